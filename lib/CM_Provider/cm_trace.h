@@ -1,0 +1,54 @@
+// The diagnostic trace: one file per process under the product log folder, filtered by level and
+// subsystem tag. CM_Trace is process-wide static state (no locking: the host calls one operation at
+// a time); CM_TraceScope writes a method's entry and exit lines and its detail lines.
+#ifndef CM_PROVIDER_CM_TRACE_H
+#define CM_PROVIDER_CM_TRACE_H
+
+class CM_TraceScope;
+
+class CM_Trace {
+ public:
+  // Builds and stores the trace file path for user `name` (may be null or empty) and process `pid`;
+  // creates the folder. Does not open the file.
+  static void set_file(const char* name, int pid);
+  // Replaces the level and the colon-separated subsystem tag list (null: empty list).
+  static void configure(const char* subsystems, int level);
+  static void open();
+  static int close();
+  // Appends one finished line with a single write; opens the file on first use.
+  static void write_line(const char* line);
+  // A newly allocated (malloc) line, or null when memory is short. The caller frees it.
+  static char* format_line(const CM_TraceScope* scope, const char* method, const char* text);
+
+  // Inspection for tests and the provider.
+  static const char* file_path();
+  static int level();
+  // Forgets path, handle, level and list (tests only).
+  static void reset();
+};
+
+class CM_TraceScope {
+ public:
+  CM_TraceScope(const char* tag, const char* class_name, const char* method);
+  CM_TraceScope(const char* tag, const char* class_name);
+  ~CM_TraceScope();
+  CM_TraceScope(const CM_TraceScope&) = delete;
+  CM_TraceScope& operator=(const CM_TraceScope&) = delete;
+
+  bool is_enabled(int level) const;
+  void print(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+  void print_always(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+  void print_as(const char* method, const char* format, ...) const
+      __attribute__((format(printf, 3, 4)));
+
+  const char* tag() const { return m_tag; }
+  const char* class_name() const { return m_class; }
+  const char* method() const { return m_method; }
+
+ private:
+  const char* m_tag;
+  const char* m_class;
+  const char* m_method;
+};
+
+#endif

@@ -1,0 +1,38 @@
+// TempHome: a fresh temporary home folder for one test. It points HOME (and TAPIR_LOG_DIR,
+// TAPIR_MACHINE_REGISTRY) into the folder, unsets HOMEDRIVE/HOMEPATH and every TAPIR_ option
+// override, and removes the folder and restores the environment when destroyed.
+#ifndef TESTS_SUPPORT_TEMP_HOME_H
+#define TESTS_SUPPORT_TEMP_HOME_H
+
+#include <map>
+#include <string>
+
+namespace cmtest {
+
+class TempHome {
+ public:
+  TempHome();
+  ~TempHome();
+  TempHome(const TempHome&) = delete;
+  TempHome& operator=(const TempHome&) = delete;
+
+  const std::string& path() const { return m_path; }
+  std::string log_dir() const { return m_path + "/log"; }
+  std::string machine_registry() const { return m_path + "/machine-registry"; }
+
+ private:
+  std::string m_path;
+  std::map<std::string, std::pair<bool, std::string>> m_saved;  // name -> (was set, value)
+  void save_and_set(const char* name, const char* value);  // value null: unset
+};
+
+// Whole-file helpers for assertions.
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& text);
+bool path_exists(const std::string& path);
+// Runs a shell command, returning its exit status; output captured into *out when given.
+int run_command(const std::string& command, std::string* out = nullptr);
+
+}  // namespace cmtest
+
+#endif
