@@ -24,14 +24,14 @@ endfunction()
 set(CM_PATTERNS_platform ${CM_LIB}/platform/*/*.cc)
 set(CM_PATTERNS_core
     ${CM_PROV}/cm_trace*.cc ${CM_PROV}/cm_message*.cc ${CM_PROV}/cm_option*.cc
-    ${CM_PROV}/cm_version*.cc ${CM_PROV}/cm_mr_cmi*.cc)
+    ${CM_PROV}/cm_version*.cc ${CM_PROV}/cm_mr_cmi*.cc ${CM_PROV}/cm_action*.cc)
 set(CM_PATTERNS_session
     ${CM_PROV}/cm_cookie_jar*.cc ${CM_PROV}/cm_mr_credential*.cc ${CM_PROV}/cm_session*.cc)
 set(CM_PATTERNS_xml ${CM_OSLC}/cm_xml*.cc)
 set(CM_PATTERNS_rest ${CM_OSLC}/cm_rest*.cc)
 set(CM_PATTERNS_oslc ${CM_OSLC}/cm_oslc*.cc)
 set(CM_PATTERNS_plugin
-    ${CM_PROV}/cm_plugin*.cc ${CM_PROV}/cm_mr_provider*.cc ${CM_PROV}/cm_action*.cc)
+    ${CM_PROV}/cm_plugin*.cc ${CM_PROV}/cm_mr_provider*.cc)
 
 cm_module(cm_platform PATTERNS ${CM_PATTERNS_platform}
           DEPS XercesC::XercesC OpenSSL::Crypto nlohmann_json::nlohmann_json)

@@ -1,0 +1,13 @@
+// The cmi command set: each command lives in its own file and is dispatched by cmi_main.cc.
+// Every command returns the process exit status: 0 success, 1 failure, 2 misuse.
+#ifndef TOOLS_CMI_CMI_H
+#define TOOLS_CMI_CMI_H
+
+int cmi_creds(int argc, char** argv);    // cmi creds add|list|remove ...
+int cmi_option(int argc, char** argv);   // cmi option get|set ...
+int cmi_run(int argc, char** argv);      // cmi run [SCRIPT|-]
+int cmi_link(int argc, char** argv);     // cmi link ...
+int cmi_unlink(int argc, char** argv);   // cmi unlink ...
+int cmi_version(int argc, char** argv);  // cmi version
+
+#endif
