@@ -55,6 +55,13 @@ target_compile_definitions(cmmrv1_0 PRIVATE CM_BUILDING_LIBRARY)
 target_link_libraries(cmmrv1_0 PRIVATE
     -Wl,--whole-archive cm_oslc cm_rest cm_xml cm_session cm_core cm_platform -Wl,--no-whole-archive
     CURL::libcurl XercesC::XercesC ICU::uc OpenSSL::Crypto ${CMAKE_DL_LIBS})
-# Hidden visibility keeps everything but the CM_EXPORT interface out of the export table.
-target_link_options(cmmrv1_0 PRIVATE -Wl,--no-undefined)
+# Hidden visibility and the version script keep everything but the declared interface out of the
+# export table (standard-library template instantiations would otherwise leak as weak symbols).
+target_link_options(cmmrv1_0 PRIVATE -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/cmmrv1_0.map)
+# Sanitizer runtimes come with the executable that loads the plug-in, so only plain builds can
+# insist that every symbol is resolved at link time.
+if(NOT CMAKE_BUILD_TYPE STREQUAL "Asan")
+  target_link_options(cmmrv1_0 PRIVATE -Wl,--no-undefined)
+endif()
+set_target_properties(cmmrv1_0 PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/cmmrv1_0.map)
 set_target_properties(cmmrv1_0 PROPERTIES OUTPUT_NAME cmmrv1_0)

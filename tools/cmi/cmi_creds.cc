@@ -1,5 +1,513 @@
-// Not written yet: replaced by the credential commands.
+// cmi creds: add, list and remove the stored tracker logins of the current user through the
+// library's exported credential store. Passwords come from standard input or from the terminal
+// with echo off; they are never printed. The optional server URL of a login is kept by this tool
+// beside the store (MRUserURL/<provider>/<dbset>/<userdb>), since the login file holds only the
+// user name and the stored password.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cm_mr_credential.h"
+#include "cm_mr_credential_list.h"
 #include "cmi.h"
-int cmi_creds(int, char**) { std::fprintf(stderr, "cmi creds: not available\n"); return 1; }
-int cmi_option(int, char**) { std::fprintf(stderr, "cmi option: not available\n"); return 1; }
+
+namespace {
+
+const int kOk = 0;
+const int kFailed = 1;
+const int kMisuse = 2;
+// Longest password line accepted; the stored form has a fixed upper size anyway.
+const size_t kMaxPassword = 1024;
+
+const char kUsage[] =
+    "usage: cmi creds add --provider P --dbset S --userdb D --user U [--url URL]\n"
+    "                     [--password-stdin]\n"
+    "       cmi creds list\n"
+    "       cmi creds remove --provider P --dbset S --userdb D\n"
+    "\n"
+    "Manages the tracker logins the plug-in uses, one per provider, database set and user\n"
+    "database. 'add' stores (or replaces) a login: the password is read from the terminal with\n"
+    "echo off, or as one line from standard input with --password-stdin. 'list' shows every\n"
+    "stored login without its password. 'remove' deletes one login.\n";
+
+const char kAddUsage[] =
+    "usage: cmi creds add --provider P --dbset S --userdb D --user U [--url URL]\n"
+    "                     [--password-stdin]\n"
+    "\n"
+    "Stores the login of user U for provider P, database set S and user database D, replacing\n"
+    "an existing one. The password is asked for on the terminal (not echoed), or read as the\n"
+    "first line of standard input with --password-stdin. --url records the tracker's base URL\n"
+    "for 'cmi creds list'; without it a URL recorded earlier is kept.\n";
+
+const char kListUsage[] =
+    "usage: cmi creds list\n"
+    "\n"
+    "Shows provider, database set, user database, user and URL of every stored login.\n";
+
+const char kRemoveUsage[] =
+    "usage: cmi creds remove --provider P --dbset S --userdb D\n"
+    "\n"
+    "Deletes the stored login of provider P, database set S and user database D.\n";
+
+bool is_help(const char* arg) { return !std::strcmp(arg, "--help") || !std::strcmp(arg, "-h"); }
+
+int misuse(const char* command, const std::string& what) {
+  std::fprintf(stderr, "cmi creds %s: %s\n'cmi creds %s --help' shows the usage.\n", command,
+               what.c_str(), command);
+  return kMisuse;
+}
+
+// Parsed "--name value" / "--name=value" options and "--flag" switches of one subcommand.
+struct Options {
+  std::map<std::string, std::string> values;
+  std::map<std::string, bool> flags;
+  bool help = false;
+};
+
+// Parses argv[first..] against the allowed value options and switches. Returns kOk or the
+// misuse status after reporting the problem.
+int parse_options(const char* command, int argc, char** argv, int first,
+                  const std::vector<std::string>& value_names,
+                  const std::vector<std::string>& flag_names, Options& out) {
+  for (int i = first; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (is_help(argv[i])) {
+      out.help = true;
+      return kOk;
+    }
+    if (arg.compare(0, 2, "--") != 0) return misuse(command, "unexpected argument '" + arg + "'");
+    std::string name = arg.substr(2);
+    std::string value;
+    bool inline_value = false;
+    size_t eq = name.find('=');
+    if (eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+      inline_value = true;
+    }
+    bool is_value = false;
+    for (const auto& v : value_names) is_value = is_value || v == name;
+    bool is_flag = false;
+    for (const auto& f : flag_names) is_flag = is_flag || f == name;
+    if (is_flag && !inline_value) {
+      out.flags[name] = true;
+    } else if (is_value) {
+      if (!inline_value) {
+        if (i + 1 >= argc) return misuse(command, "option --" + name + " needs a value");
+        value = argv[++i];
+      }
+      if (out.values.count(name)) return misuse(command, "option --" + name + " given twice");
+      out.values[name] = value;
+    } else {
+      return misuse(command, "unknown option '" + arg + "'");
+    }
+  }
+  return kOk;
+}
+
+// A provider, dbset or user database name becomes a folder or file name of the store: it must
+// name exactly one entry inside its parent folder.
+bool valid_store_name(const std::string& name, std::string& why) {
+  if (name.empty()) {
+    why = "is empty";
+    return false;
+  }
+  if (name[0] == '.') {
+    why = "must not begin with '.'";
+    return false;
+  }
+  for (unsigned char c : name) {
+    if (c == '/') {
+      why = "must not contain '/'";
+      return false;
+    }
+    if (c < 0x20 || c == 0x7f) {
+      why = "must not contain control characters";
+      return false;
+    }
+  }
+  return true;
+}
+
+int require_names(const char* command, const Options& options,
+                  const std::vector<std::string>& names) {
+  for (const auto& name : names) {
+    auto it = options.values.find(name);
+    if (it == options.values.end()) return misuse(command, "option --" + name + " is required");
+    std::string why;
+    if (name != "url" && name != "user" && !valid_store_name(it->second, why))
+      return misuse(command, "--" + name + " " + why);
+  }
+  return kOk;
+}
+
+bool has_control_characters(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) return true;
+  }
+  return false;
+}
+
+void wipe(std::string& secret) {
+  if (!secret.empty()) explicit_bzero(&secret[0], secret.size());
+  secret.clear();
+}
+
+// Reads one line (without its line end) from fd. False on a read error or a line that is too
+// long; an empty line and end of input give an empty text.
+bool read_line(int fd, std::string& out) {
+  out.clear();
+  for (;;) {
+    char c;
+    ssize_t n = ::read(fd, &c, 1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      wipe(out);
+      return false;
+    }
+    if (n == 0 || c == '\n') break;
+    if (out.size() >= kMaxPassword) {
+      wipe(out);
+      return false;
+    }
+    out.push_back(c);
+  }
+  if (!out.empty() && out.back() == '\r') out.pop_back();
+  return true;
+}
+
+// The terminal state to put back if a signal ends the prompt while echo is off.
+int g_tty_fd = -1;
+struct termios g_tty_saved;
+
+extern "C" void restore_tty_and_reraise(int sig) {
+  if (g_tty_fd >= 0) tcsetattr(g_tty_fd, TCSAFLUSH, &g_tty_saved);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+// Owns the controlling terminal's descriptor and brings echo back on every way out.
+class EchoOff {
+ public:
+  static const int kSignals[4];
+
+  explicit EchoOff(int fd) : m_fd(fd) {
+    if (tcgetattr(fd, &m_saved) != 0) return;
+    g_tty_saved = m_saved;
+    g_tty_fd = fd;
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = restore_tty_and_reraise;
+    sigemptyset(&action.sa_mask);
+    for (int i = 0; i < 4; ++i) sigaction(kSignals[i], &action, &m_old_actions[i]);
+    struct termios quiet = m_saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL | ICANON;
+    m_ok = tcsetattr(fd, TCSAFLUSH, &quiet) == 0;
+  }
+  ~EchoOff() {
+    if (g_tty_fd >= 0) {
+      tcsetattr(m_fd, TCSAFLUSH, &m_saved);
+      for (int i = 0; i < 4; ++i) sigaction(kSignals[i], &m_old_actions[i], nullptr);
+      g_tty_fd = -1;
+    }
+  }
+  EchoOff(const EchoOff&) = delete;
+  EchoOff& operator=(const EchoOff&) = delete;
+  bool ok() const { return m_ok; }
+
+ private:
+  int m_fd;
+  bool m_ok = false;
+  struct termios m_saved;
+  struct sigaction m_old_actions[4];
+};
+
+const int EchoOff::kSignals[4] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+class FdCloser {
+ public:
+  explicit FdCloser(int fd) : m_fd(fd) {}
+  ~FdCloser() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+
+ private:
+  int m_fd;
+};
+
+int prompt_password(const std::string& user, std::string& out) {
+  int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    std::fprintf(stderr,
+                 "cmi creds add: no terminal to ask for the password; use --password-stdin\n");
+    return kMisuse;
+  }
+  FdCloser closer(fd);
+  EchoOff quiet(fd);
+  if (!quiet.ok()) {
+    std::fprintf(stderr, "cmi creds add: cannot switch terminal echo off; use --password-stdin\n");
+    return kMisuse;
+  }
+  std::string prompt = "Password for " + user + ": ";
+  if (::write(fd, prompt.data(), prompt.size()) < 0) return kFailed;
+  if (!read_line(fd, out)) {
+    std::fprintf(stderr, "cmi creds add: could not read the password\n");
+    return kFailed;
+  }
+  return kOk;
+}
+
+// --- URL side store: <CMI folder>/MRUserURL/<provider>/<dbset>/<userdb>, one line of text.
+
+std::string url_root() {
+  // The default store path is "<CMI folder>/MRUser"; the URLs live beside it.
+  CM_MRCredential probe("", "", "", "", "");
+  std::string store = probe.get_file_path().str();
+  size_t slash = store.find_last_of('/');
+  return (slash == std::string::npos ? std::string(".") : store.substr(0, slash)) + "/MRUserURL";
+}
+
+std::string url_path(const std::string& provider, const std::string& dbset,
+                     const std::string& userdb) {
+  return url_root() + "/" + provider + "/" + dbset + "/" + userdb;
+}
+
+bool make_folders(const std::string& path) {
+  for (size_t pos = 1; pos <= path.size(); ++pos) {
+    if (pos != path.size() && path[pos] != '/') continue;
+    std::string part = path.substr(0, pos);
+    if (part.back() == '/') continue;
+    if (mkdir(part.c_str(), 0700) != 0) {
+      struct stat st;
+      if (errno != EEXIST || stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    }
+  }
+  return true;
+}
+
+// Replaces the file whole: a reader sees the old text or the new one, never a mixture.
+bool write_whole_file(const std::string& path, const std::string& text) {
+  size_t slash = path.find_last_of('/');
+  std::string folder = path.substr(0, slash);
+  if (!make_folders(folder)) return false;
+  std::string temp = folder + "/." + path.substr(slash + 1) + ".tmpXXXXXX";
+  std::vector<char> name(temp.begin(), temp.end());
+  name.push_back('\0');
+  int fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = fchmod(fd, 0600) == 0 &&
+            ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+            fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  if (ok && rename(name.data(), path.c_str()) != 0) ok = false;
+  if (!ok) unlink(name.data());
+  return ok;
+}
+
+std::string read_url(const std::string& provider, const std::string& dbset,
+                     const std::string& userdb) {
+  FILE* in = std::fopen(url_path(provider, dbset, userdb).c_str(), "r");
+  if (!in) return std::string();
+  char buf[4096];
+  std::string text;
+  if (std::fgets(buf, sizeof buf, in)) text = buf;
+  std::fclose(in);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+void remove_url(const std::string& provider, const std::string& dbset, const std::string& userdb) {
+  std::string root = url_root();
+  if (unlink(url_path(provider, dbset, userdb).c_str()) != 0) return;
+  // Folders still used by other logins refuse rmdir and stay.
+  if (rmdir((root + "/" + provider + "/" + dbset).c_str()) != 0) return;
+  if (rmdir((root + "/" + provider).c_str()) != 0) return;
+  rmdir(root.c_str());
+}
+
+// Width on screen of UTF-8 text, counting each character once.
+size_t display_width(const std::string& text) {
+  size_t width = 0;
+  for (unsigned char c : text) width += (c & 0xC0) != 0x80;
+  return width;
+}
+
+// --- subcommands
+
+int creds_add(int argc, char** argv) {
+  Options options;
+  int rc = parse_options("add", argc, argv, 2, {"provider", "dbset", "userdb", "user", "url"},
+                         {"password-stdin"}, options);
+  if (rc != kOk) return rc;
+  if (options.help) {
+    std::fputs(kAddUsage, stdout);
+    return kOk;
+  }
+  rc = require_names("add", options, {"provider", "dbset", "userdb", "user"});
+  if (rc != kOk) return rc;
+  const std::string& provider = options.values["provider"];
+  const std::string& dbset = options.values["dbset"];
+  const std::string& userdb = options.values["userdb"];
+  const std::string& user = options.values["user"];
+  if (user.empty() || has_control_characters(user))
+    return misuse("add", "--user must be a non-empty name without control characters");
+  bool have_url = options.values.count("url") != 0;
+  std::string url = have_url ? options.values["url"] : std::string();
+  if (has_control_characters(url)) return misuse("add", "--url must not hold control characters");
+
+  std::string password;
+  if (options.flags["password-stdin"]) {
+    if (!read_line(STDIN_FILENO, password)) {
+      std::fprintf(stderr, "cmi creds add: could not read the password from standard input\n");
+      return kFailed;
+    }
+  } else {
+    rc = prompt_password(user, password);
+    if (rc != kOk) return rc;
+  }
+  if (password.empty()) {
+    std::fprintf(stderr, "cmi creds add: the password is empty; nothing stored\n");
+    return kFailed;
+  }
+
+  CM_MRCredential credential(user.c_str(), password.c_str(), provider.c_str(), userdb.c_str(),
+                             dbset.c_str(), url.c_str());
+  wipe(password);
+  if (credential.get_encrypt_pw().GetLength() == 0) {
+    std::fprintf(stderr,
+                 "cmi creds add: the password cannot be stored (too long, or the key file of "
+                 "the store cannot be used)\n");
+    return kFailed;
+  }
+  int code = credential.add();
+  if (code != 0) {
+    std::fprintf(stderr, "cmi creds add: could not store the login under %s (status %d)\n",
+                 credential.get_file_path().c_str(), code);
+    return kFailed;
+  }
+  if (have_url) {
+    if (url.empty()) {
+      remove_url(provider, dbset, userdb);
+    } else if (!write_whole_file(url_path(provider, dbset, userdb), url + "\n")) {
+      std::fprintf(stderr, "cmi creds add: login stored, but its URL could not be saved in %s\n",
+                   url_path(provider, dbset, userdb).c_str());
+      return kFailed;
+    }
+  }
+  std::printf("Stored login '%s' for provider '%s', dbset '%s', user database '%s'.\n",
+              user.c_str(), provider.c_str(), dbset.c_str(), userdb.c_str());
+  return kOk;
+}
+
+int creds_list(int argc, char** argv) {
+  Options options;
+  int rc = parse_options("list", argc, argv, 2, {}, {}, options);
+  if (rc != kOk) return rc;
+  if (options.help) {
+    std::fputs(kListUsage, stdout);
+    return kOk;
+  }
+  CM_MRCredentialList list;
+  int code = CM_MRCredential::lookup(list);
+  if (code != 0) {
+    std::fprintf(stderr, "cmi creds list: could not read the stored logins (status %d)\n", code);
+    return kFailed;
+  }
+  if (list.is_empty()) {
+    std::printf("No stored logins.\n");
+    return kOk;
+  }
+  std::vector<std::vector<std::string>> rows = {{"PROVIDER", "DBSET", "USERDB", "USER", "URL"}};
+  for (uint32_t i = 0; i < list.length(); ++i) {
+    const CM_MRCredential& c = list[i];
+    std::string provider = c.get_provider_name().str();
+    std::string dbset = c.get_dbset().str();
+    std::string userdb = c.get_user_database_name().str();
+    rows.push_back(
+        {provider, dbset, userdb, c.get_user_name().str(), read_url(provider, dbset, userdb)});
+  }
+  std::vector<size_t> width(5, 0);
+  for (const auto& row : rows)
+    for (size_t col = 0; col < 5; ++col) width[col] = std::max(width[col], display_width(row[col]));
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t col = 0; col < 5; ++col) {
+      line += row[col];
+      if (col + 1 < 5) line += std::string(width[col] - display_width(row[col]) + 2, ' ');
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    std::printf("%s\n", line.c_str());
+  }
+  return kOk;
+}
+
+int creds_remove(int argc, char** argv) {
+  Options options;
+  int rc = parse_options("remove", argc, argv, 2, {"provider", "dbset", "userdb"}, {}, options);
+  if (rc != kOk) return rc;
+  if (options.help) {
+    std::fputs(kRemoveUsage, stdout);
+    return kOk;
+  }
+  rc = require_names("remove", options, {"provider", "dbset", "userdb"});
+  if (rc != kOk) return rc;
+  const std::string& provider = options.values["provider"];
+  const std::string& dbset = options.values["dbset"];
+  const std::string& userdb = options.values["userdb"];
+
+  // The look-up fills in the store's location even when the file is unreadable, so a damaged
+  // login can still be removed.
+  CM_MRCredential credential;
+  (void)credential.lookup(provider.c_str(), dbset.c_str(), userdb.c_str(), "");
+  std::string file = credential.get_file_path().str() + "/" + provider + "/" + dbset + "/" +
+                     credential.get_file_name().str();
+  struct stat st;
+  if (stat(file.c_str(), &st) != 0) {
+    std::fprintf(stderr,
+                 "cmi creds remove: no stored login for provider '%s', dbset '%s', user "
+                 "database '%s'\n",
+                 provider.c_str(), dbset.c_str(), userdb.c_str());
+    return kFailed;
+  }
+  int code = credential.remove();
+  if (code != 0 || stat(file.c_str(), &st) == 0) {
+    std::fprintf(stderr, "cmi creds remove: could not delete %s (status %d)\n", file.c_str(), code);
+    return kFailed;
+  }
+  remove_url(provider, dbset, userdb);
+  std::printf("Removed login for provider '%s', dbset '%s', user database '%s'.\n",
+              provider.c_str(), dbset.c_str(), userdb.c_str());
+  return kOk;
+}
+
+}  // namespace
+
+int cmi_creds(int argc, char** argv) {
+  if (argc < 2) {
+    std::fputs(kUsage, stderr);
+    return kMisuse;
+  }
+  if (is_help(argv[1])) {
+    std::fputs(kUsage, stdout);
+    return kOk;
+  }
+  if (!std::strcmp(argv[1], "add")) return creds_add(argc, argv);
+  if (!std::strcmp(argv[1], "list")) return creds_list(argc, argv);
+  if (!std::strcmp(argv[1], "remove")) return creds_remove(argc, argv);
+  std::fprintf(stderr, "cmi creds: unknown subcommand '%s'\n\n%s", argv[1], kUsage);
+  return kMisuse;
+}

@@ -29,7 +29,7 @@ enum { IMSG_KIND_INFO = 0, IMSG_KIND_ERROR = 6 };
 // Prints message `number` (0-based) of `table`, printf-formatted. With number -1, `table` is the
 // format text itself (a const char*). Returns the printed length, negative when there is no such
 // message.
-int imsg_print(int kind, const void* table, int number, ...) __attribute__((format(printf, 3, 0)));
+int imsg_print(int kind, const void* table, int number, ...);
 // Formats message `number` of `table` into buf (size bytes, always NUL-terminated). Returns the
 // full formatted length (may be >= size when cut), negative when there is no such message.
 int imsg_vsprintf(char* buf, size_t size, const void* table, int number, va_list ap);

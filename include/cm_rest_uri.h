@@ -1,0 +1,129 @@
+// CM_RestUri: one HTTP(S) request to the tracker's OSLC REST interface over libcurl's easy
+// interface, and CM_RestUriGet, its GET variant. Exported: the plug-in's record classes and other
+// programs that link libcmmrv1_0.so build and send their requests with these classes.
+//
+// Use: construct a variant, optionally set_cert_label, Init(), SetBaseUri and the Append
+// operations, credentials and cookie, SetUploadData for methods with a body, Run() once, then
+// GetCookie / error_msg / GetResponseHeaders. A further request on the same object starts with
+// Init() again. One object serves one thread at a time.
+//
+// Ownership: each object owns its libcurl easy handle and its header list. A copy (copy
+// constructor or operator=) gets a handle of its own made with curl_easy_duphandle, with every
+// option that points into an object re-pointed at the copy's own fields, so no handle or list is
+// ever released twice and copies run independently.
+//
+// Status codes: 0 success; 1002 no session cookie in the response; 1072 operation called in the
+// wrong state; 20001 unexpected HTTP status or unreadable error body; 20003 not found (404);
+// 20004 authorization failed (401, 403); 20005 transfer failed; 20006 an HTTP library option
+// was refused. No method throws.
+#ifndef CM_REST_URI_H
+#define CM_REST_URI_H
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "cm_export.h"
+#include "sum_string.h"
+
+struct curl_slist;
+
+enum HttpMethodType { GET = 0, PUT = 1, POST = 2, DELETE = 3 };
+
+class CM_EXPORT CM_RestUri {
+ public:
+  CM_RestUri();
+  CM_RestUri(const CM_RestUri& other);
+  CM_RestUri& operator=(const CM_RestUri& other);
+  virtual ~CM_RestUri();
+
+  void SetBaseUri(const SUM_String& uri);
+  // "/" then the segment, URL-escaped when escape is non-zero, verbatim otherwise.
+  void AppendResourceParam(const SUM_String& segment, const int& escape);
+  // The separator ("?" for the first query parameter after Init, "&" after it), then escaped text.
+  void AppendValue(const SUM_String& value);
+  void AppendNameValue(const SUM_String& name, const SUM_String& value);
+  // name=v1,v2,... with every piece escaped; an empty list leaves "name=".
+  void AppendNameValues(const SUM_String& name, const SUM_StringList& values);
+
+  void SetUsername(const SUM_String& user);
+  void SetPassword(const SUM_String& password);
+  void SetCookie(const SUM_String& cookie);
+  void GetCookie(SUM_String& cookie) const;
+  // Client certificate label; empty means none. Takes effect at the next Init.
+  void set_cert_label(std::string label);
+  // Makes this request use the connection cache of a libcurl share handle (CURLSH*; null: its
+  // own cache again), so that the requests of one commit reuse each other's keep-alive
+  // connections. The caller owns the share; it must outlive the request or be detached first.
+  void SetConnectionShare(void* share);
+
+  // Request body for PUT and POST; needed after every Init that precedes such a Run.
+  void SetUploadData(const SUM_String& body);
+  // Sends the request once. response receives the body (not for 401, not on transfer failure).
+  int Run(std::string& response);
+  // The header lines of the last response without CR LF; 1072 before any Run.
+  int GetResponseHeaders(SUM_StringList& out) const;
+  std::string error_msg();
+
+  // Appends the server's oslc_cm:message texts in the error body to message, each followed by a
+  // line feed. 0, or 20001 when the body is not XML or holds no message.
+  static int get_server_error(const std::string& body, std::string& message);
+
+  virtual int Init() = 0;
+
+ protected:
+  int Init(HttpMethodType method);
+
+ private:
+  struct UploadCursor {
+    const char* data;
+    size_t size;
+    size_t pos;
+  };
+  // Release functions of the libcurl objects; defined inside the library.
+  struct CurlHandleFree {
+    void operator()(void* handle) const;
+  };
+  struct HeaderListFree {
+    void operator()(curl_slist* list) const;
+  };
+
+  SUM_String GetPreSep();
+  int ParseSessionCookie();
+  int SetHttpMethodType(HttpMethodType method);
+  static void* MyRealloc(void* p, size_t n);
+  static size_t WriteMemoryCallback(void* data, size_t size, size_t count, void* user);
+  static size_t WriteHeaderCallback(void* data, size_t size, size_t count, void* user);
+  static size_t ReadMemoryCallback(void* dest, size_t size, size_t count, void* user);
+  // Gives this object's handle options that point into the object (after a duplication).
+  void Pvt_RepointHandle();
+
+  int m_first_param;
+  int m_initialized;
+  int m_has_run;
+  SUM_String m_base_uri;
+  SUM_String m_resource;
+  SUM_String m_username;
+  SUM_String m_password;
+  std::string m_cert_label;
+  SUM_String m_cookie;
+  std::unique_ptr<void, CurlHandleFree> m_curl;
+  SUM_String m_upload_data;
+  UploadCursor m_upload;
+  SUM_StringList m_response_headers;
+  std::string m_error_text;
+  // The header list of the last Init; the handle points at it until the next Init.
+  std::unique_ptr<curl_slist, HeaderListFree> m_header_list;
+};
+
+class CM_EXPORT CM_RestUriGet : public CM_RestUri {
+ public:
+  CM_RestUriGet();
+  CM_RestUriGet(const CM_RestUriGet& other);
+  CM_RestUriGet& operator=(const CM_RestUriGet& other);
+  ~CM_RestUriGet() override;
+
+  int Init() override;
+};
+
+#endif

@@ -1,0 +1,253 @@
+#include "CM_Provider/CM_Oslc/cm_oslc_base_mr.h"
+
+#include <curl/curl.h>
+
+#include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
+#include "CM_Provider/cm_messages.h"
+#include "CM_Provider/cm_mr_cmi_parser.h"
+#include "CM_Provider/cm_trace.h"
+
+namespace {
+
+const char* const kTag = "CMMR";
+const char* const kClass = "CM_OslcBaseMr";
+
+// cm_mr message: "Initialize failed for server at \"%s\"."
+const int kMsgInitFailed = 24;
+
+void trace_links(const CM_TraceScope& scope, const CM_LinksMap& links) {
+  scope.print_always("Number of links found = %d", static_cast<int>(links.size()));
+  for (const auto& link : links) {
+    const SUM_String name = link.second ? link.second->GetName() : SUM_String();
+    scope.print_always("[from links map] Universal selector = %s, name = %s", link.first.c_str(),
+                       name.c_str());
+  }
+}
+
+}  // namespace
+
+void CM_OslcBaseMr::ShareFree::operator()(void* share) const {
+  curl_share_cleanup(static_cast<CURLSH*>(share));
+}
+
+CM_OslcBaseMr::CM_OslcBaseMr() {
+  CM_TraceScope scope(kTag, kClass, "CM_OslcBaseMr");
+  // Without a share each request keeps its own connection: slower, still correct.
+  CURLSH* share = curl_share_init();
+  if (share != nullptr &&
+      curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) != CURLSHE_OK) {
+    curl_share_cleanup(share);
+    share = nullptr;
+  }
+  m_connections.reset(share);
+  m_get_request.SetConnectionShare(share);
+  m_set_request.SetConnectionShare(share);
+}
+
+CM_OslcBaseMr::~CM_OslcBaseMr() {
+  CM_TraceScope scope(kTag, kClass, "~CM_OslcBaseMr");
+  // Detach before the share goes, whatever order the members are destroyed in.
+  m_get_request.SetConnectionShare(nullptr);
+  m_set_request.SetConnectionShare(nullptr);
+}
+
+int CM_OslcBaseMr::init(const CM_Session& session) {
+  CM_TraceScope scope(kTag, kClass, "init(CM_Session)");
+  m_session = session;
+  return 0;
+}
+
+int CM_OslcBaseMr::do_modify_associations(const CM_ActionMap& actions) {
+  CM_TraceScope scope(kTag, kClass, "do_modify_associations");
+  CM_LinksMap links;
+  if (actions.empty()) return 0;
+
+  for (const auto& entry : actions) {
+    const std::string& record_id = entry.first;
+    links.clear();
+    scope.print(2, "Processing record %s", record_id.c_str());
+    bool modified = false;
+
+    scope.print(4, "Getting associations for %s", record_id.c_str());
+    int status = do_get_associations(record_id, links);
+    if (status != 0) return status;
+    scope.print(4, "Got %d associations for %s", static_cast<int>(links.size()), record_id.c_str());
+
+    for (const auto& action : entry.second) {
+      const CM_ChangeData* data = action ? action->get_data() : nullptr;
+      if (data == nullptr) continue;
+      const std::string selector(data->get_universal_selector());
+      const std::string name(data->get_display_name());
+      int result;
+      switch (action->get_type()) {
+        case CM_ActionType::Associate:
+          scope.print(2, "Associating %s with %s", name.c_str(), record_id.c_str());
+          result = associate_twversion(selector, name, links);
+          break;
+        case CM_ActionType::Disassociate:
+          scope.print(2, "Disassociating %s from %s", name.c_str(), record_id.c_str());
+          result = disassociate_twversion(selector, name, links);
+          break;
+        default:
+          continue;
+      }
+      if (result == 0) {
+        modified = true;
+      } else if (result != CM_MR_UNCHANGED) {
+        return CM_MR_FAILED;
+      }
+      scope.print(4, "Number of links = %d", static_cast<int>(links.size()));
+    }
+
+    if (modified) {
+      status = do_set_associations(record_id, links);
+      if (status != 0) return status;
+    }
+  }
+  return 0;
+}
+
+int CM_OslcBaseMr::do_get_associations(const std::string& record_id, CM_LinksMap& links) {
+  CM_TraceScope scope(kTag, kClass, "do_get_associations");
+  int status = do_read_all_properties(record_id);
+  if (status != 0) return status;
+
+  status = m_get_request.GetLinksValues(tag_oslc_cm_tracksChangeSet(), links, m_error_text);
+  if (status == 0) return 0;
+  // Only a record without any link property has no links; every other failure (a link that
+  // cannot be read in full included) stops the record before anything is written.
+  if (status == 1002) {
+    links.clear();
+    return 0;
+  }
+  return CM_MR_FAILED;
+}
+
+int CM_OslcBaseMr::do_read_all_properties(const std::string& record_id) {
+  CM_TraceScope scope(kTag, kClass, "do_read_all_properties");
+  if (m_get_request.Init(m_session, record_id) != 0) {
+    m_error_text = m_get_request.get_error();
+    return CM_MR_FAILED;
+  }
+  scope.print(2, "Calling m_get_request.Execute for record id %s", record_id.c_str());
+  const int status = m_get_request.Execute();
+  scope.print(2, "Status %d from m_get_request.Execute for record id %s", status,
+              record_id.c_str());
+  const int mapped = map_oslc_status(status);
+  if (mapped != 0) {
+    m_error_text = m_get_request.get_error();
+    scope.print(2, "Error messagr from get request = %s", m_error_text.c_str());
+  }
+  scope.print(2, "Returning status %d for record id %s", mapped, record_id.c_str());
+  return mapped;
+}
+
+int CM_OslcBaseMr::do_set_associations(const std::string& record_id, CM_LinksMap& links) {
+  CM_TraceScope scope(kTag, kClass, "do_set_associations");
+  if (scope.is_enabled(4)) {
+    scope.print(2, "Number of links found = %d", static_cast<int>(links.size()));
+    for (const auto& link : links) {
+      const SUM_String name = link.second ? link.second->GetName() : SUM_String();
+      scope.print(2, "[from links map] Universal selector = %s, name = %s", link.first.c_str(),
+                  name.c_str());
+    }
+  }
+  scope.print(4, "Calling init_set_request for record id %s", record_id.c_str());
+  int status = init_set_request(tag_oslc_cm_tracksChangeSet().Name());
+  if (status != 0) {
+    scope.print(4, "Status %d from init_set_request for record id %s", status, record_id.c_str());
+    return status;
+  }
+  scope.print(4, "Calling SetLinksValues");
+  status = m_set_request.SetLinksValues(tag_oslc_cm_tracksChangeSet(), links);
+  if (status != 0) {
+    scope.print(2, "SetLinksValues failed with %d", status);
+    m_error_text = m_set_request.get_error();
+    return CM_MR_FAILED;
+  }
+  scope.print(4, "Calling set.execute");
+  status = m_set_request.Execute();
+  scope.print(2, "Status %d from m_set_request.Execute for record id %s", status,
+              record_id.c_str());
+  const int mapped = map_oslc_status(status);
+  if (mapped != 0) {
+    m_error_text = m_set_request.get_error();
+    return mapped;
+  }
+  return 0;
+}
+
+int CM_OslcBaseMr::init_set_request(const SUM_String& action) {
+  CM_TraceScope scope(kTag, kClass, "init_set_request(action)");
+  scope.print(4, "Calling m_set_request.Initv2(,,) - action %s", action.c_str());
+  const int status = m_set_request.Initv2(m_session, m_get_request, action);
+  if (status != 0) {
+    scope.print(4, "Status %d from m_set_request.Initv2(,,)", status);
+    m_error_text = format_message(_cm_mr_CM_Oslc_msg_table_adr(), kMsgInitFailed,
+                                  m_session.get_web_url().c_str());
+    return CM_MR_FAILED;
+  }
+  return 0;
+}
+
+int CM_OslcBaseMr::associate_twversion(const std::string& universal_selector,
+                                       const std::string& display_name, CM_LinksMap& links) {
+  CM_TraceScope scope(kTag, kClass, "associate_twversion");
+  auto version = std::make_unique<CM_VersionInfo>(SUM_String(display_name));
+  scope.print(4, "Looking for association of %s with %s", universal_selector.c_str(),
+              display_name.c_str());
+  const SUM_String key(universal_selector);
+  auto it = links.find(key);
+  if (it != links.end()) {
+    const SUM_String stored = it->second ? it->second->GetName() : SUM_String();
+    scope.print(4, "Found association of %s with %s", universal_selector.c_str(), stored.c_str());
+    if (it->second && *it->second == *version) {
+      scope.print(4, "Association exists of %s with %s", universal_selector.c_str(),
+                  display_name.c_str());
+      return CM_MR_UNCHANGED;
+    }
+  }
+  scope.print(4, "Adding association of %s with %s", universal_selector.c_str(),
+              display_name.c_str());
+  links[key] = std::move(version);
+  return 0;
+}
+
+int CM_OslcBaseMr::disassociate_twversion(const std::string& universal_selector,
+                                          const std::string& /*display_name*/, CM_LinksMap& links) {
+  CM_TraceScope scope(kTag, kClass, "disassociate_twversion");
+  if (scope.is_enabled(4)) trace_links(scope, links);
+  scope.print(4, "Removing %s", universal_selector.c_str());
+  int removed = 0;
+  if (!links.empty()) {
+    auto it = links.find(SUM_String(universal_selector));
+    if (it != links.end()) {
+      scope.print(4, "Removed %s", universal_selector.c_str());
+      links.erase(it);
+      removed = 1;
+    }
+  }
+  scope.print(4, "Number removed %d", removed);
+  return removed == 1 ? 0 : CM_MR_UNCHANGED;
+}
+
+int CM_OslcBaseMr::map_oslc_status(int status) {
+  CM_TraceScope scope(kTag, kClass, "map_oslc_status");
+  int mapped;
+  switch (status) {
+    case 0:
+      mapped = CM_MR_OK;
+      break;
+    case 20003:
+      mapped = CM_MR_NOT_FOUND;
+      break;
+    case 20004:
+      mapped = CM_MR_AUTH_FAILED;
+      break;
+    default:
+      mapped = CM_MR_FAILED;
+      break;
+  }
+  scope.print(4, "Converted %d to %d", status, mapped);
+  return mapped;
+}

@@ -1,0 +1,66 @@
+// CM_OslcBaseMr: the association engine. COMMIT creates one per call, gives it a copy of the
+// provider's session (init) and the action map (do_modify_associations); for each record, in
+// byte-wise order of the ids, it reads the record once, applies the record's actions to its links
+// in memory and writes the link set back with at most one PUT. The first failing record ends the
+// run; records before it stay written, records after it are not read. Owns its read and update
+// requests and its session copy. One thread at a time; no exception leaves it.
+// Provider status codes: 0 success, 10001 request, answer or link failure, 10005 record not
+// found, 10006 credentials refused, 10008 (action level only) nothing to change.
+#ifndef CM_PROVIDER_CM_OSLC_CM_OSLC_BASE_MR_H
+#define CM_PROVIDER_CM_OSLC_CM_OSLC_BASE_MR_H
+
+#include <memory>
+#include <string>
+
+#include "CM_Provider/CM_Oslc/cm_oslc_get.h"
+#include "CM_Provider/CM_Oslc/cm_oslc_set.h"
+#include "CM_Provider/cm_action_map.h"
+#include "CM_Provider/cm_session.h"
+#include "sum_string.h"
+
+enum {
+  CM_MR_OK = 0,
+  CM_MR_FAILED = 10001,
+  CM_MR_NOT_FOUND = 10005,
+  CM_MR_AUTH_FAILED = 10006,
+  CM_MR_UNCHANGED = 10008,
+};
+
+class CM_OslcBaseMr {
+ public:
+  CM_OslcBaseMr();
+  ~CM_OslcBaseMr();
+  CM_OslcBaseMr(const CM_OslcBaseMr&) = delete;
+  CM_OslcBaseMr& operator=(const CM_OslcBaseMr&) = delete;
+
+  int init(const CM_Session& session);
+  // Applies the whole map (left unchanged). 0 or the first failing record's status.
+  int do_modify_associations(const CM_ActionMap& actions);
+  // Reads the record and fills links. 0, 10001, 10005 or 10006.
+  int do_get_associations(const std::string& record_id, CM_LinksMap& links);
+  int do_read_all_properties(const std::string& record_id);
+  int do_set_associations(const std::string& record_id, CM_LinksMap& links);
+  int init_set_request(const SUM_String& action);
+  // Adds the link or changes its title: 0, or 10008 when it is there with that title already.
+  int associate_twversion(const std::string& universal_selector, const std::string& display_name,
+                          CM_LinksMap& links);
+  // Removes the link found by selector alone: 0, or 10008 when it is not there.
+  int disassociate_twversion(const std::string& universal_selector, const std::string& display_name,
+                             CM_LinksMap& links);
+  static int map_oslc_status(int status);
+  std::string get_error() const { return m_error_text; }
+
+ private:
+  struct ShareFree {
+    void operator()(void* share) const;
+  };
+  // One connection cache for both requests, so that a commit keeps one connection alive.
+  // Declared first: it must outlive the requests attached to it.
+  std::unique_ptr<void, ShareFree> m_connections;
+  CM_OslcGet m_get_request;
+  CM_OslcSet m_set_request;
+  CM_Session m_session;
+  std::string m_error_text;
+};
+
+#endif

@@ -1,0 +1,351 @@
+#include "CM_Provider/CM_Oslc/cm_oslc_get.h"
+
+#include <xercesc/dom/DOM.hpp>
+#include <xercesc/util/XMLString.hpp>
+
+#include <unordered_map>
+#include <utility>
+
+#include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
+#include "CM_Provider/cm_messages.h"
+#include "CM_Provider/cm_trace.h"
+
+namespace {
+
+const char* const kTag = "CMOSLC";
+const char* const kClass = "CM_OslcGet";
+
+// cm_oslc message numbers used here.
+enum {
+  kMsgNotUnderstood = 7,
+  kMsgNotNative = 19,
+  kMsgNoStableId = 10,
+  kMsgServerError = 12,
+  kMsgNoChild = 22,
+  kMsgNoAttribute = 25,
+  kMsgCookie = 30,
+};
+
+std::string oslc_message(int number) {
+  return format_message(_cm_oslc_CM_Oslc_msg_table_adr(), number);
+}
+
+// Key of the description index: the rdf:about value as the DOM holds it (UTF-16).
+using DomText = std::basic_string<XMLCh>;
+
+// Owns a UTF-16 text made by native_to_xmlch.
+struct XmlChText {
+  XMLCh* text = nullptr;
+  ~XmlChText() {
+    if (text != nullptr) XERCES_CPP_NAMESPACE::XMLString::release(&text);
+  }
+};
+
+}  // namespace
+
+std::string cm_oslc_request_error(CM_RestUri& request) {
+  std::string text = request.error_msg();
+  if (!text.empty()) return text;
+  SUM_StringList headers;
+  std::string status_line = "no answer";
+  if (request.GetResponseHeaders(headers) == 0) {
+    // The last status line counts: an interim 100 answer may precede it.
+    for (int i = 0; i < headers.count(); ++i)
+      if (headers[i].Find("HTTP/") == 0) status_line = headers[i].str();
+  }
+  return format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kMsgServerError, status_line.c_str());
+}
+
+CM_OslcGet::CM_OslcGet() { CM_TraceScope scope(kTag, kClass, "CM_OslcGet"); }
+
+CM_OslcGet::~CM_OslcGet() {
+  CM_TraceScope scope(kTag, kClass, "~CM_OslcGet");
+  // Element wrappers point into the parser's document: drop them first.
+  m_record_elem = CM_XmlElem();
+  m_description_elem = CM_XmlElem();
+  m_parser.reset();
+}
+
+int CM_OslcGet::Init(const CM_Session& session, const SUM_String& record_id) {
+  CM_TraceScope scope(kTag, kClass, "Init(session, record_id)");
+  m_session = session;
+  const SUM_String& label = m_session.get_cert_label();
+  scope.print(4, "Setting cert label to %s", label.c_str());
+  m_request.set_cert_label(label.str());
+
+  int status = m_request.Init();
+  if (status != 0) return status;
+
+  m_request.SetBaseUri(m_session.get_web_url());
+  const int escape = 1;
+  m_request.AppendResourceParam("repo", escape);
+  m_request.AppendResourceParam(m_session.get_dbset(), escape);
+  m_request.AppendResourceParam("db", escape);
+  m_request.AppendResourceParam(m_session.get_user_database_name(), escape);
+  m_request.AppendResourceParam("record", escape);
+  m_request.AppendNameValue("vqm.name", record_id);
+
+  m_request.SetUsername(m_session.get_user_name());
+  m_request.SetPassword(m_session.get_user_password());
+  m_request.SetCookie(m_session.GetCookie());
+
+  m_record_id = record_id;
+  m_executed = 0;
+  m_initialized = 1;
+  m_stable_id.Empty();
+  return 0;
+}
+
+int CM_OslcGet::Execute() {
+  CM_TraceScope scope(kTag, kClass, "Execute");
+  m_executed = 1;
+  m_initialized = 0;
+  // Whatever happens below, the record of an earlier Execute must not be taken for this one.
+  m_record_elem = CM_XmlElem();
+  m_stable_id.Empty();
+
+  std::string response;
+  int status = m_request.Run(response);
+  scope.print(4, "Return status from Run = %d", status);
+
+  // The server may renew the session even on a failing answer: keep the cookie first.
+  SUM_String cookie;
+  m_request.GetCookie(cookie);
+  if (cookie.GetLength() > 0 && m_session.UpdateCookie(cookie) != 0) {
+    m_error_text = oslc_message(kMsgCookie);
+    return 20001;
+  }
+
+  if (status != 0) {
+    m_error_text = cm_oslc_request_error(m_request);
+    scope.print(4, "Return error message from Run = %s", m_error_text.c_str());
+    return status;
+  }
+
+  m_description_elem = CM_XmlElem();
+  m_parser.reset();
+  m_parser = std::make_unique<CM_XmlParser>(response);
+  scope.print(4, "Parser %s NULL", m_parser ? "is not" : "is");
+
+  status = Pvt_ParseOutRecordNodeV2();
+  if (status != 0) {
+    scope.print(4, "Error status from Pvt_ParseOutRecordNodeV2 = %d", status);
+    m_error_text = oslc_message(kMsgNotUnderstood);
+    return 20001;
+  }
+  scope.print(4, "Return status from Pvt_ParseOutRecordNodeV2 = %d", status);
+  return 0;
+}
+
+int CM_OslcGet::Pvt_ParseOutRecordNodeV2() {
+  CM_TraceScope scope(kTag, kClass, "Pvt_ParseOutRecordNodeV2");
+  CM_XmlElem root;
+  int status = m_parser->GetRoot(root);
+  scope.print(4, "Status from GetRoot = %d", status);
+  if (status != 0) return status;
+
+  scope.print(4, "Looking for %s", tag_rdf_Description().QualifiedName().c_str());
+  status = root.Child(tag_rdf_Description(), m_description_elem);
+  if (status != 0) return status;
+
+  scope.print(4, "Looking for %s", tag_rdfs_member().QualifiedName().c_str());
+  CM_XmlElem member;
+  status = m_description_elem.Child(tag_rdfs_member(), member);
+  if (status != 0) return status;
+
+  scope.print(4, "Looking for %s", tag_oslc_cm_ChangeRequest().QualifiedName().c_str());
+  return member.Child(tag_oslc_cm_ChangeRequest(), m_record_elem);
+}
+
+int CM_OslcGet::GetStableId(SUM_String& stable_id) {
+  CM_TraceScope scope(kTag, kClass, "GetStableId");
+  if (m_stable_id.GetLength() > 0) {
+    scope.print(4, "stable id = %s", m_stable_id.c_str());
+    stable_id = m_stable_id;
+    return 0;
+  }
+  scope.print(4, "Getting stable id");
+  if (m_record_elem.IsNil()) {
+    // Nothing was read successfully: there is no record to ask.
+    m_error_text = oslc_message(kMsgNoStableId);
+    return 1002;
+  }
+  int status = m_record_elem.find_attribute(tag_rdf_about().QualifiedName(), stable_id);
+  if (status != 0) {
+    m_error_text = oslc_message(kMsgNoStableId);
+    return status;
+  }
+  scope.print(4, "Returning stable id %s", stable_id.c_str());
+  m_stable_id = stable_id;
+  return 0;
+}
+
+int CM_OslcGet::Pvt_CollectLinkIds(const CM_TraceScope& scope, const CM_XmlTag& links_field,
+                                   CM_XmlElem elem,
+                                   std::map<SUM_String, SUM_String>& id_to_resource,
+                                   std::string& error_text) {
+  const SUM_String resource_name = tag_rdf_resource().QualifiedName();
+  const SUM_String id_name = tag_rdf_ID().QualifiedName();
+  int status = 0;
+  for (;;) {
+    SUM_String resource;
+    status = elem.find_attribute(resource_name, resource);
+    if (status != 0) {
+      error_text = oslc_message(kMsgNoAttribute);
+      scope.print(4, "Error getting attribute %s", resource_name.c_str());
+      break;
+    }
+    SUM_String id;
+    status = elem.find_attribute(id_name, id);
+    if (status != 0) {
+      error_text = oslc_message(kMsgNoAttribute);
+      scope.print(4, "Error getting attribute %s", id_name.c_str());
+      break;
+    }
+    // Without a resource or an ID the link cannot be written back as it was: writing the rest
+    // would drop it from the tracker.
+    if (resource.GetLength() == 0 || id.GetLength() == 0) {
+      error_text = oslc_message(kMsgNoAttribute);
+      error_text +=
+          "A link of record \"" + m_record_id.str() + "\" has no " +
+          (resource.GetLength() == 0 ? resource_name.str() : id_name.str()) +
+          (resource.GetLength() == 0 ? std::string() : " (resource \"" + resource.str() + "\")") +
+          "; the record's links were left unchanged.\n";
+      return CM_OSLC_LINKS_UNREADABLE;
+    }
+    SUM_String key = SUM_String("#") + id;
+    scope.print(4, "Found Resource = %s, id = %s", resource.c_str(), key.c_str());
+    id_to_resource.emplace(key, resource);
+
+    status = elem.OptNextSibling(elem);
+    scope.print(4, "Status from OptNextSibling = %d", status);
+    if (status != 0) {
+      error_text = oslc_message(kMsgNoAttribute);
+      break;
+    }
+    CM_XmlTag tag;
+    status = elem.Tag(tag);
+    if (status != 0) break;
+    if (!(tag == links_field)) {
+      // The links end here. A further link after another property would be lost on writing.
+      CM_XmlElem rest = elem;
+      while (rest.OptNextSibling(rest) == 0) {
+        CM_XmlTag rest_tag;
+        if (rest.Tag(rest_tag) == 0 && rest_tag == links_field) {
+          error_text = "Record \"" + m_record_id.str() + "\" lists its " +
+                       links_field.QualifiedName().str() +
+                       " links apart from each other; the record's links were left unchanged.\n";
+          return CM_OSLC_LINKS_UNREADABLE;
+        }
+      }
+      return 0;
+    }
+  }
+  return status == 1002 ? 0 : status;
+}
+
+int CM_OslcGet::GetLinksValues(CM_XmlTag links_field, CM_LinksMap& links, std::string& error_text) {
+  using namespace XERCES_CPP_NAMESPACE;
+  CM_TraceScope scope(kTag, kClass, "GetLinksValues");
+  const SUM_String field_name = links_field.Name();
+  scope.print(4, "Checking for %s tag", field_name.c_str());
+
+  if (m_record_elem.IsNil() || !m_parser) {
+    // No record was read: answering "no links" here would let a caller clear the record.
+    cm_internal_error("lib/CM_Provider/CM_Oslc/cm_oslc_get", __LINE__);
+    error_text = oslc_message(kMsgNotUnderstood);
+    return 1072;
+  }
+  CM_XmlElem first;
+  if (m_record_elem.OptChild(links_field, first) != 0) {
+    scope.print(4, "Could not find field = %s", field_name.c_str());
+    error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kMsgNoChild, field_name.c_str());
+    return 1002;
+  }
+
+  std::map<SUM_String, SUM_String> id_to_resource;
+  int status = Pvt_CollectLinkIds(scope, links_field, first, id_to_resource, error_text);
+  if (status != 0) return status;
+
+  if (scope.is_enabled(4)) {
+    scope.print(4, "id to resource map....Start");
+    for (const auto& entry : id_to_resource)
+      scope.print(4, "id = \"%s\", resource = \"%s\"", entry.first.c_str(), entry.second.c_str());
+    scope.print(4, "id to resource map....End");
+  }
+
+  CM_XmlElem root;
+  status = m_parser->GetRoot(root);
+  if (status != 0) return status;
+
+  // Index the descriptions by rdf:about once, so that finding every title costs O(links).
+  scope.print(4, "Calling get_rdf_description_nodes");
+  XmlChText description_name;
+  XmlChText about_name;
+  status = native_to_xmlch(tag_rdf_Description().QualifiedName(), &description_name.text);
+  if (status == 0) status = native_to_xmlch(tag_rdf_about().QualifiedName(), &about_name.text);
+  if (status != 0) {
+    error_text = oslc_message(kMsgNoAttribute);
+    return status;
+  }
+  std::unordered_map<DomText, DOMElement*> description_by_about;
+  try {
+    DOMNodeList* nodes = root.Node()->getElementsByTagName(description_name.text);
+    const XMLSize_t count = nodes->getLength();
+    description_by_about.reserve(count);
+    for (XMLSize_t i = 0; i < count; ++i) {
+      auto* node = static_cast<DOMElement*>(nodes->item(i));
+      const XMLCh* about = node->getAttribute(about_name.text);
+      // The first description with a given about wins, as a search in document order would.
+      description_by_about.emplace(DomText(about), node);
+    }
+  } catch (...) {
+    error_text = oslc_message(kMsgNoAttribute);
+    return 1001;
+  }
+
+  scope.print(4, "Find title for each link");
+  CM_LinksMap found;
+  for (const auto& entry : id_to_resource) {
+    const SUM_String& key = entry.first;
+    const SUM_String& resource = entry.second;
+    scope.print(4, "Getting title for %s", key.c_str());
+    XmlChText wanted;
+    status = native_to_xmlch(key, &wanted.text);
+    // What went wrong, for a text that says which link and why.
+    const char* problem = "has an rdf:ID that cannot be converted";
+    int message = kMsgNoAttribute;
+    SUM_String title;
+    if (status == 0) {
+      auto it = description_by_about.find(DomText(wanted.text));
+      if (it == description_by_about.end()) {
+        status = 1002;
+        problem = "has no rdf:Description giving its title";
+      } else {
+        CM_XmlElem description(it->second);
+        CM_XmlElem title_elem;
+        status = description.Child(tag_dcterms_title(), title_elem);
+        if (status != 0) {
+          problem = "has a description without dcterms:title";
+        } else {
+          status = title_elem.Data(title, 1);
+          problem = "has a title that the native code page cannot hold";
+          message = kMsgNotNative;
+        }
+      }
+    }
+    scope.print(4, "Status from get_body_from_nodelist = %d", status);
+    if (status != 0) {
+      error_text = oslc_message(message);
+      error_text += "The link to \"" + resource.str() + "\" (" + key.str() + ") of record \"" +
+                    m_record_id.str() + "\" " + problem +
+                    "; the record's links were left unchanged.\n";
+      return status == 1002 ? CM_OSLC_LINKS_UNREADABLE : status;
+    }
+    scope.print(4, "Found body %s for resource %s", title.c_str(), resource.c_str());
+    found.emplace(resource, std::make_unique<CM_VersionInfo>(title));
+  }
+  // Only a complete set reaches the caller.
+  for (auto& entry : found) links.emplace(entry.first, std::move(entry.second));
+  return 0;
+}

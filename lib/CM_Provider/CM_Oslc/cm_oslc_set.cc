@@ -1,0 +1,189 @@
+#include "CM_Provider/CM_Oslc/cm_oslc_set.h"
+
+#include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
+#include "CM_Provider/cm_messages.h"
+#include "CM_Provider/cm_trace.h"
+
+namespace {
+
+const char* const kTag = "CMOSLC";
+const char* const kClass = "CM_OslcSet";
+const char* const kSourcePath = "lib/CM_Provider/CM_Oslc/cm_oslc_set";
+
+// cm_oslc message numbers used here.
+enum {
+  kMsgNoStableId = 10,
+  kMsgInvalidDocument = 11,
+  kMsgInternal = 29,
+  kMsgCookie = 30,
+};
+
+// Steps of writing one link, as message 29 reports them.
+enum {
+  kPosOpenLink = 378,
+  kPosResource = 386,
+  kPosTitle = 394,
+  kPosCloseLink = 400,
+};
+
+std::string oslc_message(int number) {
+  return format_message(_cm_oslc_CM_Oslc_msg_table_adr(), number);
+}
+
+}  // namespace
+
+CM_OslcSet::CM_OslcSet() { CM_TraceScope scope(kTag, kClass, "CM_OslcSet"); }
+
+CM_OslcSet::~CM_OslcSet() { CM_TraceScope scope(kTag, kClass, "~CM_OslcSet"); }
+
+int CM_OslcSet::Initv2(const CM_Session& session, CM_OslcGet& get_request,
+                       const SUM_String& property) {
+  CM_TraceScope scope(kTag, kClass, "Initv2");
+  m_session = session;
+  const SUM_String& label = m_session.get_cert_label();
+  scope.print(4, "Setting cert label to %s", label.c_str());
+  m_request.set_cert_label(label.str());
+
+  // A failed Init shows in Run's result; nothing to decide here.
+  (void)m_request.Init();
+
+  SUM_String stable_id;
+  int status = get_request.GetStableId(stable_id);
+  if (status == 0 && stable_id.GetLength() == 0) {
+    // A record without rdf:about has no address to write to.
+    status = 20001;
+  }
+  if (status != 0) {
+    scope.print(4, "Get stable id failed with %d", status);
+    m_error_text = oslc_message(kMsgNoStableId);
+    return status;
+  }
+  scope.print(4, "Stable id = %s", stable_id.c_str());
+  m_request.SetBaseUri(stable_id);
+  m_request.AppendNameValue("oslc.properties", SUM_String("oslc_cm:") + property);
+
+  m_request.SetUsername(m_session.get_user_name());
+  m_request.SetPassword(m_session.get_user_password());
+  m_request.SetCookie(m_session.GetCookie());
+
+  status = Pvt_InitXmlDocv2(stable_id);
+  if (status != 0) {
+    scope.print(4, "Pvt_InitXmlDocv2 failed with %d", status);
+    m_error_text = oslc_message(kMsgInvalidDocument);
+    return status;
+  }
+  m_initialized = 1;
+  m_executed = 0;
+  return 0;
+}
+
+int CM_OslcSet::Pvt_InitXmlDocv2(const SUM_String& stable_id) {
+  CM_TraceScope scope(kTag, kClass, "Pvt_InitXmlDocv2");
+  const CM_XmlTag root_tag(ns_rdf(), "RDF");
+  const CM_XmlTag record_tag(ns_oslc_cm(), tag_oslc_cm_ChangeRequest().Name());
+
+  m_document = std::make_unique<CM_XmlDoc>();
+  scope.print(4, "Initializing XML doc...");
+  int status = m_document->CreateRootElem(root_tag);
+  if (status != 0) return status;
+  scope.print(4, "Root element %s created", root_tag.Name().c_str());
+
+  status = Pvt_SetNamespaces();
+  if (status != 0) return status;
+  scope.print(4, "Root element namespaces added");
+
+  status = m_document->PushElem(record_tag);
+  if (status != 0) return status;
+  status = m_document->AddAttr(tag_rdf_about(), stable_id);
+  if (status != 0) return status;
+  scope.print(4, "Stable ID added to ChangeRequest element");
+  return 0;
+}
+
+int CM_OslcSet::Pvt_SetNamespaces() {
+  CM_TraceScope scope(kTag, kClass, "Pvt_SetNamespaces");
+  for (const CM_XmlNamespace* ns : {&ns_oslc(), &ns_oslc_cm(), &ns_mr(), &ns_dcterms()}) {
+    int status = m_document->SetNamespace(*ns);
+    if (status != 0) return status;
+  }
+  return 0;
+}
+
+void CM_OslcSet::Pvt_InternalError(int position) {
+  m_error_text =
+      format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kMsgInternal, kSourcePath, position);
+}
+
+int CM_OslcSet::SetLinksValues(const CM_XmlTag& links_field, const CM_LinksMap& links) {
+  CM_TraceScope scope(kTag, kClass, "SetLinksValues(map)");
+  if (!m_document || m_initialized != 1) {
+    cm_internal_error(kSourcePath, __LINE__);
+    Pvt_InternalError(kPosOpenLink);
+    return 1072;
+  }
+  const CM_XmlTag& resource_tag = tag_rdf_resource();
+  const CM_XmlTag& title_tag = tag_dcterms_title();
+  for (const auto& link : links) {
+    const SUM_String title = link.second ? link.second->GetName() : SUM_String();
+    int status = m_document->PushElem(links_field);
+    if (status != 0) {
+      Pvt_InternalError(kPosOpenLink);
+      return status;
+    }
+    status = m_document->AddAttr(resource_tag, link.first);
+    if (status != 0) {
+      Pvt_InternalError(kPosResource);
+      return status;
+    }
+    status = m_document->AddAttr(title_tag, title);
+    if (status != 0) {
+      Pvt_InternalError(kPosTitle);
+      return status;
+    }
+    status = m_document->PopElem();
+    if (status != 0) {
+      Pvt_InternalError(kPosCloseLink);
+      return status;
+    }
+  }
+  return 0;
+}
+
+int CM_OslcSet::Execute() {
+  CM_TraceScope scope(kTag, kClass, "Execute");
+  if (!m_document || m_initialized != 1) {
+    cm_internal_error(kSourcePath, __LINE__);
+    return 20001;
+  }
+  if (m_document->PopElem() != 0) return 20001;
+
+  SUM_String body;
+  if (m_document->Str(body) != 0) {
+    m_error_text = oslc_message(kMsgInvalidDocument);
+    return 20001;
+  }
+  // The document is spent: a second Execute without Initv2 must not send it again.
+  m_initialized = 0;
+  m_request.SetUploadData(body);
+  std::string response;
+  const int status = m_request.Run(response);
+
+  SUM_String cookie;
+  m_request.GetCookie(cookie);
+  if (cookie.GetLength() > 0 && m_session.UpdateCookie(cookie) != 0) {
+    m_error_text = oslc_message(kMsgCookie);
+    return 20001;
+  }
+
+  if (status == 20003) {
+    m_error_text = m_request.error_msg();
+    CM_RestUri::get_server_error(response, m_error_text);
+    return 20001;
+  }
+  if (status == 0) {
+    m_executed = 1;
+    return 0;
+  }
+  m_error_text = cm_oslc_request_error(m_request);
+  return status;
+}

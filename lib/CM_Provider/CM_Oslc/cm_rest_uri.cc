@@ -1,0 +1,606 @@
+// One HTTP(S) request over libcurl's easy interface: URL building, fixed headers, transfer
+// limits, client certificate, status mapping and the session cookie.
+#include "cm_rest_uri.h"
+
+#include <curl/curl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "CM_Provider/CM_Oslc/cm_xml_util.h"
+#include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
+#include "CM_Provider/cm_messages.h"
+#include "CM_Provider/cm_trace.h"
+#include "cm_option.h"
+#include "platform/ks/ks.h"
+
+namespace {
+
+const char kTag[] = "CMOSLC";
+const char kClass[] = "CM_RestUri";
+const char kSource[] = "lib/CM_Provider/CM_Oslc/cm_rest_uri";
+const char kUserAgent[] = "Tarnwell-agent/7.1.2.9";
+const char kKeystore[] = "PKV_MS_CERTIFICATE_STORE";
+// Header bytes accepted per response; a server that keeps sending headers is cut off.
+const size_t kMaxHeaderBytes = size_t{1} * 1024 * 1024;
+
+// Message numbers of the cm_oslc table.
+enum { kMsgCurlStatus = 0, kMsgAuthFailed = 5, kMsgNotFound = 6 };
+
+// The body collected by one Run. Grows geometrically so that large bodies cost linear time.
+struct ResponseBuffer {
+  char* data = nullptr;
+  size_t size = 0;
+  size_t capacity = 0;
+  bool over_cap = false;  // the body passed CM_REST_MAX_RESPONSE: transfer aborted
+  bool lost = false;      // memory ran out: the rest of the body was dropped
+  ResponseBuffer() = default;
+  ResponseBuffer(const ResponseBuffer&) = delete;
+  ResponseBuffer& operator=(const ResponseBuffer&) = delete;
+  ~ResponseBuffer() { free(data); }
+};
+
+struct HeaderSink {
+  SUM_StringList* lines = nullptr;
+  size_t bytes = 0;
+  bool over_cap = false;
+};
+
+// Reads a CurrentUser option (environment override TAPIR_<NAME> first). Empty when unset.
+std::string read_option(const char* name) {
+  CM_Option option(CM_Option::CurrentUser, SUM_String(name));
+  SUM_String value;
+  option.GetValue(SUM_String(""), value);
+  return value.str();
+}
+
+// A positive number of seconds from an option, else the default.
+long option_seconds(const char* name, long fallback) {
+  std::string text = read_option(name);
+  if (text.empty()) return fallback;
+  errno = 0;
+  char* end = nullptr;
+  long value = strtol(text.c_str(), &end, 10);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || value <= 0) return fallback;
+  return value;
+}
+
+std::string escape_text(CURL* curl, const char* text) {
+  char* escaped = curl_easy_escape(curl, text, 0);
+  if (escaped == nullptr) return std::string();
+  std::string out(escaped);
+  curl_free(escaped);
+  return out;
+}
+
+// A copy of a header list, or null when the source is empty or memory ran out.
+curl_slist* copy_header_list(const curl_slist* source) {
+  curl_slist* head = nullptr;
+  for (const curl_slist* item = source; item != nullptr; item = item->next) {
+    curl_slist* grown = curl_slist_append(head, item->data);
+    if (grown == nullptr) {
+      curl_slist_free_all(head);
+      return nullptr;
+    }
+    head = grown;
+  }
+  return head;
+}
+
+bool is_regular_file(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+std::string cm_rest_cert_file(const std::string& label) {
+  if (label.empty() || label[0] == '.' || label.find('/') != std::string::npos ||
+      label.find('\0') != std::string::npos) {
+    return std::string();
+  }
+  return std::string(sysutl_cmi_dir().c_str()) + "/Certs/" + label + ".pem";
+}
+
+void CM_RestUri::CurlHandleFree::operator()(void* handle) const {
+  if (handle != nullptr) curl_easy_cleanup(static_cast<CURL*>(handle));
+}
+
+void CM_RestUri::HeaderListFree::operator()(curl_slist* list) const {
+  if (list != nullptr) curl_slist_free_all(list);
+}
+
+CM_RestUri::CM_RestUri()
+    : m_first_param(1),
+      m_initialized(0),
+      m_has_run(0),
+      m_curl(curl_easy_init()),
+      m_upload{nullptr, 0, 0} {
+  CM_TraceScope scope(kTag, kClass, "CM_RestUri");
+}
+
+CM_RestUri::CM_RestUri(const CM_RestUri& other)
+    : m_first_param(other.m_first_param),
+      m_initialized(other.m_initialized),
+      m_has_run(other.m_has_run),
+      m_base_uri(other.m_base_uri),
+      m_resource(other.m_resource),
+      m_username(other.m_username),
+      m_password(other.m_password),
+      m_cert_label(other.m_cert_label),
+      m_cookie(other.m_cookie),
+      m_curl(other.m_curl ? curl_easy_duphandle(other.m_curl.get()) : nullptr),
+      m_upload_data(other.m_upload_data),
+      m_upload{nullptr, other.m_upload.size, other.m_upload.pos},
+      m_response_headers(other.m_response_headers),
+      m_error_text(other.m_error_text) {
+  if (other.m_upload.data != nullptr) m_upload.data = m_upload_data.c_str();
+  m_header_list.reset(copy_header_list(other.m_header_list.get()));
+  Pvt_RepointHandle();
+}
+
+CM_RestUri& CM_RestUri::operator=(const CM_RestUri& other) {
+  if (this == &other) return *this;
+  // The new handle and list are made first; the old ones go when they are replaced.
+  m_curl.reset(other.m_curl ? curl_easy_duphandle(other.m_curl.get()) : nullptr);
+  m_header_list.reset(copy_header_list(other.m_header_list.get()));
+  m_first_param = other.m_first_param;
+  m_initialized = other.m_initialized;
+  m_has_run = other.m_has_run;
+  m_base_uri = other.m_base_uri;
+  m_resource = other.m_resource;
+  m_username = other.m_username;
+  m_password = other.m_password;
+  m_cert_label = other.m_cert_label;
+  m_cookie = other.m_cookie;
+  m_upload_data = other.m_upload_data;
+  m_upload = other.m_upload;
+  if (m_upload.data != nullptr) m_upload.data = m_upload_data.c_str();
+  m_response_headers = other.m_response_headers;
+  m_error_text = other.m_error_text;
+  Pvt_RepointHandle();
+  return *this;
+}
+
+CM_RestUri::~CM_RestUri() {
+  CM_TraceScope scope(kTag, kClass, "~CM_RestUri");
+  m_curl.reset();
+}
+
+void CM_RestUri::Pvt_RepointHandle() {
+  CURL* curl = m_curl.get();
+  if (curl == nullptr) return;
+  // A duplicated handle still points at the source object's header list and upload cursor.
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, m_header_list.get());
+  curl_easy_setopt(curl, CURLOPT_READDATA, &m_upload);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, nullptr);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+}
+
+void CM_RestUri::SetBaseUri(const SUM_String& uri) { m_base_uri = uri; }
+
+void CM_RestUri::AppendResourceParam(const SUM_String& segment, const int& escape) {
+  m_resource += "/";
+  if (escape != 0) {
+    m_resource += escape_text(m_curl.get(), segment.c_str()).c_str();
+  } else {
+    m_resource += segment;
+  }
+}
+
+void CM_RestUri::AppendValue(const SUM_String& value) {
+  m_resource += GetPreSep();
+  m_resource += escape_text(m_curl.get(), value.c_str()).c_str();
+}
+
+void CM_RestUri::AppendNameValue(const SUM_String& name, const SUM_String& value) {
+  m_resource += GetPreSep();
+  m_resource += escape_text(m_curl.get(), name.c_str()).c_str();
+  m_resource += "=";
+  m_resource += escape_text(m_curl.get(), value.c_str()).c_str();
+}
+
+void CM_RestUri::AppendNameValues(const SUM_String& name, const SUM_StringList& values) {
+  m_resource += GetPreSep();
+  m_resource += escape_text(m_curl.get(), name.c_str()).c_str();
+  m_resource += "=";
+  for (int i = 0; i < values.count(); ++i) {
+    if (i > 0) m_resource += ",";
+    m_resource += escape_text(m_curl.get(), values[i].c_str()).c_str();
+  }
+}
+
+void CM_RestUri::SetUsername(const SUM_String& user) { m_username = user; }
+void CM_RestUri::SetPassword(const SUM_String& password) { m_password = password; }
+void CM_RestUri::SetCookie(const SUM_String& cookie) { m_cookie = cookie; }
+void CM_RestUri::GetCookie(SUM_String& cookie) const { cookie = m_cookie; }
+void CM_RestUri::set_cert_label(std::string label) { m_cert_label = std::move(label); }
+void CM_RestUri::SetConnectionShare(void* share) {
+  if (m_curl) curl_easy_setopt(m_curl.get(), CURLOPT_SHARE, static_cast<CURLSH*>(share));
+}
+std::string CM_RestUri::error_msg() { return m_error_text; }
+
+SUM_String CM_RestUri::GetPreSep() {
+  CM_TraceScope scope(kTag, kClass, "GetPreSep");
+  if (m_first_param != 0) {
+    m_first_param = 0;
+    return SUM_String("?");
+  }
+  return SUM_String("&");
+}
+
+int CM_RestUri::SetHttpMethodType(HttpMethodType method) {
+  CM_TraceScope scope(kTag, kClass, "SetHttpMethodType");
+  if (m_has_run != 0) {
+    cm_internal_error(kSource, __LINE__);
+    return CM_REST_INTERNAL;
+  }
+  CURL* curl = m_curl.get();
+  // Options outlive Init, so a method set by an earlier request on this handle is undone first.
+  switch (method) {
+    case PUT:
+      curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, nullptr);
+      curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+      break;
+    case POST:
+      curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, nullptr);
+      curl_easy_setopt(curl, CURLOPT_UPLOAD, 0L);
+      curl_easy_setopt(curl, CURLOPT_POST, 1L);
+      break;
+    case DELETE:
+      curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+      curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "DELETE");
+      break;
+    case GET:
+    default:
+      curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, nullptr);
+      curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+      break;
+  }
+  return CM_REST_OK;
+}
+
+int CM_RestUri::Init(HttpMethodType method) {
+  CM_TraceScope scope(kTag, kClass, "Init");
+  m_first_param = 1;
+  m_has_run = 0;
+  m_base_uri.Empty();
+  m_resource.Empty();
+  m_upload = UploadCursor{nullptr, 0, 0};
+
+  int rc = SetHttpMethodType(method);
+  if (rc != 0) return rc;
+
+  rc = [&]() -> int {
+    CURL* curl = m_curl.get();
+    if (curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent) != CURLE_OK) {
+      return CM_REST_OPTION_REFUSED;
+    }
+
+    const bool has_body = method == PUT || method == POST;
+    std::unique_ptr<curl_slist, HeaderListFree> headers;
+    auto add = [&headers](const char* line) {
+      curl_slist* grown = curl_slist_append(headers.get(), line);
+      if (grown == nullptr) return false;
+      if (!headers) headers.reset(grown);
+      return true;
+    };
+    bool built = add("OSLC-Core-Version: 2.0");
+    if (has_body) built = built && add("Content-Type: application/rdf+xml") && add("Expect: ");
+    built = built && add(has_body ? "Accept: application/rdf+xml" : "Accept: application/xml");
+    built = built && add("Keep-Alive: 300") && add("Connection: keep-alive");
+    if (!built) return CM_REST_OPTION_REFUSED;
+
+    const bool verify = read_option("CMI_SSL_VERIFY") == "1";
+    const std::string ca_bundle = verify ? read_option("CMI_CA_BUNDLE") : std::string();
+    if (curl_easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC)) != CURLE_OK ||
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CM_RestUri::WriteMemoryCallback) !=
+            CURLE_OK ||
+        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &CM_RestUri::WriteHeaderCallback) !=
+            CURLE_OK ||
+        curl_easy_setopt(curl, CURLOPT_READFUNCTION, &CM_RestUri::ReadMemoryCallback) != CURLE_OK ||
+        // Never let the library fall back to reading standard input.
+        curl_easy_setopt(curl, CURLOPT_READDATA, &m_upload) != CURLE_OK ||
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L) != CURLE_OK ||
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L) != CURLE_OK ||
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get()) != CURLE_OK) {
+      return CM_REST_OPTION_REFUSED;
+    }
+    // The handle now reads the new list; the previous one may go.
+    m_header_list = std::move(headers);
+
+    // Limits that keep a dead or hostile server from holding the host forever, and no
+    // protocol but http and https even when a server redirects elsewhere.
+    if (curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L) != CURLE_OK ||
+        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
+        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK ||
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT,
+                         option_seconds("CMI_CONNECT_TIMEOUT", CM_REST_CONNECT_TIMEOUT)) !=
+            CURLE_OK ||
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L) != CURLE_OK ||
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME,
+                         option_seconds("CMI_STALL_TIMEOUT", CM_REST_STALL_TIMEOUT)) != CURLE_OK ||
+        curl_easy_setopt(curl, CURLOPT_CAINFO, ca_bundle.empty() ? nullptr : ca_bundle.c_str()) !=
+            CURLE_OK) {
+      return CM_REST_OPTION_REFUSED;
+    }
+
+    // The keystore name selects the user's certificate folder; nothing to hand to the library.
+    scope.print(4, "Setting keystore to %s", kKeystore);
+
+    if (m_cert_label.empty()) {
+      // A label given to an earlier request on this handle must not linger.
+      curl_easy_setopt(curl, CURLOPT_SSLCERT, nullptr);
+      curl_easy_setopt(curl, CURLOPT_SSLKEY, nullptr);
+      curl_easy_setopt(curl, CURLOPT_SSLCERTTYPE, nullptr);
+      curl_easy_setopt(curl, CURLOPT_SSLKEYTYPE, nullptr);
+      return CM_REST_OK;
+    }
+    scope.print(4, "Setting certificate label to %s", m_cert_label.c_str());
+    const std::string pem = cm_rest_cert_file(m_cert_label);
+    if (!pem.empty() && is_regular_file(pem)) {
+      if (curl_easy_setopt(curl, CURLOPT_SSLCERTTYPE, "PEM") != CURLE_OK ||
+          curl_easy_setopt(curl, CURLOPT_SSLCERT, pem.c_str()) != CURLE_OK ||
+          curl_easy_setopt(curl, CURLOPT_SSLKEYTYPE, "PEM") != CURLE_OK ||
+          curl_easy_setopt(curl, CURLOPT_SSLKEY, pem.c_str()) != CURLE_OK) {
+        return CM_REST_OPTION_REFUSED;
+      }
+      return CM_REST_OK;
+    }
+    // Not in the folder: the label of a certificate and key on a PKCS#11 token.
+    const std::string object = escape_text(curl, m_cert_label.c_str());
+    const std::string cert_uri = "pkcs11:object=" + object + ";type=cert";
+    const std::string key_uri = "pkcs11:object=" + object + ";type=private";
+    if (curl_easy_setopt(curl, CURLOPT_SSLENGINE, "pkcs11") != CURLE_OK ||
+        curl_easy_setopt(curl, CURLOPT_SSLCERTTYPE, "ENG") != CURLE_OK ||
+        curl_easy_setopt(curl, CURLOPT_SSLCERT, cert_uri.c_str()) != CURLE_OK ||
+        curl_easy_setopt(curl, CURLOPT_SSLKEYTYPE, "ENG") != CURLE_OK ||
+        curl_easy_setopt(curl, CURLOPT_SSLKEY, key_uri.c_str()) != CURLE_OK) {
+      return CM_REST_OPTION_REFUSED;
+    }
+    return CM_REST_OK;
+  }();
+
+  m_initialized = 1;
+  return rc;
+}
+
+void CM_RestUri::SetUploadData(const SUM_String& body) {
+  CM_TraceScope scope(kTag, kClass, "SetUploadData");
+  m_upload.pos = 0;
+  m_upload_data = body;
+  if (m_upload_data.c_str() != nullptr) {
+    scope.print(4, "Upload data is Not null.");
+  } else {
+    scope.print(4, "Upload data is null!!!!");
+  }
+  m_upload.data = m_upload_data.c_str();
+  m_upload.size = static_cast<size_t>(m_upload_data.GetLength());
+  CURL* curl = m_curl.get();
+  scope.print(4, "Setting readdata");
+  curl_easy_setopt(curl, CURLOPT_READDATA, &m_upload);
+  scope.print(4, "Setting chunk size");
+  curl_easy_setopt(curl, CURLOPT_INFILESIZE, static_cast<long>(m_upload.size));
+  scope.print(4, "Setting field size");
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(m_upload.size));
+}
+
+void* CM_RestUri::MyRealloc(void* p, size_t n) {
+  CM_TraceScope scope(kTag, kClass, "MyRealloc");
+  return p != nullptr ? realloc(p, n) : malloc(n);
+}
+
+size_t CM_RestUri::ReadMemoryCallback(void* dest, size_t size, size_t count, void* user) {
+  CM_TraceScope scope(kTag, kClass, "ReadMemoryCallback");
+  auto* cursor = static_cast<UploadCursor*>(user);
+  if (cursor == nullptr || cursor->data == nullptr || cursor->pos >= cursor->size) return 0;
+  size_t room = size * count;
+  size_t n = cursor->size - cursor->pos;
+  if (n > room) n = room;
+  memcpy(dest, cursor->data + cursor->pos, n);
+  cursor->pos += n;
+  return n;
+}
+
+size_t CM_RestUri::WriteMemoryCallback(void* data, size_t size, size_t count, void* user) {
+  CM_TraceScope scope(kTag, kClass, "WriteMemoryCallback");
+  auto* buffer = static_cast<ResponseBuffer*>(user);
+  const size_t n = size * count;
+  if (buffer == nullptr) return 0;
+  if (buffer->size + n > CM_REST_MAX_RESPONSE) {
+    buffer->over_cap = true;
+    return 0;  // aborts the transfer
+  }
+  if (buffer->lost) return n;
+  const size_t needed = buffer->size + n + 1;
+  if (needed > buffer->capacity) {
+    size_t grown = buffer->capacity < 4096 ? 4096 : buffer->capacity * 2;
+    if (grown > CM_REST_MAX_RESPONSE + 1) grown = CM_REST_MAX_RESPONSE + 1;
+    if (grown < needed) grown = needed;
+    void* p = MyRealloc(buffer->data, grown);
+    if (p == nullptr) {
+      buffer->lost = true;
+      return n;
+    }
+    buffer->data = static_cast<char*>(p);
+    buffer->capacity = grown;
+  }
+  memcpy(buffer->data + buffer->size, data, n);
+  buffer->size += n;
+  buffer->data[buffer->size] = '\0';
+  return n;
+}
+
+size_t CM_RestUri::WriteHeaderCallback(void* data, size_t size, size_t count, void* user) {
+  CM_TraceScope scope(kTag, kClass, "WriteHeaderCallback");
+  auto* sink = static_cast<HeaderSink*>(user);
+  const size_t n = size * count;
+  if (sink == nullptr || sink->lines == nullptr) return n;
+  sink->bytes += n;
+  if (sink->bytes > kMaxHeaderBytes) {
+    sink->over_cap = true;
+    return 0;
+  }
+  std::string line(static_cast<const char*>(data), n);
+  line.resize(strlen(line.c_str()));
+  // Lines normally end in CR LF; a bare LF from a sloppy server is stripped all the same.
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  scope.print(5, "Got header: \"%s\"", line.c_str());
+  sink->lines->append(SUM_String(line));
+  return n;
+}
+
+int CM_RestUri::Run(std::string& response) {
+  CM_TraceScope scope(kTag, kClass, "Run");
+  if (m_initialized != 1) {
+    cm_internal_error(kSource, __LINE__);
+    return CM_REST_INTERNAL;
+  }
+  if (m_has_run != 0) {
+    cm_internal_error(kSource, __LINE__);
+    return CM_REST_INTERNAL;
+  }
+  CURL* curl = m_curl.get();
+  m_response_headers.clear();
+  ResponseBuffer buffer;
+  HeaderSink sink;
+  sink.lines = &m_response_headers;
+
+  const SUM_String url = m_base_uri + m_resource;
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+
+  const SUM_String userpwd = m_username + ":" + m_password;
+  const SUM_String shown = m_username + ":********";
+  scope.print(4, "Setting auth info to %s", shown.c_str());
+  curl_easy_setopt(curl, CURLOPT_USERPWD, userpwd.c_str());
+
+  scope.print_always("Setting cookie in request %s", m_cookie.c_str());
+  // An empty text would still send an empty Cookie header.
+  curl_easy_setopt(curl, CURLOPT_COOKIE, m_cookie.GetLength() > 0 ? m_cookie.c_str() : nullptr);
+
+  char errbuf[CURL_ERROR_SIZE];
+  errbuf[0] = '\0';
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &buffer);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &sink);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
+
+  scope.print(1, "Sending with curl to address: \"%s\"", url.c_str());
+  CURLcode result = curl != nullptr ? curl_easy_perform(curl) : CURLE_FAILED_INIT;
+  // The buffers above die with this call; the handle must not keep pointing at them.
+  Pvt_RepointHandle();
+  m_initialized = 0;
+  m_has_run = 1;
+
+  if (result == CURLE_OK || result == CURLE_PARTIAL_FILE) {
+    if (buffer.lost) {
+      result = CURLE_OUT_OF_MEMORY;
+      snprintf(errbuf, sizeof errbuf, "out of memory while receiving the response");
+    }
+  } else if (buffer.over_cap) {
+    snprintf(errbuf, sizeof errbuf, "response body larger than %zu bytes", CM_REST_MAX_RESPONSE);
+  } else if (sink.over_cap) {
+    snprintf(errbuf, sizeof errbuf, "response headers larger than %zu bytes", kMaxHeaderBytes);
+  } else if (errbuf[0] == '\0') {
+    snprintf(errbuf, sizeof errbuf, "%s", curl_easy_strerror(result));
+  }
+  if (result != CURLE_OK && result != CURLE_PARTIAL_FILE) {
+    scope.print(4, "Curl status = %d, error msg %s", static_cast<int>(result), errbuf);
+    m_error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kMsgCurlStatus,
+                                  static_cast<int>(result), errbuf);
+    scope.print(4, "Curl msg = %s", m_error_text.c_str());
+    return CM_REST_TRANSFER_FAILED;
+  }
+
+  long http_code = 0;
+  if (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &http_code) != CURLE_OK) http_code = 0;
+  scope.print(1, "HTTP Code = \"%d\"", static_cast<int>(http_code));
+
+  if (buffer.size > 0 && http_code != 401) response = std::string(buffer.data);
+
+  ParseSessionCookie();
+
+  scope.print(4, "Return code is http_code = %d", static_cast<int>(http_code));
+  int rc = CM_REST_OK;
+  if (http_code == 200 || http_code == 201) {
+    rc = CM_REST_OK;
+  } else if (http_code == 401 || http_code == 403) {
+    m_error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kMsgAuthFailed);
+    rc = CM_REST_AUTH_FAILED;
+  } else if (http_code == 404) {
+    m_error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kMsgNotFound);
+    rc = CM_REST_NOT_FOUND;
+  } else {
+    get_server_error(response, m_error_text);
+    rc = CM_REST_HTTP_ERROR;
+  }
+  scope.print(4, "Return code is %d", rc);
+  return rc;
+}
+
+int CM_RestUri::GetResponseHeaders(SUM_StringList& out) const {
+  CM_TraceScope scope(kTag, kClass, "GetResponseHeaders");
+  if (m_has_run != 1) {
+    cm_internal_error(kSource, __LINE__);
+    return CM_REST_INTERNAL;
+  }
+  out = m_response_headers;
+  return CM_REST_OK;
+}
+
+int CM_RestUri::ParseSessionCookie() {
+  CM_TraceScope scope(kTag, kClass, "ParseSessionCookie");
+  SUM_StringList lines;
+  if (GetResponseHeaders(lines) != 0) return CM_REST_INTERNAL;
+  std::string found;
+  for (int i = 0; i < lines.count(); ++i) {
+    const std::string line = lines[i].str();
+    scope.print(4, "Header is: \"%s\"", line.c_str());
+    const size_t at = line.find("Set-Cookie: ");
+    if (at == std::string::npos) continue;
+    scope.print(4, "Found set-cookie in : \"%s\"", line.c_str());
+    const std::string rest = line.substr(at + strlen("Set-Cookie: "));
+    const size_t start = rest.find("JSESSIONID=");
+    if (start == std::string::npos) continue;
+    const size_t end = rest.find(';', start);
+    if (end == std::string::npos) continue;
+    scope.print(4, "Found JSESSIONID in : \"%s\"", rest.c_str());
+    found = rest.substr(start, end - start);
+    scope.print(4, "Found JSESSIONID : \"%s\"", found.c_str());
+  }
+  if (found.empty()) {
+    m_cookie.Empty();
+    return CM_REST_NO_COOKIE;
+  }
+  scope.print(4, "Updating cookie : \"%s\"", found.c_str());
+  m_cookie = SUM_String(found);
+  return CM_REST_OK;
+}
+
+int CM_RestUri::get_server_error(const std::string& body, std::string& message) {
+  CM_TraceScope scope(kTag, kClass, "get_server_error");
+  scope.print(2, "Server response is: \"%s\"", body.c_str());
+  CM_XmlParser parser(body);
+  CM_XmlElem root;
+  if (parser.GetRoot(root) != 0) return CM_REST_HTTP_ERROR;
+  CM_XmlElem first;
+  if (root.Child(tag_oslc_cm_message(), first) != 0) return CM_REST_HTTP_ERROR;
+  SUM_String text;
+  first.Data(text, 0);
+  message += text.str();
+  message += "\n";
+  CM_XmlElem sibling = first;
+  while (sibling.OptNextSibling(sibling) == 0) {
+    CM_XmlElem child;
+    if (sibling.OptChild(tag_oslc_cm_message(), child) != 0) continue;
+    SUM_String more;
+    child.Data(more, 0);
+    message += more.str();
+    message += "\n";
+  }
+  return CM_REST_OK;
+}

@@ -1,0 +1,49 @@
+// Library-internal side of the HTTP transport: the status codes of the request classes and
+// CM_RestUriPut, the PUT variant used by the record update. Callers: the OSLC record classes and
+// the transport's own tests. CM_RestUri and CM_RestUriGet themselves are public (cm_rest_uri.h
+// in include/), reached through this header too.
+#ifndef CM_PROVIDER_CM_OSLC_CM_REST_URI_H
+#define CM_PROVIDER_CM_OSLC_CM_REST_URI_H
+
+// Angle brackets: the public header of the same name, not this file.
+#include <cm_rest_uri.h>
+
+#include <cstddef>
+#include <string>
+
+// Return codes of the request classes.
+enum {
+  CM_REST_OK = 0,
+  CM_REST_NO_COOKIE = 1002,
+  CM_REST_INTERNAL = 1072,
+  CM_REST_HTTP_ERROR = 20001,
+  CM_REST_NOT_FOUND = 20003,
+  CM_REST_AUTH_FAILED = 20004,
+  CM_REST_TRANSFER_FAILED = 20005,
+  CM_REST_OPTION_REFUSED = 20006,
+};
+
+// Largest response body a request accepts; a longer one fails the transfer (20005).
+constexpr size_t CM_REST_MAX_RESPONSE = size_t{256} * 1024 * 1024;
+// Defaults of the transfer limits, overridable through the options CMI_CONNECT_TIMEOUT and
+// CMI_STALL_TIMEOUT (seconds; a stall is less than 1 byte/s for that long).
+constexpr long CM_REST_CONNECT_TIMEOUT = 30;
+constexpr long CM_REST_STALL_TIMEOUT = 120;
+
+// The PUT request of the record update. Not exported.
+class CM_RestUriPut : public CM_RestUri {
+ public:
+  CM_RestUriPut();
+  CM_RestUriPut(const CM_RestUriPut& other);
+  CM_RestUriPut& operator=(const CM_RestUriPut& other);
+  ~CM_RestUriPut() override;
+
+  int Init() override;
+};
+
+// Path of the PEM file holding certificate and key for a label in the user's certificate store
+// ("<home>/.Corvane/.Registry/Tarnwell/CMI/Certs/<label>.pem"); empty when the label cannot name
+// a file there (empty, or holding "/" or a leading ".").
+std::string cm_rest_cert_file(const std::string& label);
+
+#endif

@@ -1,0 +1,34 @@
+// The method-fixing request variants: CM_RestUriGet (exported) and CM_RestUriPut.
+#include "cm_rest_uri.h"
+
+#include "CM_Provider/cm_trace.h"
+
+namespace {
+const char kTag[] = "CMOSLC";
+}  // namespace
+
+CM_RestUriGet::CM_RestUriGet() { CM_TraceScope scope(kTag, "CM_RestUriGet", "CM_RestUriGet"); }
+
+CM_RestUriGet::CM_RestUriGet(const CM_RestUriGet& other) = default;
+
+CM_RestUriGet& CM_RestUriGet::operator=(const CM_RestUriGet& other) = default;
+
+CM_RestUriGet::~CM_RestUriGet() { CM_TraceScope scope(kTag, "CM_RestUriGet", "~CM_RestUriGet"); }
+
+int CM_RestUriGet::Init() {
+  CM_TraceScope scope(kTag, "CM_RestUriGet", "init");
+  return CM_RestUri::Init(GET);
+}
+
+CM_RestUriPut::CM_RestUriPut() { CM_TraceScope scope(kTag, "CM_RestUriPut", "CM_RestUriPut"); }
+
+CM_RestUriPut::CM_RestUriPut(const CM_RestUriPut& other) = default;
+
+CM_RestUriPut& CM_RestUriPut::operator=(const CM_RestUriPut& other) = default;
+
+CM_RestUriPut::~CM_RestUriPut() { CM_TraceScope scope(kTag, "CM_RestUriPut", "~CM_RestUriPut"); }
+
+int CM_RestUriPut::Init() {
+  CM_TraceScope scope(kTag, "CM_RestUriPut", "init");
+  return CM_RestUri::Init(PUT);
+}

@@ -1,0 +1,46 @@
+// CM_XmlDoc: builds a request body (RDF/XML) element by element around a current element and
+// serialises it. Owns its DOM document and serialiser; keeps Xerces initialised while it lives
+// (counted). Used by the record update. Status codes: 0 success, 1001 after a printed message,
+// 1072 for a call in the wrong state, or a conversion failure. No exception escapes.
+#ifndef CM_PROVIDER_CM_OSLC_CM_XML_DOC_H
+#define CM_PROVIDER_CM_OSLC_CM_XML_DOC_H
+
+#include <xercesc/util/XercesDefs.hpp>
+
+#include "CM_Provider/CM_Oslc/cm_xml_util.h"
+#include "sum_string.h"
+
+XERCES_CPP_NAMESPACE_BEGIN
+class DOMDocument;
+class DOMImplementation;
+class DOMLSSerializer;
+XERCES_CPP_NAMESPACE_END
+
+class CM_XmlDoc {
+ public:
+  CM_XmlDoc();
+  ~CM_XmlDoc();
+  CM_XmlDoc(const CM_XmlDoc&) = delete;
+  CM_XmlDoc& operator=(const CM_XmlDoc&) = delete;
+
+  // Order: CreateRootElem once; SetNamespace for each namespace used; PushElem/PopElem/AddAttr in
+  // any mix; Str any number of times.
+  int CreateRootElem(const CM_XmlTag& root);
+  int PushElem(const CM_XmlTag& tag);
+  int PopElem();
+  // Sets (or replaces) an attribute of the current element by qualified name.
+  int AddAttr(const CM_XmlTag& name, const SUM_String& value);
+  // Declares xmlns:prefix on the root element.
+  int SetNamespace(const CM_XmlNamespace& ns);
+  // The serialised document, bytes as the serialiser wrote them (UTF-8).
+  int Str(SUM_String& out);
+
+ private:
+  XERCES_CPP_NAMESPACE::DOMDocument* m_doc = nullptr;
+  XERCES_CPP_NAMESPACE::DOMNode* m_current = nullptr;
+  XERCES_CPP_NAMESPACE::DOMImplementation* m_impl = nullptr;
+  XERCES_CPP_NAMESPACE::DOMLSSerializer* m_writer = nullptr;
+  bool m_xerces_ready = false;
+};
+
+#endif

@@ -1,0 +1,80 @@
+// Scheduled work of one provider: CM_Action (one association change for one record) and
+// CM_ActionMap (record id -> the record's actions, in scheduling order). ASSOCIATE and
+// DISASSOCIATE fill the map, COMMIT hands it to the association engine and empties it.
+// Ownership: an action owns its CM_ChangeData; the map owns its lists and their actions.
+// Not thread-safe: the host calls one operation at a time. Any module above cm_core may read it.
+#ifndef CM_PROVIDER_CM_ACTION_MAP_H
+#define CM_PROVIDER_CM_ACTION_MAP_H
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CM_ChangeData;
+
+enum class CM_ActionType : std::int32_t {
+  None = 0,
+  Associate = 1,
+  Disassociate = 2,
+  Validate = 3,
+  Repair = 4,
+};
+
+// "None", "Associate", "Disassociate", "Validate", "Repair"; "Unknown" for any other value.
+const char* action_name(CM_ActionType type);
+
+class CM_Action {
+ public:
+  // Takes ownership of `data` (may be null only in tests of the map itself).
+  CM_Action(CM_ActionType type, CM_ChangeData* data);
+  ~CM_Action();
+  CM_Action(const CM_Action&) = delete;
+  CM_Action& operator=(const CM_Action&) = delete;
+
+  CM_ActionType get_type() const { return m_type; }
+  // The TW version and MR record of this action; owned by the action.
+  const CM_ChangeData* get_data() const { return m_data.get(); }
+  const char* action_name() const { return ::action_name(m_type); }
+  // The record id the action is filed under ("" when the action has no data).
+  std::string record_id() const;
+
+ private:
+  CM_ActionType m_type;
+  std::unique_ptr<CM_ChangeData> m_data;
+};
+
+// Actions of one record, in the order they were scheduled. Nothing is merged or filtered.
+using CM_ActionList = std::vector<std::unique_ptr<CM_Action>>;
+
+// Record id -> actions, ordered by byte-wise comparison of the ids (std::string's order).
+class CM_ActionMap {
+ public:
+  using Map = std::map<std::string, CM_ActionList>;
+  using const_iterator = Map::const_iterator;
+
+  CM_ActionMap() = default;
+  CM_ActionMap(const CM_ActionMap&) = delete;
+  CM_ActionMap& operator=(const CM_ActionMap&) = delete;
+
+  // Files `action` at the end of its record's list. Returns true when the record had no entry
+  // before (a new entry was made), false when the action joined an existing list.
+  bool add(std::unique_ptr<CM_Action> action);
+  // Removes every entry, releasing its actions.
+  void clear() { m_map.clear(); }
+
+  bool empty() const { return m_map.empty(); }
+  std::size_t size() const { return m_map.size(); }  // number of records
+  std::size_t action_count() const;                  // number of actions over all records
+  const CM_ActionList* find(const std::string& record_id) const;  // null when absent
+
+  const_iterator begin() const { return m_map.begin(); }
+  const_iterator end() const { return m_map.end(); }
+
+ private:
+  Map m_map;
+};
+
+#endif

@@ -1,0 +1,205 @@
+#include "CM_Provider/cm_cookie_jar.h"
+
+#include <new>
+
+#include "CM_Provider/cm_messages.h"
+#include "CM_Provider/cm_trace.h"
+#include "platform/ks/ks.h"
+#include "platform/sum/xml_element.h"
+
+namespace {
+
+const char kTag[] = "CMMR";
+const char kClass[] = "CM_CookieJar";
+const char kSeparator = '/';
+// Size of the buffer the storing transform writes into; the stored form is one shorter.
+const int kTransformBuffer = 256;
+const int kWriteRetries = 5;
+
+// Message numbers of the "cm_mr" table.
+const int kMsgCannotCreateJar = 3;
+const int kMsgCannotSaveCookie = 4;
+const int kMsgCannotParseJar = 5;
+
+// Creates the folder with its parents. A concurrent process creating the same folder is not a
+// failure: what counts is that the folder is there afterwards.
+bool make_folder(const char* path) {
+  // Creation of the parents may also lose a race with a removal of emptied folders: try again.
+  for (int attempt = 0; attempt <= kWriteRetries; ++attempt) {
+    if (fileutl_mkpath(path, 0700, 1) == 0 || fileutl_exists(path, 0)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+CM_CookieJar::CM_CookieJar(const SUM_String& dir_path, const SUM_String& file_name)
+    : m_dir_path(dir_path), m_file_name(file_name) {
+  CM_TraceScope trace(kTag, kClass, "CM_CookieJar()");
+  const char separator[2] = {kSeparator, '\0'};
+  m_file_path = m_dir_path + separator + m_file_name;
+  trace.print_always("Path name is %s", m_file_path.c_str());
+}
+
+CM_CookieJar::CM_CookieJar(const CM_CookieJar& other) : CM_CookieJar(&other) {}
+
+CM_CookieJar::CM_CookieJar(const CM_CookieJar* other) {
+  CM_TraceScope trace(kTag, kClass, "CM_CookieJar(CM_CookieJar)");
+  if (!other) return;
+  m_dir_path = other->m_dir_path;
+  m_file_name = other->m_file_name;
+  m_element_name = other->m_element_name;
+  m_file_path = other->m_file_path;
+}
+
+CM_CookieJar::~CM_CookieJar() { CM_TraceScope trace(kTag, kClass, "~CM_CookieJar"); }
+
+int CM_CookieJar::encrypt(const SUM_String& in, SUM_String& out) {
+  CM_TraceScope trace(kTag, kClass, "encrypt");
+  out.Empty();
+  if (in.GetLength() == 0) return 0;
+  char buf[kTransformBuffer] = {0};
+  if (strutl_extract_head(in.c_str(), buf, kTransformBuffer - 1) != 0) return 1001;
+  out = buf;
+  return 0;
+}
+
+int CM_CookieJar::decrypt(const SUM_String& in, SUM_String& out) {
+  CM_TraceScope trace(kTag, kClass, "decrypt");
+  if (in.GetLength() == 0) {
+    out = in;
+    return 0;
+  }
+  char buf[kTransformBuffer] = {0};
+  if (strutl_extract_tail(in.c_str(), buf, kTransformBuffer - 1) != 0) return 1001;
+  out = buf;
+  return 0;
+}
+
+int CM_CookieJar::check_cookie_file(bool create) const {
+  CM_TraceScope trace(kTag, kClass, "check_cookie_file");
+  if (fileutl_exists(m_dir_path.c_str(), 0)) {
+    trace.print(4, "Cookie directory [%s] exists\n", m_dir_path.c_str());
+  } else {
+    if (!create) return 1002;
+    trace.print(4, "Creating Cookie directory [%s]\n", m_dir_path.c_str());
+    if (!make_folder(m_dir_path.c_str())) {
+      imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgCannotCreateJar,
+                 m_dir_path.c_str());
+      return 1001;
+    }
+  }
+  if (fileutl_exists(m_file_path.c_str(), 0))
+    trace.print(4, "updating existing file [%s]\n", m_file_path.c_str());
+  else
+    trace.print(4, "creating new file %s]\n", m_file_path.c_str());
+  return 0;
+}
+
+int CM_CookieJar::write_cookie(const SUM_String& transformed) {
+  CM_TraceScope trace(kTag, kClass, "write_cookie");
+  try {
+    trace.print(4, "Cookie is %s", transformed.c_str());
+    XML_Element root("Cookies");
+    root.sub_elements().append(XML_Element(m_element_name, transformed));
+    SUM_String text;
+    int code = root.string(text, 0);
+    if (code != 0) return code;
+    trace.print(4, "XML cookie string: %s\n", text.c_str());
+    trace.print(4, "Cookie file path: %s\n", m_file_path.c_str());
+    trace.print(4, "Cookie directory path: %s\n", m_dir_path.c_str());
+
+    if (fileutl_exists(m_dir_path.c_str(), 0)) {
+      trace.print(4, "Cookie directory exists\n");
+    } else {
+      trace.print(4, "Creating Cookie directory\n");
+      if (!make_folder(m_dir_path.c_str())) {
+        imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgCannotCreateJar,
+                   m_dir_path.c_str());
+        return 1001;
+      }
+    }
+    if (fileutl_exists(m_file_path.c_str(), 0))
+      trace.print(4, "updating existing file\n");
+    else
+      trace.print(4, "creating new file\n");
+
+    // A folder pulled away by another process between the check and the write is made again.
+    int written = strutl_write(text.c_str(), m_file_path.c_str(), 0, 0);
+    for (int attempt = 0; written != 0 && attempt < kWriteRetries; ++attempt) {
+      (void)make_folder(m_dir_path.c_str());
+      written = strutl_write(text.c_str(), m_file_path.c_str(), 0, 0);
+    }
+    if (written != 0) {
+      imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgCannotSaveCookie,
+                 m_file_path.c_str());
+      return 1001;
+    }
+    trace.print(4, "Cookie stored in file %s\n", m_file_path.c_str());
+    return 0;
+  } catch (const std::bad_alloc&) {
+    return 1001;
+  }
+}
+
+int CM_CookieJar::findCookie(SUM_String& out) const {
+  CM_TraceScope trace(kTag, kClass, "findCookie");
+  int code = check_cookie_file(false);
+  if (code == 0) {
+    SUM_String text = strutl_read(1, m_file_path.c_str(), 0, 1, 0);
+    // A missing or empty file is the ordinary state before the first login: no message.
+    if (text.GetLength() == 0) {
+      code = 1002;
+    } else {
+      XML_Element root;
+      if (XML_Element::parse(text.c_str(), root) != 0 || root.sub_elements().count() < 1) {
+        imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgCannotParseJar,
+                   m_file_path.c_str());
+        code = 1002;
+      } else {
+        out = root.sub_elements()[0].text();
+      }
+    }
+  }
+  trace.print(1, "findCookie(): Encrypted Cookie=\"%s\"\n", out.c_str());
+  return code;
+}
+
+SUM_String CM_CookieJar::get_cookie() const {
+  CM_TraceScope trace(kTag, kClass, "get_cookie");
+  try {
+    SUM_String stored;
+    (void)findCookie(stored);
+    SUM_String plain;
+    (void)decrypt(stored, plain);
+    return plain;
+  } catch (const std::bad_alloc&) {
+    return SUM_String();
+  }
+}
+
+int CM_CookieJar::set_cookie(const SUM_String& cookie) {
+  CM_TraceScope trace(kTag, kClass, "set_cookie");
+  try {
+    SUM_String old = get_cookie();
+    trace.print(4, "Cookie = %s, old cookie = %s", cookie.c_str(), old.c_str());
+    if (cookie == old) {
+      trace.print(4, "Cookie = old_cookie");
+      return 0;
+    }
+    SUM_String out;
+    int code = encrypt(cookie, out);
+    if (code != 0) {
+      trace.print(4, "Status %d from encrypt", code);
+      return code;
+    }
+    code = write_cookie(out);
+    if (code != 0) {
+      trace.print(4, "Status %d from write_cookie", code);
+      return code;
+    }
+    return 0;
+  } catch (const std::bad_alloc&) {
+    return 1001;
+  }
+}

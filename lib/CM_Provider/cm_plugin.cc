@@ -1,0 +1,100 @@
+#include "CM_Provider/cm_plugin.h"
+
+#include <cstring>
+#include <new>
+
+#include "CM_Provider/cm_mr_provider.h"
+
+namespace {
+
+const char kNoMemory[] = "No memory.";
+
+// Best effort when an operation could not produce its reply: the plain "No memory." text, or
+// null when even that cannot be allocated.
+void store_no_memory(char** reply) {
+  if (!reply) return;
+  char* text = new (std::nothrow) char[sizeof kNoMemory];
+  if (text) std::memcpy(text, kNoMemory, sizeof kNoMemory);
+  *reply = text;
+}
+
+using Operation = int (CM_MRProvider::*)(const char*, char**);
+
+std::int32_t dispatch(void* handle, const char* request, char** reply, Operation op) {
+  if (!reply) return -1;
+  *reply = nullptr;
+  if (!handle) {
+    store_no_memory(reply);
+    return -1;
+  }
+  try {
+    return (static_cast<CM_MRProvider*>(handle)->*op)(request ? request : "", reply);
+  } catch (...) {
+    // Only allocation can throw below the provider; the provider keeps its state consistent.
+    if (*reply) delete[] * reply;
+    store_no_memory(reply);
+    return -1;
+  }
+}
+
+struct Entry {
+  const char* name;
+  void* function;
+};
+
+// Compared in this order; the first exact match wins.
+const Entry kEntries[] = {
+    {"INITIALIZE", reinterpret_cast<void*>(&cm_initialize)},
+    {"ASSOCIATE", reinterpret_cast<void*>(&cm_associate)},
+    {"DISASSOCIATE", reinterpret_cast<void*>(&cm_disassociate)},
+    {"COMMIT", reinterpret_cast<void*>(&cm_commit)},
+    {"VALIDATE", reinterpret_cast<void*>(&cm_validate)},
+};
+
+}  // namespace
+
+extern "C" {
+
+CM_EXPORT void* cm_getfunction(const char* name) {
+  if (!name) return nullptr;
+  for (const Entry& e : kEntries) {
+    if (std::strcmp(name, e.name) == 0) return e.function;
+  }
+  return nullptr;
+}
+
+CM_EXPORT void cm_freereply(char* reply) { delete[] reply; }
+
+std::int32_t cm_initialize(void** handle, const char* request, char** reply) {
+  if (handle) *handle = nullptr;
+  if (!reply) return -1;
+  *reply = nullptr;
+  CM_MRProvider* provider = nullptr;
+  try {
+    provider = CM_MRProvider::initialize(request ? request : "", reply);
+  } catch (...) {
+    if (*reply) delete[] * reply;
+    store_no_memory(reply);
+    provider = nullptr;
+  }
+  if (handle) *handle = provider;
+  return provider ? 0 : -1;
+}
+
+std::int32_t cm_associate(void* handle, const char* request, char** reply) {
+  return dispatch(handle, request, reply, &CM_MRProvider::associate);
+}
+
+std::int32_t cm_disassociate(void* handle, const char* request, char** reply) {
+  return dispatch(handle, request, reply, &CM_MRProvider::disassociate);
+}
+
+std::int32_t cm_commit(void* handle, const char* request, char** reply) {
+  return dispatch(handle, request, reply, &CM_MRProvider::commit);
+}
+
+std::int32_t cm_validate(void* handle, const char* request, char** reply) {
+  return dispatch(handle, request, reply, &CM_MRProvider::validate);
+}
+
+}  // extern "C"

@@ -1,0 +1,230 @@
+#include "CM_Provider/cm_trace.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/ks/ks.h"
+#include "platform/nt/nt.h"
+#include "platform/tbs/tbs.h"
+
+namespace {
+
+const size_t kPathSize = 1024;
+const size_t kTextSize = 2048;
+
+struct TraceState {
+  char path[kPathSize] = {0};
+  int fd = -1;
+  int level = 0;
+  std::vector<std::string> subsystems;
+};
+
+// Built on first use and never destroyed: objects destroyed at exit may still trace.
+TraceState& state() {
+  alignas(TraceState) static unsigned char storage[sizeof(TraceState)];
+  static TraceState* s = new (storage) TraceState();
+  return *s;
+}
+
+const char* or_empty(const char* s) { return s ? s : ""; }
+
+// The classic locale's month abbreviations, independent of the process locale.
+const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Formats the detail text (cut at the buffer's end) and writes it as one line.
+void emit(const CM_TraceScope* scope, const char* method, const char* format, va_list ap) {
+  TraceState& s = state();
+  if (s.fd < 0 && s.path[0] == '\0') return;  // nowhere to write: skip the formatting too
+  char text[kTextSize];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  if (vsnprintf(text, sizeof text, or_empty(format), ap) < 0) text[0] = '\0';
+#pragma GCC diagnostic pop
+  char* line = CM_Trace::format_line(scope, method, text);
+  if (!line) return;
+  CM_Trace::write_line(line);
+  free(line);
+}
+
+}  // namespace
+
+void CM_Trace::set_file(const char* name, int pid) {
+  TraceState& s = state();
+  char logdir[kPathSize];
+  // Without a log folder, or with a path that would be cut, there is no trace file: a guessed
+  // or shortened path could land anywhere.
+  s.path[0] = '\0';
+  if (tbs_product_log_dir(logdir, 0) != 0 || logdir[0] == '\0') return;
+  // A user name is one path piece.
+  std::string user(or_empty(name));
+  for (char& c : user)
+    if (c == '/') c = '_';
+  bool named = !user.empty();
+  int cut =
+      named ? strutl_concat(s.path, sizeof s.path, 5, logdir, "/", "cmmr_trace", "/", user.c_str())
+            : strutl_concat(s.path, sizeof s.path, 3, logdir, "/", "cmmr_trace");
+  if (cut != 0) {
+    s.path[0] = '\0';
+    return;
+  }
+  if (unix_nt_access(s.path, 0) != 0) fileutl_mkpath(s.path, 0700, 1);
+
+  char process[32];
+  snprintf(process, sizeof process, "p%d", pid);
+  time_t now = unix_nt_time(nullptr);
+  struct tm local;
+  char date[50] = {0};
+  if (localtime_r(&now, &local)) strftime(date, sizeof date, "d%y%m%d_t%H%M%S", &local);
+
+  std::string dir(s.path);
+  cut = named ? strutl_concat(s.path, sizeof s.path, 10, dir.c_str(), "/", "cmmr", "_",
+                              user.c_str(), "_", date, "_", process, ".log")
+              : strutl_concat(s.path, sizeof s.path, 8, dir.c_str(), "/", "cmmr", "_", date, "_",
+                              process, ".log");
+  if (cut != 0) s.path[0] = '\0';
+}
+
+void CM_Trace::configure(const char* subsystems, int level) {
+  TraceState& s = state();
+  s.level = level;
+  s.subsystems.clear();
+  if (!subsystems) return;
+  const char* p = subsystems;
+  while (*p) {
+    const char* end = strchr(p, ':');
+    if (!end) end = p + strlen(p);
+    if (end > p) s.subsystems.emplace_back(p, static_cast<size_t>(end - p));
+    p = *end ? end + 1 : end;
+  }
+}
+
+void CM_Trace::open() {
+  TraceState& s = state();
+  if (s.path[0] == '\0') return;
+  s.fd = unix_nt_open(s.path, O_WRONLY | O_APPEND | O_CREAT, 0600);
+}
+
+int CM_Trace::close() {
+  TraceState& s = state();
+  int rc = s.fd;
+  if (s.fd >= 0) rc = unix_nt_close(s.fd);
+  s.fd = -1;
+  return rc;
+}
+
+void CM_Trace::write_line(const char* line) {
+  if (!line) return;
+  TraceState& s = state();
+  if (s.fd < 0 && s.path[0] != '\0') open();
+  if (s.fd < 0) return;
+  size_t len = strlen(line);
+  while (len > 0) {
+    ssize_t n = write(s.fd, line, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    line += n;
+    len -= static_cast<size_t>(n);
+  }
+}
+
+char* CM_Trace::format_line(const CM_TraceScope* scope, const char* method, const char* text) {
+  struct timeval tv;
+  if (date_get_timeval(&tv) != 0) {
+    tv.tv_sec = unix_nt_time(nullptr);
+    tv.tv_usec = 0;
+  }
+  time_t seconds = tv.tv_sec;
+  struct tm local;
+  char stamp[50] = {0};
+  if (localtime_r(&seconds, &local)) {
+    snprintf(stamp, sizeof stamp, "%s %02d,%d %02d:%02d:%02d.%.3d", kMonths[local.tm_mon % 12],
+             local.tm_mday, local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
+             static_cast<int>(tv.tv_usec / 1000));
+  }
+  const char* tag = scope ? or_empty(scope->tag()) : "";
+  const char* cls = scope ? or_empty(scope->class_name()) : "";
+  method = or_empty(method);
+  text = or_empty(text);
+  size_t size = strlen(stamp) + strlen(tag) + strlen(cls) + strlen(method) + strlen(text) + 17;
+  char* line = static_cast<char*>(malloc(size));
+  if (!line) return nullptr;
+  snprintf(line, size, "%s::%s::%s::%s::%s::%s\n", stamp, "TRACE", tag, cls, method, text);
+  return line;
+}
+
+const char* CM_Trace::file_path() { return state().path; }
+
+int CM_Trace::level() { return state().level; }
+
+void CM_Trace::reset() {
+  close();
+  TraceState& s = state();
+  s.path[0] = '\0';
+  s.level = 0;
+  s.subsystems.clear();
+}
+
+CM_TraceScope::CM_TraceScope(const char* tag, const char* class_name, const char* method)
+    : m_tag(tag), m_class(class_name), m_method(method) {
+  if (m_method && is_enabled(3)) {
+    char* line = CM_Trace::format_line(this, m_method, "Entering");
+    if (line) {
+      CM_Trace::write_line(line);
+      free(line);
+    }
+  }
+}
+
+CM_TraceScope::CM_TraceScope(const char* tag, const char* class_name)
+    : m_tag(tag), m_class(class_name), m_method(nullptr) {}
+
+CM_TraceScope::~CM_TraceScope() {
+  if (m_method && is_enabled(3)) {
+    char* line = CM_Trace::format_line(this, m_method, "Exiting");
+    if (line) {
+      CM_Trace::write_line(line);
+      free(line);
+    }
+  }
+}
+
+bool CM_TraceScope::is_enabled(int level) const {
+  const TraceState& s = state();
+  if (level > s.level || !m_tag) return false;
+  for (const std::string& tag : s.subsystems)
+    if (tag[0] == m_tag[0] && strcmp(tag.c_str(), m_tag) == 0) return true;
+  return false;
+}
+
+void CM_TraceScope::print(int level, const char* format, ...) const {
+  if (!is_enabled(level)) return;
+  va_list ap;
+  va_start(ap, format);
+  emit(this, m_method, format, ap);
+  va_end(ap);
+}
+
+void CM_TraceScope::print_always(const char* format, ...) const {
+  va_list ap;
+  va_start(ap, format);
+  emit(this, m_method, format, ap);
+  va_end(ap);
+}
+
+void CM_TraceScope::print_as(const char* method, const char* format, ...) const {
+  va_list ap;
+  va_start(ap, format);
+  emit(this, method, format, ap);
+  va_end(ap);
+}

@@ -1,0 +1,204 @@
+// CannedServer: a loopback HTTP/1.1 server for the record read/update tests that answers each
+// request with the next queued reply (500 when none is left) and records what it received. It
+// serves documents the tracker simulator cannot produce (duplicate ids, split link lists, odd
+// stable URIs). Owns its listening socket and one worker thread; the destructor stops both.
+// Test code only. Also: small builders for record documents and a configured session.
+#ifndef TESTS_CM_PROVIDER_CM_OSLC_CM_OSLC_TEST_SUPPORT_H
+#define TESTS_CM_PROVIDER_CM_OSLC_CM_OSLC_TEST_SUPPORT_H
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "CM_Provider/cm_mr_cmi_parser.h"
+#include "CM_Provider/cm_session.h"
+
+namespace cmtest {
+
+// A session as INITIALIZE sets it up (cookie jar under the current HOME), with a stored login.
+inline CM_Session make_session(const std::string& base_url, const std::string& user = "",
+                               const std::string& password = "", const std::string& dbset = "dbs1",
+                               const std::string& userdb = "db1") {
+  CM_ProviderConfig config("prov1", base_url, userdb, dbset);
+  CM_Session session;
+  session.init_server_config(&config);
+  session.get_credential().set_user_name(user.c_str());
+  session.get_credential().set_user_password(password.c_str());
+  return session;
+}
+
+class CannedServer {
+ public:
+  struct Reply {
+    int status = 200;
+    std::string body;
+    std::vector<std::string> headers;  // extra "Name: value" lines
+  };
+  struct Request {
+    std::string method;
+    std::string target;  // path and query as sent
+    std::map<std::string, std::string> headers;
+    std::string body;
+  };
+
+  CannedServer() {
+    m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof(addr);
+    if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        ::listen(m_fd, 8) != 0 ||
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      return;
+    }
+    m_port = ntohs(addr.sin_port);
+    m_thread = std::thread([this] { Loop(); });
+  }
+  ~CannedServer() {
+    m_stop = true;
+    if (m_thread.joinable()) m_thread.join();
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  CannedServer(const CannedServer&) = delete;
+  CannedServer& operator=(const CannedServer&) = delete;
+
+  bool ok() const { return m_port != 0; }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
+
+  void push(int status, std::string body, std::vector<std::string> headers = {}) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_replies.push_back(Reply{status, std::move(body), std::move(headers)});
+  }
+  std::vector<Request> requests() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_requests;
+  }
+
+ private:
+  void Loop() {
+    while (!m_stop) {
+      pollfd pfd{m_fd, POLLIN, 0};
+      if (::poll(&pfd, 1, 50) <= 0) continue;
+      int conn = ::accept(m_fd, nullptr, nullptr);
+      if (conn < 0) continue;
+      timeval tv{5, 0};
+      ::setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+      Serve(conn);
+      ::close(conn);
+    }
+  }
+  void Serve(int conn) {
+    std::string data;
+    char buf[65536];
+    size_t head_end;
+    while ((head_end = data.find("\r\n\r\n")) == std::string::npos) {
+      ssize_t n = ::recv(conn, buf, sizeof(buf), 0);
+      if (n <= 0) return;
+      data.append(buf, static_cast<size_t>(n));
+    }
+    Request request;
+    std::string head = data.substr(0, head_end);
+    size_t line_end = head.find("\r\n");
+    std::string first = head.substr(0, line_end);
+    size_t sp1 = first.find(' ');
+    size_t sp2 = first.find(' ', sp1 + 1);
+    request.method = first.substr(0, sp1);
+    request.target = first.substr(sp1 + 1, sp2 - sp1 - 1);
+    size_t pos = line_end == std::string::npos ? head.size() : line_end + 2;
+    while (pos < head.size()) {
+      size_t end = head.find("\r\n", pos);
+      if (end == std::string::npos) end = head.size();
+      std::string line = head.substr(pos, end - pos);
+      size_t colon = line.find(':');
+      if (colon != std::string::npos) {
+        size_t value = line.find_first_not_of(' ', colon + 1);
+        request.headers[line.substr(0, colon)] =
+            value == std::string::npos ? "" : line.substr(value);
+      }
+      pos = end + 2;
+    }
+    size_t length = 0;
+    auto it = request.headers.find("Content-Length");
+    if (it != request.headers.end()) length = std::stoul(it->second);
+    request.body = data.substr(head_end + 4);
+    while (request.body.size() < length) {
+      ssize_t n = ::recv(conn, buf, sizeof(buf), 0);
+      if (n <= 0) break;
+      request.body.append(buf, static_cast<size_t>(n));
+    }
+    Reply reply;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_requests.push_back(request);
+      if (m_replies.empty()) {
+        reply.status = 500;
+      } else {
+        reply = m_replies.front();
+        m_replies.pop_front();
+      }
+    }
+    std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " Canned\r\n";
+    out += "Content-Type: application/rdf+xml\r\n";
+    out += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
+    out += "Connection: close\r\n";
+    for (const auto& header : reply.headers) out += header + "\r\n";
+    out += "\r\n" + reply.body;
+    size_t sent = 0;
+    while (sent < out.size()) {
+      ssize_t n = ::send(conn, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<size_t>(n);
+    }
+  }
+
+  int m_fd = -1;
+  int m_port = 0;
+  std::atomic<bool> m_stop{false};
+  std::thread m_thread;
+  std::mutex m_mutex;
+  std::deque<Reply> m_replies;
+  std::vector<Request> m_requests;
+};
+
+// Pieces of a record answer: the record element's inner links and the trailing descriptions.
+inline std::string record_doc(const std::string& stable_uri, const std::string& record_inner,
+                              const std::string& descriptions) {
+  std::string about = stable_uri.empty() ? "" : " rdf:about=\"" + stable_uri + "\"";
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\""
+         " xmlns:rdfs=\"http://www.w3.org/2000/01/rdf-schema#\""
+         " xmlns:oslc_cm=\"http://open-services.net/ns/cm#\""
+         " xmlns:dcterms=\"http://purl.org/dc/terms/\">"
+         "<rdf:Description rdf:about=\"q\"><rdfs:member><oslc_cm:ChangeRequest" +
+         about + ">" + record_inner + "</oslc_cm:ChangeRequest></rdfs:member></rdf:Description>" +
+         descriptions + "</rdf:RDF>";
+}
+
+inline std::string link_elem(const std::string& resource, const std::string& id) {
+  std::string out = "<oslc_cm:tracksChangeSet rdf:resource=\"" + resource + "\"";
+  if (!id.empty()) out += " rdf:ID=\"" + id + "\"";
+  return out + "/>";
+}
+
+inline std::string title_desc(const std::string& id, const std::string& title) {
+  return "<rdf:Description rdf:about=\"#" + id + "\"><dcterms:title>" + title +
+         "</dcterms:title></rdf:Description>";
+}
+
+}  // namespace cmtest
+
+#endif

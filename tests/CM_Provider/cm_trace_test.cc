@@ -1,0 +1,238 @@
+#include "CM_Provider/cm_trace.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/temp_home.h"
+
+namespace {
+
+class TraceTest : public testing::Test {
+ protected:
+  void SetUp() override { CM_Trace::reset(); }
+  void TearDown() override { CM_Trace::reset(); }
+
+  // The lines written so far (the trace file's content, split at line feeds).
+  std::vector<std::string> lines() const {
+    std::vector<std::string> out;
+    std::stringstream in(cmtest::read_file(CM_Trace::file_path()));
+    std::string line;
+    while (std::getline(in, line)) out.push_back(line);
+    return out;
+  }
+
+  // The "tag::class::method::text" part of every line.
+  std::vector<std::string> bodies() const {
+    std::vector<std::string> out;
+    for (const std::string& l : lines()) {
+      size_t at = l.find("::TRACE::");
+      out.push_back(at == std::string::npos ? l : l.substr(at + 9));
+    }
+    return out;
+  }
+
+  cmtest::TempHome home;
+};
+
+// Shape match: '#' stands for one digit, '@' for a month abbreviation, anything else for itself.
+bool shaped(const std::string& pattern, const std::string& text) {
+  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  size_t t = 0;
+  for (char p : pattern) {
+    if (p == '@') {
+      bool found = false;
+      for (const char* m : months) found = found || text.compare(t, 3, m) == 0;
+      if (!found) return false;
+      t += 3;
+    } else if (p == '#') {
+      if (t >= text.size() || text[t] < '0' || text[t] > '9') return false;
+      ++t;
+    } else {
+      if (t >= text.size() || text[t] != p) return false;
+      ++t;
+    }
+  }
+  return t == text.size();
+}
+
+void traced_method(const char* tag) {
+  CM_TraceScope scope(tag, "CM_Class", "method");
+  for (int level = 1; level <= 5; ++level) scope.print(level, "detail %d", level);
+}
+
+}  // namespace
+
+TEST_F(TraceTest, FileNameCarriesUserDateAndProcess) {
+  CM_Trace::set_file("ann", 4312);
+  std::string path = CM_Trace::file_path();
+  EXPECT_TRUE(shaped(home.log_dir() + "/cmmr_trace/ann/cmmr_ann_d######_t######_p4312.log", path))
+      << path;
+  struct stat st;
+  ASSERT_EQ(stat((home.log_dir() + "/cmmr_trace/ann").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_FALSE(cmtest::path_exists(path));  // opened at the first line only
+
+  for (const char* none : {static_cast<const char*>(nullptr), ""}) {
+    CM_Trace::set_file(none, 7);
+    EXPECT_TRUE(
+        shaped(home.log_dir() + "/cmmr_trace/cmmr_d######_t######_p7.log", CM_Trace::file_path()))
+        << CM_Trace::file_path();
+  }
+}
+
+TEST_F(TraceTest, LineFormat) {
+  CM_TraceScope scope("CMMR", "CM_MRProvider", "initialize");
+  char* line = CM_Trace::format_line(&scope, "initialize", "Entering");
+  ASSERT_NE(line, nullptr);
+  std::string text(line);
+  free(line);
+  EXPECT_TRUE(
+      shaped("@ ##,#### ##:##:##.###::TRACE::CMMR::CM_MRProvider::initialize::Entering\n", text))
+      << text;
+
+  // Milliseconds always take three digits, whatever the moment.
+  for (int i = 0; i < 200; ++i) {
+    char* l = CM_Trace::format_line(&scope, "m", "t");
+    ASSERT_NE(l, nullptr);
+    EXPECT_TRUE(shaped("@ ##,#### ##:##:##.###::TRACE::CMMR::CM_MRProvider::m::t\n", l)) << l;
+    free(l);
+  }
+}
+
+TEST_F(TraceTest, EntryExitAndDetailsReachTheFile) {
+  CM_Trace::set_file("ann", 1);
+  CM_Trace::configure("CMMR", 5);
+  {
+    CM_TraceScope scope("CMMR", "CM_Session", "get_cookie");
+    scope.print(2, "value %s\n", "abc");
+    scope.print_as("other", "as %d", 1);
+  }
+  std::vector<std::string> got = bodies();
+  std::vector<std::string> want = {
+      "CMMR::CM_Session::get_cookie::Entering",
+      "CMMR::CM_Session::get_cookie::value abc",
+      "",  // a text that ends in a line feed leaves an empty line
+      "CMMR::CM_Session::other::as 1",
+      "CMMR::CM_Session::get_cookie::Exiting",
+  };
+  EXPECT_EQ(got, want);
+  struct stat st;
+  ASSERT_EQ(stat(CM_Trace::file_path(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(TraceTest, FilterByTagAndLevel) {
+  CM_Trace::set_file("ann", 1);
+  CM_Trace::configure("CMMR:CMOSLC", 3);
+  EXPECT_EQ(CM_Trace::level(), 3);
+  traced_method("CMMR");
+  traced_method("CMOSLC");
+  traced_method("CM_MR");
+  traced_method(nullptr);
+  std::vector<std::string> want;
+  for (const char* tag : {"CMMR", "CMOSLC"}) {
+    std::string p = std::string(tag) + "::CM_Class::method::";
+    want.insert(want.end(),
+                {p + "Entering", p + "detail 1", p + "detail 2", p + "detail 3", p + "Exiting"});
+  }
+  EXPECT_EQ(bodies(), want);
+}
+
+TEST_F(TraceTest, TagsCompareExactlyAndEmptyPiecesAreSkipped) {
+  CM_Trace::set_file("ann", 1);
+  CM_Trace::configure("cmmr:CMMRX:CMM", 5);
+  traced_method("CMMR");
+  EXPECT_TRUE(lines().empty());
+
+  CM_Trace::configure("::CMMR::CMOSLC:", 1);
+  CM_TraceScope a("CMMR", "A", "m");
+  CM_TraceScope b("CMOSLC", "B", "m");
+  CM_TraceScope empty_tag("", "C", "m");
+  EXPECT_TRUE(a.is_enabled(1));
+  EXPECT_TRUE(b.is_enabled(1));
+  EXPECT_FALSE(b.is_enabled(2));
+  EXPECT_FALSE(empty_tag.is_enabled(1));
+
+  CM_Trace::configure(nullptr, 5);
+  EXPECT_FALSE(a.is_enabled(1));
+  CM_Trace::configure("CMMR", 0);
+  EXPECT_FALSE(a.is_enabled(0 + 1));
+}
+
+TEST_F(TraceTest, PrintAlwaysNeedsOnlyAPath) {
+  CM_TraceScope scope("CMMR", "CM_MRCredential", "add");
+  scope.print_always("before %s", "set_file");
+  EXPECT_EQ(CM_Trace::file_path()[0], '\0');
+  EXPECT_FALSE(cmtest::path_exists(home.log_dir() + "/cmmr_trace"));
+
+  CM_Trace::set_file("ann", 1);  // no configure: level 0, no tags
+  scope.print(1, "filtered");
+  scope.print_always("Size of list for %s = %d", "42", 2);
+  EXPECT_EQ(bodies(),
+            std::vector<std::string>{"CMMR::CM_MRCredential::add::Size of list for 42 = 2"});
+}
+
+TEST_F(TraceTest, ScopeWithoutMethodWritesNoEntryOrExit) {
+  CM_Trace::set_file("ann", 1);
+  CM_Trace::configure("CMMR", 5);
+  { CM_TraceScope scope("CMMR", "CM_CookieJar"); }
+  EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(TraceTest, LongTextIsCut) {
+  CM_Trace::set_file("ann", 1);
+  CM_Trace::configure("CMMR", 5);
+  std::string big(5000, 'x');
+  CM_TraceScope scope("CMMR", "C", nullptr);
+  scope.print(1, "%s", big.c_str());
+  std::vector<std::string> got = bodies();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0], "CMMR::C::::" + std::string(2047, 'x'));
+}
+
+TEST_F(TraceTest, OpenFileOutlivesALaterSetFile) {
+  CM_Trace::set_file("ann", 1);
+  CM_Trace::configure("CMMR", 5);
+  CM_TraceScope scope("CMMR", "C", nullptr);
+  scope.print(1, "first");
+  std::string first = CM_Trace::file_path();
+  CM_Trace::set_file("bob", 2);
+  scope.print(1, "second");
+  EXPECT_EQ(cmtest::read_file(first).find("second") != std::string::npos, true);
+  EXPECT_FALSE(cmtest::path_exists(CM_Trace::file_path()));
+
+  EXPECT_EQ(CM_Trace::close(), 0);
+  EXPECT_LT(CM_Trace::close(), 0);
+  scope.print(1, "third");
+  EXPECT_NE(cmtest::read_file(CM_Trace::file_path()).find("third"), std::string::npos);
+}
+
+TEST_F(TraceTest, OverlongPathsGiveNoTraceFile) {
+  CM_Trace::set_file(std::string(1000, 'u').c_str(), 1);
+  EXPECT_STREQ(CM_Trace::file_path(), "");
+  setenv("TAPIR_LOG_DIR", (home.path() + "/" + std::string(1100, 'l')).c_str(), 1);
+  CM_Trace::set_file("ann", 1);
+  EXPECT_STREQ(CM_Trace::file_path(), "");
+  CM_Trace::configure("CMMR", 5);
+  CM_TraceScope scope("CMMR", "C", "m");
+  scope.print_always("nowhere");
+  EXPECT_LT(CM_Trace::close(), 0);
+}
+
+TEST_F(TraceTest, UnwritableLogFolderIsSilent) {
+  setenv("TAPIR_LOG_DIR", "/proc/no-such-place", 1);
+  CM_Trace::set_file("ann", 1);
+  CM_Trace::configure("CMMR", 5);
+  traced_method("CMMR");
+  EXPECT_FALSE(cmtest::path_exists(CM_Trace::file_path()));
+  EXPECT_LT(CM_Trace::close(), 0);
+}

@@ -1,0 +1,88 @@
+// The certificate-label path: a label in ~/.cmi_cert_label selects a client certificate from the
+// user's certificate folder, and COMMIT authenticates with it over HTTPS instead of a login.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "plugin/plugin_host.h"
+#include "support/temp_home.h"
+#include "support/tracker_sim.h"
+
+namespace {
+
+using cmtest::change_request;
+using cmtest::init_request;
+using cmtest::PluginHost;
+using cmtest::Reply;
+
+const char kSeed[] = R"({"records":[{"dbset":"S1","userdb":"DB1","id":"MR7","links":[]}]})";
+
+// A throw-away CA with a server and a client certificate, made with the openssl tool.
+bool make_certificates(const std::string& dir, std::string* log) {
+  const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+  const std::string script =
+      "set -e; cd '" + dir +
+      "'; "
+      "printf 'subjectAltName=IP:127.0.0.1\\n' > san.ext; "
+      "openssl req -x509" +
+      key +
+      " -keyout ca.key -out ca.pem -days 2 -subj /CN=test-ca; "
+      "openssl req" +
+      key +
+      " -keyout server.key -out server.csr -subj /CN=127.0.0.1; "
+      "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+      "-out server.pem -days 2 -extfile san.ext; "
+      "openssl req" +
+      key +
+      " -keyout client.key -out client.csr -subj /CN=card-holder; "
+      "openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+      "-out client.pem -days 2; "
+      "cat client.pem client.key > client-bundle.pem";
+  return cmtest::run_command("(" + script + ") 2>&1", log) == 0;
+}
+
+TEST(CertificateLabel, CommitAuthenticatesWithTheLabelledClientCertificate) {
+  cmtest::TempHome home;
+  PluginHost host;
+  ASSERT_TRUE(host.ok()) << host.error();
+  std::string log;
+  ASSERT_TRUE(make_certificates(home.path(), &log)) << log;
+
+  cmtest::TrackerSimOptions opt;
+  opt.seed_json = kSeed;
+  opt.tls = true;
+  opt.cert = home.path() + "/server.pem";
+  opt.key = home.path() + "/server.key";
+  opt.client_ca = home.path() + "/ca.pem";
+  cmtest::TrackerSim sim(opt);
+  ASSERT_TRUE(sim.running()) << sim.stderr_text();
+  ASSERT_EQ(sim.base_url().rfind("https://", 0), 0u);
+
+  // Without a label there is no client certificate and the handshake is refused.
+  void* h = host.init(init_request("cert-prov", sim.base_url(), "DB1", "S1"));
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(host.associate(h, change_request("sel-cert", "Cert", "MR7")).rc, 1);
+  Reply refused = host.commit(h);
+  EXPECT_EQ(refused.rc, -1) << refused.text;
+  EXPECT_EQ(refused.status(), "10007");
+
+  const std::string certs = home.path() + "/.Corvane/.Registry/Tarnwell/CMI/Certs";
+  ASSERT_EQ(cmtest::run_command("mkdir -p '" + certs + "' && cp '" + home.path() +
+                                "/client-bundle.pem' '" + certs + "/card-1.pem'"),
+            0);
+  cmtest::write_file(home.path() + "/.cmi_cert_label", "card-1\n");
+  ASSERT_EQ(host.init(init_request("cert-prov", sim.base_url(), "DB1", "S1")), h);
+  ASSERT_EQ(host.associate(h, change_request("sel-cert", "Cert", "MR7")).rc, 1);
+  Reply ok = host.commit(h);
+  ASSERT_EQ(ok.rc, 0) << ok.text;
+
+  nlohmann::json rec = sim.record("S1", "DB1", "MR7");
+  ASSERT_EQ(rec["links"].size(), 1u) << rec.dump();
+  EXPECT_EQ(rec["links"][0]["resource"], "sel-cert");
+  bool saw_client = false;
+  for (const auto& e : sim.log())
+    saw_client |= e.value("client_cert", std::string()) == "card-holder";
+  EXPECT_TRUE(saw_client) << "the tracker saw the labelled certificate";
+}
+
+}  // namespace

@@ -1,0 +1,214 @@
+// Provider identity, scheduling and the trace file, through the entry functions. The trace state
+// is process-wide, so every test names its own provider and records and looks only at the lines
+// that carry those names.
+#include <glob.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "plugin/plugin_host.h"
+#include "support/temp_home.h"
+
+namespace {
+
+using cmtest::change_request;
+using cmtest::init_request;
+using cmtest::PluginHost;
+using cmtest::Reply;
+
+const char kUrl[] = "http://127.0.0.1/unused";
+
+class TraceTest : public ::testing::Test {
+ protected:
+  // One home for the whole process: the trace file, once opened, stays open.
+  static void SetUpTestSuite() { s_home = new cmtest::TempHome(); }
+  static void TearDownTestSuite() {
+    delete s_home;
+    s_home = nullptr;
+  }
+  void SetUp() override { ASSERT_TRUE(host.ok()) << host.error(); }
+
+  static std::vector<std::string> trace_lines() {
+    std::vector<std::string> lines;
+    glob_t g{};
+    const std::string pattern = s_home->log_dir() + "/cmmr_trace/*/*.log";
+    if (glob(pattern.c_str(), 0, nullptr, &g) == 0) {
+      for (size_t i = 0; i < g.gl_pathc; ++i) {
+        std::istringstream in(cmtest::read_file(g.gl_pathv[i]));
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+      }
+    }
+    globfree(&g);
+    return lines;
+  }
+  static std::vector<std::string> lines_with(const std::string& needle) {
+    std::vector<std::string> out;
+    for (const std::string& l : trace_lines())
+      if (l.find(needle) != std::string::npos) out.push_back(l);
+    return out;
+  }
+  static bool has(const std::string& needle) { return !lines_with(needle).empty(); }
+  // The detail of the last set_session line that says how the login is set up.
+  static std::string last_login_choice() {
+    std::string last;
+    for (const std::string& l : lines_with("::CM_MRProvider::set_session::Setting "))
+      last = detail(l);
+    return last;
+  }
+  // The detail text of a line: what follows the fifth "::".
+  static std::string detail(const std::string& line) {
+    size_t pos = 0;
+    for (int i = 0; i < 5 && pos != std::string::npos; ++i) {
+      pos = line.find("::", pos);
+      if (pos != std::string::npos) pos += 2;
+    }
+    return pos == std::string::npos ? std::string() : line.substr(pos);
+  }
+
+  static cmtest::TempHome* s_home;
+  PluginHost host;
+};
+
+cmtest::TempHome* TraceTest::s_home = nullptr;
+
+TEST_F(TraceTest, ProvidersAreIdentifiedByNameUserdbAndDbsetOnly) {
+  void* a = host.init(init_request("key", kUrl, "DB", "SET"));
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(host.init(init_request("key", "https://elsewhere.example/x", "DB", "SET")), a)
+      << "the base URL is no part of the key";
+  EXPECT_EQ(host.init(init_request("key", kUrl, "DB", "SET", 0, "")), a);
+  EXPECT_NE(host.init(init_request("KEY", kUrl, "DB", "SET")), a) << "case matters";
+  EXPECT_NE(host.init(init_request("key", kUrl, "db", "SET")), a);
+  EXPECT_NE(host.init(init_request("key", kUrl, "DB", "set")), a);
+  // "a-b" + "c" and "a" + "b-c" join to the same key.
+  void* joined = host.init(init_request("a-b", kUrl, "c", "S"));
+  ASSERT_NE(joined, nullptr);
+  EXPECT_EQ(host.init(init_request("a", kUrl, "b-c", "S")), joined);
+}
+
+TEST_F(TraceTest, LevelOneShowsNoSchedulingLines) {
+  void* h = host.init(init_request("lvl1prov", kUrl, "DB", "S", 1, "CMMR:CM_MR"));
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(host.associate(h, change_request("lvl1-u", "lvl1-v", "lvl1rec")).rc, 1);
+  for (const std::string& l : lines_with("::CM_MRProvider::")) {
+    EXPECT_EQ(l.find("lvl1"), std::string::npos) << l;
+    EXPECT_EQ(l.find("::Entering"), std::string::npos) << l;
+  }
+  host.init(init_request("lvl1prov", kUrl));  // drop the action
+}
+
+TEST_F(TraceTest, LevelTwoTracesSchedulingAndDumpsTheMapInKeyOrder) {
+  void* h = host.init(init_request("lvl2prov", kUrl, "DB", "S", 2, "CMMR"));
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(host.associate(h, change_request("usel-X", "verX", "100")).rc, 1);
+  ASSERT_EQ(host.associate(h, change_request("usel-Y", "verY", "100")).rc, 1);
+  ASSERT_EQ(host.disassociate(h, change_request("usel-X", "verX", "100")).rc, 1);
+  ASSERT_EQ(host.associate(h, change_request("usel-Z", "verZ", "20")).rc, 1);
+
+  EXPECT_TRUE(has("::Scheduling ASSOCIATE action for verX usel-X 100"));
+  EXPECT_TRUE(has("::Scheduling DISASSOCIATE action for verX usel-X 100"));
+  EXPECT_EQ(lines_with("::Adding new entry for (MR) 100 for (Action) Associate with (TW)usel-X "
+                       "verX")
+                .size(),
+            1u);
+  EXPECT_TRUE(
+      has("::Adding to existing entry for (MR) 100 for (Action) Associate with "
+          "(TW)usel-Y verY"));
+  EXPECT_TRUE(
+      has("::Adding to existing entry for (MR) 100 for (Action) Disassociate with "
+          "(TW)usel-X verX"));
+  EXPECT_TRUE(has("::Adding new entry for (MR) 20 for (Action) Associate with (TW)usel-Z verZ"));
+  EXPECT_TRUE(has("associate[lvl2prov-"));
+  EXPECT_FALSE(has("::Entering")) << "entry lines belong to level 3";
+
+  // The last dump: record 100 (byte-wise before 20) with its actions in scheduling order.
+  std::vector<std::string> dump;
+  for (const std::string& l : trace_lines())
+    if (l.find("::dump_action_map::") != std::string::npos) dump.push_back(detail(l));
+  ASSERT_GE(dump.size(), 6u);
+  std::vector<std::string> last(dump.end() - 6, dump.end());
+  const std::vector<std::string> want = {"Size of list for 100 = 3", "Associate 100 with verX",
+                                         "Associate 100 with verY",  "Disassociate 100 with verX",
+                                         "Size of list for 20 = 1",  "Associate 20 with verZ"};
+  EXPECT_EQ(last, want);
+  host.init(init_request("lvl2prov", kUrl));
+}
+
+TEST_F(TraceTest, HigherLevelsAddEntryLinesAndDetail) {
+  void* h3 = host.init(init_request("lvl3prov", kUrl, "DB", "S", 3, "CMMR"));
+  ASSERT_NE(h3, nullptr);
+  ASSERT_EQ(host.associate(h3, change_request("u3", "v3", "lvl3rec")).rc, 1);
+  EXPECT_TRUE(has("::associate[lvl3prov-"));
+  bool entering = false, exiting = false;
+  for (const std::string& l : lines_with("::associate[lvl3prov-")) {
+    entering |= detail(l) == "Entering";
+    exiting |= detail(l) == "Exiting";
+  }
+  EXPECT_TRUE(entering);
+  EXPECT_TRUE(exiting);
+  for (const std::string& l : lines_with("::Looking for provider {"))
+    EXPECT_EQ(l.find("lvl3prov"), std::string::npos) << "a level 4 line";
+
+  for (int level : {4, 5}) {
+    const std::string name = "lvl" + std::to_string(level) + "prov";
+    // The request is traced before this request's settings apply: the second call shows it.
+    ASSERT_NE(host.init(init_request(name, kUrl, "DB", "S", level, "CMMR")), nullptr);
+    ASSERT_NE(host.init(init_request(name, kUrl, "DB", "S", level, "CMMR")), nullptr);
+    bool request_traced = false;
+    for (const std::string& l : lines_with("::Looking for provider {"))
+      request_traced |= l.find("\"providername\":\"" + name + "\"") != std::string::npos;
+    EXPECT_TRUE(request_traced) << "level " << level;
+    EXPECT_TRUE(has("::Looking for " + name + "-DB-S"));
+  }
+  EXPECT_TRUE(has("::Setting user creds from credenroll"));
+  EXPECT_TRUE(has("::Home directory = " + s_home->path()));
+}
+
+TEST_F(TraceTest, SubsystemFilterAndLevelZeroLeaveTracingAsItWas) {
+  void* h = host.init(init_request("filtprov", kUrl, "DB", "S", 5, "CMOSLC"));
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(host.associate(h, change_request("uf", "vf", "filtrec")).rc, 1);
+  EXPECT_FALSE(has("filtrec")) << "CMMR is not among the traced subsystems";
+
+  ASSERT_NE(host.init(init_request("zeroprov", kUrl, "DB", "S", 2, "CMMR")), nullptr);
+  void* z = host.init(init_request("zeroprov", kUrl, "DB", "S", 0, "CMOSLC"));
+  ASSERT_NE(z, nullptr);
+  ASSERT_EQ(host.associate(z, change_request("uz", "vz", "zerorec")).rc, 1);
+  EXPECT_TRUE(has("::Scheduling ASSOCIATE action for vz uz zerorec"))
+      << "trace level 0 keeps the earlier settings";
+  host.init(init_request("zeroprov", kUrl));
+}
+
+TEST_F(TraceTest, CertificateLabelComesFromTheFirstLineOfTheLabelFile) {
+  const std::string file = s_home->path() + "/.cmi_cert_label";
+  cmtest::write_file(file, "card-label-1\r\nsecond line\n");
+  ASSERT_NE(host.init(init_request("certprov", kUrl, "DB", "S", 4, "CMMR")), nullptr);
+  EXPECT_EQ(last_login_choice(), "Setting smart card cert label to card-label-1");
+  EXPECT_EQ(detail(lines_with("::Label read is ").back()), "Label read is  card-label-1");
+
+  cmtest::write_file(file, "\nlabel-on-line-two\n");
+  ASSERT_NE(host.init(init_request("certprov", kUrl, "DB", "S", 4, "CMMR")), nullptr);
+  EXPECT_EQ(last_login_choice(), "Setting user creds from credenroll");
+
+  ASSERT_EQ(0, std::remove(file.c_str()));
+  const size_t open_lines = lines_with("::File " + file + " is open").size();
+  ASSERT_NE(host.init(init_request("certprov", kUrl, "DB", "S", 4, "CMMR")), nullptr);
+  EXPECT_EQ(lines_with("::File " + file + " is open").size(), open_lines);
+  EXPECT_EQ(last_login_choice(), "Setting user creds from credenroll");
+}
+
+TEST_F(TraceTest, LongProviderNamesAreCutInMethodLabels) {
+  const std::string name(5000, 'n');
+  void* h = host.init(init_request(name, kUrl, "DB", "S", 3, "CMMR"));
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(host.associate(h, change_request("ul", "vl", "longrec")).rc, 1);
+  auto lines = lines_with("::associate[nnnn");
+  ASSERT_FALSE(lines.empty());
+  for (const std::string& l : lines) EXPECT_EQ(l.find("]"), std::string::npos) << "cut label";
+  host.init(init_request(name, kUrl));
+}
+
+}  // namespace
