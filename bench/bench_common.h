@@ -5,8 +5,8 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>

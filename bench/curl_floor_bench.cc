@@ -182,5 +182,7 @@ int main(int argc, char** argv) {
         1);
   const long conns = sim.stats().value("connections", 0L);
   std::printf("simulator connections over the run: %ld\n", conns);
+  sim.stop();
+  if (!opt.db_path.empty()) std::remove(opt.db_path.c_str());
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "CM_Provider/cm_messages.h"
+#include "CM_Provider/cm_stored_form.h"
 #include "CM_Provider/cm_trace.h"
 #include "platform/ks/ks.h"
 #include "platform/sum/xml_element.h"
@@ -13,7 +14,6 @@ const char kTag[] = "CMMR";
 const char kClass[] = "CM_CookieJar";
 const char kSeparator = '/';
 // Size of the buffer the storing transform writes into; the stored form is one shorter.
-const int kTransformBuffer = 256;
 const int kWriteRetries = 5;
 
 // Message numbers of the "cm_mr" table.
@@ -56,24 +56,12 @@ CM_CookieJar::~CM_CookieJar() { CM_TraceScope trace(kTag, kClass, "~CM_CookieJar
 
 int CM_CookieJar::encrypt(const SUM_String& in, SUM_String& out) {
   CM_TraceScope trace(kTag, kClass, "encrypt");
-  out.Empty();
-  if (in.GetLength() == 0) return 0;
-  char buf[kTransformBuffer] = {0};
-  if (strutl_extract_head(in.c_str(), buf, kTransformBuffer - 1) != 0) return 1001;
-  out = buf;
-  return 0;
+  return cm_to_stored_form(in, out);
 }
 
 int CM_CookieJar::decrypt(const SUM_String& in, SUM_String& out) {
   CM_TraceScope trace(kTag, kClass, "decrypt");
-  if (in.GetLength() == 0) {
-    out = in;
-    return 0;
-  }
-  char buf[kTransformBuffer] = {0};
-  if (strutl_extract_tail(in.c_str(), buf, kTransformBuffer - 1) != 0) return 1001;
-  out = buf;
-  return 0;
+  return cm_from_stored_form(in, out);
 }
 
 int CM_CookieJar::check_cookie_file(bool create) const {

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "CM_Provider/cm_stored_form.h"
 #include "CM_Provider/cm_trace.h"
 #include "cm_mr_credential_list.h"
 #include "platform/ks/ks.h"
@@ -11,7 +12,6 @@ namespace {
 
 const char kTag[] = "CMMR";
 const char kClass[] = "CM_MRCredential";
-const int kTransformBuffer = 256;
 // Bound on retries when a concurrent removal pulls a folder away.
 const int kWriteRetries = 5;
 // What fileutl_rm answers when it could not delete.
@@ -129,24 +129,12 @@ int CM_MRCredential::GetDecryptedPass(SUM_String& out) const {
 
 int CM_MRCredential::Encrypt(const SUM_String& in, SUM_String& out) {
   CM_TraceScope trace(kTag, kClass, "Encrypt");
-  out.Empty();
-  if (in.GetLength() == 0) return 0;
-  char buf[kTransformBuffer] = {0};
-  if (strutl_extract_head(in.c_str(), buf, kTransformBuffer - 1) != 0) return 1001;
-  out = buf;
-  return 0;
+  return cm_to_stored_form(in, out);
 }
 
 int CM_MRCredential::Decrypt(const SUM_String& in, SUM_String& out) {
   CM_TraceScope trace(kTag, kClass, "Decrypt");
-  if (in.GetLength() == 0) {
-    out = in;
-    return 0;
-  }
-  char buf[kTransformBuffer] = {0};
-  if (strutl_extract_tail(in.c_str(), buf, kTransformBuffer - 1) != 0) return 1001;
-  out = buf;
-  return 0;
+  return cm_from_stored_form(in, out);
 }
 
 int CM_MRCredential::add() {

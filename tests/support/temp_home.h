@@ -23,7 +23,7 @@ class TempHome {
  private:
   std::string m_path;
   std::map<std::string, std::pair<bool, std::string>> m_saved;  // name -> (was set, value)
-  void save_and_set(const char* name, const char* value);  // value null: unset
+  void save_and_set(const char* name, const char* value);       // value null: unset
 };
 
 // Whole-file helpers for assertions.

@@ -83,7 +83,7 @@ bool read_line(int fd, std::string* buffer, std::string* line,
 
 }  // namespace
 
-TrackerSim::TrackerSim(const TrackerSimOptions& options) : m_tls(options.tls) {
+TrackerSim::TrackerSim(const TrackerSimOptions& options) {
   const char* tmp = getenv("TMPDIR");
   std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/cmtest-sim-XXXXXX";
   if (!mkdtemp(&pattern[0])) {
@@ -304,16 +304,16 @@ nlohmann::json TrackerSim::stats() {
 
 void TrackerSim::fault(const std::string& mode, int count, const std::string& match,
                        double seconds) {
-  nlohmann::json spec = {{"mode", mode}, {"count", count}, {"match", match}};
-  if (seconds > 0) spec["seconds"] = seconds;
+  nlohmann::json request = {{"mode", mode}, {"count", count}, {"match", match}};
+  if (seconds > 0) request["seconds"] = seconds;
   std::string text;
-  long status = control("POST", "/_sim/fault", spec.dump(), &text);
+  long status = control("POST", "/_sim/fault", request.dump(), &text);
   if (status != 200) ADD_FAILURE() << "TrackerSim fault: HTTP " << status << " " << text;
 }
 
-void TrackerSim::fault_spec(const nlohmann::json& spec) {
+void TrackerSim::fault_spec(const nlohmann::json& request) {
   std::string text;
-  long status = control("POST", "/_sim/fault", spec.dump(), &text);
+  long status = control("POST", "/_sim/fault", request.dump(), &text);
   if (status != 200) ADD_FAILURE() << "TrackerSim fault_spec: HTTP " << status << " " << text;
 }
 

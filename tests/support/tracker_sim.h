@@ -59,7 +59,7 @@ class TrackerSim {
   void clear_faults();
   // Any fault object, for the extra modes and their parameters ("bytes", "chunked",
   // "location"; see tools/tracker-sim/README.md).
-  void fault_spec(const nlohmann::json& spec);
+  void fault_spec(const nlohmann::json& request);
   // Forgets every session, so that the next request must authenticate again.
   void clear_sessions();
 
@@ -76,7 +76,6 @@ class TrackerSim {
   pid_t m_pid = -1;
   int m_stdout_fd = -1;
   int m_port = 0;
-  bool m_tls = false;
   std::string m_base_url;
   std::string m_root_url;
   std::string m_dir;

@@ -341,8 +341,8 @@ class AuthTest(SimTestCase):
 
 
 class FaultTest(SimTestCase):
-    def fault(self, **spec):
-        status, _ = self.sim.ctl("POST", "/_sim/fault", spec)
+    def fault(self, **fields):
+        status, _ = self.sim.ctl("POST", "/_sim/fault", fields)
         self.assertEqual(status, 200)
 
     def get(self, rid="MR00001"):

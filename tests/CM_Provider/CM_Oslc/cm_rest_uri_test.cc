@@ -814,8 +814,8 @@ TEST_F(RestUriTest, StalledServerIsCutOffAtTheStallLimit) {
 }
 
 TEST_F(RestUriTest, HugeBodiesStopAtTheResponseCap) {
-  const size_t two_gb = size_t{2} * 1024 * 1024 * 1024;
-  auto stream = [two_gb](bool chunked) -> Reply {
+  constexpr size_t two_gb = size_t{2} * 1024 * 1024 * 1024;
+  auto stream = [](bool chunked) -> Reply {
     return [=](const Conn& c) {
       std::string head = "HTTP/1.1 200 OK\r\n";
       head += chunked ? "Transfer-Encoding: chunked\r\n\r\n"

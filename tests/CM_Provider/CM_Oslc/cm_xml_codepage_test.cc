@@ -13,6 +13,7 @@
 #include "CM_Provider/CM_Oslc/cm_xml_util.h"
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
 #include "CM_Provider/cm_trace.h"
+#include "support/stderr_capture.h"
 #include "support/temp_home.h"
 
 namespace {
@@ -22,21 +23,7 @@ const bool g_ascii_native = [] {
   return true;
 }();
 
-// Collects what the library prints on standard error while it lives.
-class StderrCapture {
- public:
-  StderrCapture() { testing::internal::CaptureStderr(); }
-  ~StderrCapture() {
-    if (!m_done) testing::internal::GetCapturedStderr();
-  }
-  std::string text() {
-    m_done = true;
-    return testing::internal::GetCapturedStderr();
-  }
-
- private:
-  bool m_done = false;
-};
+using cmtest::StderrCapture;
 
 // Element names, texts and attribute values beyond ASCII.
 const char kBody[] =

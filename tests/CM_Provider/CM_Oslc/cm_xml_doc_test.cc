@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/stderr_capture.h"
+
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -20,21 +22,7 @@ const bool g_utf8_native = [] {
   return true;
 }();
 
-// Collects what the library prints on standard error while it lives.
-class StderrCapture {
- public:
-  StderrCapture() { testing::internal::CaptureStderr(); }
-  ~StderrCapture() {
-    if (!m_done) testing::internal::GetCapturedStderr();
-  }
-  std::string text() {
-    m_done = true;
-    return testing::internal::GetCapturedStderr();
-  }
-
- private:
-  bool m_done = false;
-};
+using cmtest::StderrCapture;
 
 CM_XmlTag rdf_root() { return CM_XmlTag(ns_rdf(), "RDF"); }
 

@@ -7,6 +7,7 @@
 
 #include "CM_Provider/CM_Oslc/cm_xml_util.h"
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
+#include "support/stderr_capture.h"
 #include "support/temp_home.h"
 
 namespace {
@@ -17,21 +18,7 @@ const bool g_utf8_native = [] {
   return true;
 }();
 
-// Collects what the library prints on standard error while it lives.
-class StderrCapture {
- public:
-  StderrCapture() { testing::internal::CaptureStderr(); }
-  ~StderrCapture() {
-    if (!m_done) testing::internal::GetCapturedStderr();
-  }
-  std::string text() {
-    m_done = true;
-    return testing::internal::GetCapturedStderr();
-  }
-
- private:
-  bool m_done = false;
-};
+using cmtest::StderrCapture;
 
 struct Outcome {
   int rc = -1;

@@ -1,0 +1,31 @@
+// StderrCapture: collects what the library prints on standard error while it lives, for tests
+// that check the printed messages.
+#ifndef TESTS_SUPPORT_STDERR_CAPTURE_H
+#define TESTS_SUPPORT_STDERR_CAPTURE_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace cmtest {
+
+class StderrCapture {
+ public:
+  StderrCapture() { testing::internal::CaptureStderr(); }
+  ~StderrCapture() {
+    if (!m_done) testing::internal::GetCapturedStderr();
+  }
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+  std::string text() {
+    m_done = true;
+    return testing::internal::GetCapturedStderr();
+  }
+
+ private:
+  bool m_done = false;
+};
+
+}  // namespace cmtest
+
+#endif
