@@ -2,12 +2,14 @@
 #include "CM_Provider/CM_Oslc/cm_xml_doc.h"
 
 #include <xercesc/dom/DOM.hpp>
-#include <xercesc/framework/MemBufFormatTarget.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLException.hpp>
 #include <xercesc/util/XMLString.hpp>
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
+#include <string>
 
 #include "CM_Provider/cm_messages.h"
 #include "CM_Provider/cm_trace.h"
@@ -67,6 +69,70 @@ int guarded(Fn&& fn) {
   return CM_XML_REPORTED;
 }
 
+// UTF-16 DOM text as UTF-8. The DOM holds only texts made by the strict converter, so a lone
+// surrogate cannot occur; it would be written as U+FFFD.
+void append_utf8(std::string& out, const XMLCh* text) {
+  if (text == nullptr) return;
+  for (const XMLCh* p = text; *p != 0; ++p) {
+    uint32_t c = *p;
+    if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
+      ++p;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+}
+
+// Escaped for an attribute value or element content; blanks other than the space are written as
+// character references so that they survive attribute-value normalisation.
+void append_escaped(std::string& out, const XMLCh* text) {
+  std::string raw;
+  append_utf8(raw, text);
+  for (char ch : raw) {
+    switch (ch) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\t':
+        out += "&#9;";
+        break;
+      case '\n':
+        out += "&#10;";
+        break;
+      case '\r':
+        out += "&#13;";
+        break;
+      default:
+        out += ch;
+    }
+  }
+}
+
 }  // namespace
 
 CM_XmlDoc::CM_XmlDoc() {
@@ -82,11 +148,9 @@ CM_XmlDoc::CM_XmlDoc() {
 CM_XmlDoc::~CM_XmlDoc() {
   CM_TraceScope trace(kTag, kClass, "~CM_XmlDoc");
   try {
-    if (m_writer != nullptr) m_writer->release();
     if (m_doc != nullptr) m_doc->release();
   } catch (...) {
   }
-  m_writer = nullptr;
   m_doc = nullptr;
   m_current = nullptr;
   // Xerces counts initialisations; balancing here leaves it to whoever else still uses it.
@@ -119,16 +183,7 @@ int CM_XmlDoc::CreateRootElem(const CM_XmlTag& root) {
     }
     DOMDocument* doc = impl->createDocument(uri.get()[0] != 0 ? uri.get() : nullptr, qname.get(),
                                             nullptr, XMLPlatformUtils::fgMemoryManager);
-    DOMLSSerializer* writer = nullptr;
-    try {
-      writer = impl->createLSSerializer(XMLPlatformUtils::fgMemoryManager);
-    } catch (...) {
-      doc->release();
-      throw;
-    }
-    m_impl = impl;
     m_doc = doc;
-    m_writer = writer;
     m_current = doc->getDocumentElement();
     return 0;
   });
@@ -175,7 +230,9 @@ int CM_XmlDoc::AddAttr(const CM_XmlTag& name, const SUM_String& value) {
   rc = xvalue.convert(value);
   if (rc != 0) return rc;
   return guarded([&]() {
-    static_cast<DOMElement*>(m_current)->setAttribute(xname.get(), xvalue.get());
+    DOMElement* element = static_cast<DOMElement*>(m_current);
+    element->setAttribute(xname.get(), xvalue.get());
+    RecordAttr(element, xname.get());
     return 0;
   });
 }
@@ -206,6 +263,7 @@ int CM_XmlDoc::SetNamespace(const CM_XmlNamespace& ns) {
       return static_cast<int>(CM_XML_INTERNAL);
     }
     root->setAttribute(xname.get(), xuri.get());
+    RecordAttr(root, xname.get());
     trace.print(5, "Namespace %s added to root element", attr_name.c_str());
     return 0;
   });
@@ -213,22 +271,75 @@ int CM_XmlDoc::SetNamespace(const CM_XmlNamespace& ns) {
 
 int CM_XmlDoc::Str(SUM_String& out) {
   CM_TraceScope trace(kTag, kClass, "Str");
-  if (m_doc == nullptr || m_writer == nullptr || m_impl == nullptr) {
+  if (m_doc == nullptr || m_doc->getDocumentElement() == nullptr) {
     cm_internal_error(kSource, __LINE__);
     return CM_XML_INTERNAL;
   }
   return guarded([&]() {
-    MemBufFormatTarget target(1023, XMLPlatformUtils::fgMemoryManager);
-    DOMLSOutput* output = m_impl->createLSOutput(XMLPlatformUtils::fgMemoryManager);
-    std::unique_ptr<DOMLSOutput, void (*)(DOMLSOutput*)> output_owner(
-        output, [](DOMLSOutput* o) { o->release(); });
-    output->setByteStream(&target);
-    if (!m_writer->write(m_doc, output)) {
-      imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgUnknownException);
-      return static_cast<int>(CM_XML_REPORTED);
-    }
-    out = SUM_String(reinterpret_cast<const char*>(target.getRawBuffer()),
-                     static_cast<int>(target.getLen()));
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+    WriteElement(m_doc->getDocumentElement(), text);
+    out = SUM_String(text);
     return 0;
   });
+}
+
+void CM_XmlDoc::RecordAttr(const DOMElement* element, const XMLCh* name) {
+  std::vector<XName>& order = m_attr_order[element];
+  for (const XName& known : order) {
+    if (known == name) return;  // a replaced value keeps its place
+  }
+  order.emplace_back(name);
+}
+
+// The builder makes a shallow tree (root, record, links), so recursion depth stays small.
+void CM_XmlDoc::WriteElement(const DOMElement* element, std::string& out) const {
+  out += '<';
+  append_utf8(out, element->getTagName());
+  auto order = m_attr_order.find(element);
+  // The root carries its own namespace; declare it unless the caller did.
+  const XMLCh* ns_uri = element->getNamespaceURI();
+  if (ns_uri != nullptr && ns_uri[0] != 0) {
+    static const XMLCh kXmlns[] = {u'x', u'm', u'l', u'n', u's', 0};
+    XName decl(kXmlns);
+    const XMLCh* prefix = element->getPrefix();
+    if (prefix != nullptr && prefix[0] != 0) {
+      decl += u':';
+      decl += prefix;
+    }
+    const bool declared =
+        order != m_attr_order.end() &&
+        std::find(order->second.begin(), order->second.end(), decl) != order->second.end();
+    if (!declared) {
+      out += ' ';
+      append_utf8(out, decl.c_str());
+      out += "=\"";
+      append_escaped(out, ns_uri);
+      out += '"';
+    }
+  }
+  if (order != m_attr_order.end()) {
+    for (const XName& name : order->second) {
+      out += ' ';
+      append_utf8(out, name.c_str());
+      out += "=\"";
+      append_escaped(out, element->getAttribute(name.c_str()));
+      out += '"';
+    }
+  }
+  const DOMNode* child = element->getFirstChild();
+  if (child == nullptr) {
+    out += "/>";
+    return;
+  }
+  out += '>';
+  for (; child != nullptr; child = child->getNextSibling()) {
+    if (child->getNodeType() == DOMNode::ELEMENT_NODE) {
+      WriteElement(static_cast<const DOMElement*>(child), out);
+    } else if (child->getNodeType() == DOMNode::TEXT_NODE) {
+      append_escaped(out, child->getNodeValue());
+    }
+  }
+  out += "</";
+  append_utf8(out, element->getTagName());
+  out += '>';
 }

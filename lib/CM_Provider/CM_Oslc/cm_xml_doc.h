@@ -7,13 +7,16 @@
 
 #include <xercesc/util/XercesDefs.hpp>
 
+#include <string>
+#include <unordered_map>
+#include <vector>
+
 #include "CM_Provider/CM_Oslc/cm_xml_util.h"
 #include "sum_string.h"
 
 XERCES_CPP_NAMESPACE_BEGIN
 class DOMDocument;
-class DOMImplementation;
-class DOMLSSerializer;
+class DOMElement;
 XERCES_CPP_NAMESPACE_END
 
 class CM_XmlDoc {
@@ -32,14 +35,19 @@ class CM_XmlDoc {
   int AddAttr(const CM_XmlTag& name, const SUM_String& value);
   // Declares xmlns:prefix on the root element.
   int SetNamespace(const CM_XmlNamespace& ns);
-  // The serialised document, bytes as the serialiser wrote them (UTF-8).
+  // The serialised document in UTF-8, attributes in the order they were first set.
   int Str(SUM_String& out);
 
  private:
+  using XName = std::basic_string<XMLCh>;
+  void RecordAttr(const XERCES_CPP_NAMESPACE::DOMElement* element, const XMLCh* name);
+  void WriteElement(const XERCES_CPP_NAMESPACE::DOMElement* element, std::string& out) const;
+
   XERCES_CPP_NAMESPACE::DOMDocument* m_doc = nullptr;
   XERCES_CPP_NAMESPACE::DOMNode* m_current = nullptr;
-  XERCES_CPP_NAMESPACE::DOMImplementation* m_impl = nullptr;
-  XERCES_CPP_NAMESPACE::DOMLSSerializer* m_writer = nullptr;
+  // The DOM keeps attributes sorted by name; the tracker's documents list them in the order
+  // they were added, so the builder remembers that order per element.
+  std::unordered_map<const XERCES_CPP_NAMESPACE::DOMElement*, std::vector<XName>> m_attr_order;
   bool m_xerces_ready = false;
 };
 

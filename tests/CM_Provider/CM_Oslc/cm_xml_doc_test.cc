@@ -305,3 +305,25 @@ TEST(CmXmlVocabulary, MatchesTheNamesOfARealRecordDocument) {
   ASSERT_EQ(0, attr.Tag(about));
   EXPECT_EQ(tag_rdf_about(), about);
 }
+
+// The tracker reads declarations and link attributes in the order they were added, not the
+// DOM's name order (which would put dcterms:title before rdf:resource).
+TEST(CmXmlDoc, AttributesAndDeclarationsKeepTheOrderTheyWereAdded) {
+  CM_XmlDoc doc;
+  ASSERT_EQ(0, doc.CreateRootElem(rdf_root()));
+  ASSERT_EQ(0, doc.SetNamespace(ns_rdf()));
+  ASSERT_EQ(0, doc.SetNamespace(ns_oslc_cm()));
+  ASSERT_EQ(0, doc.SetNamespace(ns_dcterms()));
+  ASSERT_EQ(0, doc.PushElem(tag_oslc_cm_tracksChangeSet()));
+  ASSERT_EQ(0, doc.AddAttr(tag_rdf_resource(), "sel"));
+  ASSERT_EQ(0, doc.AddAttr(tag_dcterms_title(), "first"));
+  ASSERT_EQ(0, doc.AddAttr(tag_rdf_resource(), "sel-2"));  // replaced, keeps its place
+  ASSERT_EQ(0, doc.PopElem());
+  SUM_String body;
+  ASSERT_EQ(0, doc.Str(body));
+  const std::string text = body.str();
+  EXPECT_LT(text.find("xmlns:rdf="), text.find("xmlns:oslc_cm=")) << text;
+  EXPECT_LT(text.find("xmlns:oslc_cm="), text.find("xmlns:dcterms=")) << text;
+  EXPECT_NE(std::string::npos, text.find("rdf:resource=\"sel-2\" dcterms:title=\"first\"")) << text;
+  EXPECT_EQ(std::string::npos, text.find("\"sel\"")) << text;
+}
