@@ -14,6 +14,7 @@
 #include "CM_Provider/cm_messages.h"
 #include "CM_Provider/cm_trace.h"
 #include "platform/ks/ks.h"
+#include "platform/sum/utf16.h"
 
 XERCES_CPP_NAMESPACE_USE
 
@@ -69,35 +70,8 @@ int guarded(Fn&& fn) {
   return CM_XML_REPORTED;
 }
 
-// UTF-16 DOM text as UTF-8. The DOM holds only texts made by the strict converter, so a lone
-// surrogate cannot occur; it would be written as U+FFFD.
-void append_utf8(std::string& out, const XMLCh* text) {
-  if (text == nullptr) return;
-  for (const XMLCh* p = text; *p != 0; ++p) {
-    uint32_t c = *p;
-    if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
-      ++p;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-}
+// The DOM holds only texts made by the strict converter, so no lone surrogate reaches the writer.
+void append_utf8(std::string& out, const XMLCh* text) { sum_append_utf8(out, text); }
 
 // Escaped for an attribute value or element content; blanks other than the space are written as
 // character references so that they survive attribute-value normalisation.
