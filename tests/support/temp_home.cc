@@ -60,6 +60,20 @@ void TempHome::save_and_set(const char* name, const char* value) {
     unsetenv(name);
 }
 
+ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
+  const char* old = getenv(name);
+  m_had = old != nullptr;
+  if (m_had) m_old = old;
+  setenv(name, value, 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (m_had)
+    setenv(m_name.c_str(), m_old.c_str(), 1);
+  else
+    unsetenv(m_name.c_str());
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;

@@ -26,6 +26,20 @@ class TempHome {
   void save_and_set(const char* name, const char* value);       // value null: unset
 };
 
+// Sets an environment variable for one scope and restores the previous state afterwards.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string m_name;
+  std::string m_old;
+  bool m_had = false;
+};
+
 // Whole-file helpers for assertions.
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text);

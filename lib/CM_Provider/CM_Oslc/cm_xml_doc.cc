@@ -14,7 +14,7 @@
 #include "CM_Provider/cm_messages.h"
 #include "CM_Provider/cm_trace.h"
 #include "platform/ks/ks.h"
-#include "platform/sum/utf16.h"
+#include "platform/sum/xml_text.h"
 
 XERCES_CPP_NAMESPACE_USE
 
@@ -70,41 +70,10 @@ int guarded(Fn&& fn) {
   return CM_XML_REPORTED;
 }
 
-// The DOM holds only texts made by the strict converter, so no lone surrogate reaches the writer.
-void append_utf8(std::string& out, const XMLCh* text) { sum_append_utf8(out, text); }
-
-// Escaped for an attribute value or element content; blanks other than the space are written as
-// character references so that they survive attribute-value normalisation.
 void append_escaped(std::string& out, const XMLCh* text) {
   std::string raw;
-  append_utf8(raw, text);
-  for (char ch : raw) {
-    switch (ch) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\t':
-        out += "&#9;";
-        break;
-      case '\n':
-        out += "&#10;";
-        break;
-      case '\r':
-        out += "&#13;";
-        break;
-      default:
-        out += ch;
-    }
-  }
+  sum_append_utf8(raw, text);
+  sum_append_xml_escaped(out, raw);
 }
 
 }  // namespace
@@ -268,7 +237,7 @@ void CM_XmlDoc::RecordAttr(const DOMElement* element, const XMLCh* name) {
 // The builder makes a shallow tree (root, record, links), so recursion depth stays small.
 void CM_XmlDoc::WriteElement(const DOMElement* element, std::string& out) const {
   out += '<';
-  append_utf8(out, element->getTagName());
+  sum_append_utf8(out, element->getTagName());
   auto order = m_attr_order.find(element);
   // The root carries its own namespace; declare it unless the caller did.
   const XMLCh* ns_uri = element->getNamespaceURI();
@@ -285,7 +254,7 @@ void CM_XmlDoc::WriteElement(const DOMElement* element, std::string& out) const 
         std::find(order->second.begin(), order->second.end(), decl) != order->second.end();
     if (!declared) {
       out += ' ';
-      append_utf8(out, decl.c_str());
+      sum_append_utf8(out, decl.c_str());
       out += "=\"";
       append_escaped(out, ns_uri);
       out += '"';
@@ -294,7 +263,7 @@ void CM_XmlDoc::WriteElement(const DOMElement* element, std::string& out) const 
   if (order != m_attr_order.end()) {
     for (const XName& name : order->second) {
       out += ' ';
-      append_utf8(out, name.c_str());
+      sum_append_utf8(out, name.c_str());
       out += "=\"";
       append_escaped(out, element->getAttribute(name.c_str()));
       out += '"';
@@ -314,6 +283,6 @@ void CM_XmlDoc::WriteElement(const DOMElement* element, std::string& out) const 
     }
   }
   out += "</";
-  append_utf8(out, element->getTagName());
+  sum_append_utf8(out, element->getTagName());
   out += '>';
 }

@@ -1,6 +1,6 @@
 #include "platform/sum/xml_element.h"
 
-#include "platform/sum/utf16.h"
+#include "platform/sum/xml_text.h"
 
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
@@ -108,34 +108,6 @@ bool all_space(const std::string& s) {
   return true;
 }
 
-void escape_into(std::string& out, const std::string& text) {
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      // A raw carriage return would come back as a line feed.
-      case '\r':
-        out += "&#13;";
-        break;
-      default:
-        out += c;
-    }
-  }
-}
-
 }  // namespace
 
 // Writes one element. An element with both text and children is written without layout
@@ -161,7 +133,7 @@ static bool write_element(const XML_Element& e, int level, bool pretty, std::str
     out += text;
     out += "]]>";
   } else {
-    escape_into(out, text);
+    sum_append_xml_escaped(out, text);
   }
   if (kids.count() > 0) {
     bool kid_pretty = pretty && text.empty();

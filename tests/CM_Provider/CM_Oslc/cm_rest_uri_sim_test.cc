@@ -20,27 +20,7 @@ extern "C" __attribute__((visibility("default"))) const char* __lsan_default_sup
 
 namespace {
 
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : m_name(name) {
-    const char* old = getenv(name);
-    m_had = old != nullptr;
-    if (m_had) m_old = old;
-    setenv(name, value, 1);
-  }
-  ~ScopedEnv() {
-    if (m_had) {
-      setenv(m_name.c_str(), m_old.c_str(), 1);
-    } else {
-      unsetenv(m_name.c_str());
-    }
-  }
-
- private:
-  std::string m_name;
-  std::string m_old;
-  bool m_had = false;
-};
+using cmtest::ScopedEnv;
 
 const char kSeed[] = R"({"records":[{"dbset":"S","userdb":"D","id":"MR00001",)"
                      R"("links":[{"resource":"tw://v/1","title":"first version"}]}]})";

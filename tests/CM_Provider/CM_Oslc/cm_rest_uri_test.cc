@@ -24,27 +24,7 @@
 namespace {
 
 // Sets an environment variable for one scope and restores the previous state.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : m_name(name) {
-    const char* old = getenv(name);
-    m_had = old != nullptr;
-    if (m_had) m_old = old;
-    setenv(name, value, 1);
-  }
-  ~ScopedEnv() {
-    if (m_had) {
-      setenv(m_name.c_str(), m_old.c_str(), 1);
-    } else {
-      unsetenv(m_name.c_str());
-    }
-  }
-
- private:
-  std::string m_name;
-  std::string m_old;
-  bool m_had = false;
-};
+using cmtest::ScopedEnv;
 
 // One accepted connection as the scripted reply sees it.
 struct Conn {

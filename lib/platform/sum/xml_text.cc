@@ -1,4 +1,4 @@
-#include "platform/sum/utf16.h"
+#include "platform/sum/xml_text.h"
 
 #include <cstdint>
 
@@ -26,6 +26,39 @@ void sum_append_utf8(std::string& out, const char16_t* text) {
       out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
       out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
       out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+}
+
+void sum_append_xml_escaped(std::string& out, const std::string& text) {
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      case '\t':
+        out += "&#9;";
+        break;
+      case '\n':
+        out += "&#10;";
+        break;
+      case '\r':
+        out += "&#13;";
+        break;
+      default:
+        out += c;
     }
   }
 }

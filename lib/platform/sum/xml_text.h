@@ -1,0 +1,15 @@
+// Helpers for code that writes XML bytes itself: UTF-16 (Xerces-C's XMLCh) to UTF-8, and text
+// escaping. Any module may call.
+#ifndef PLATFORM_SUM_XML_TEXT_H
+#define PLATFORM_SUM_XML_TEXT_H
+
+#include <string>
+
+// Appends text (NUL-terminated, may be null) to out as UTF-8; a lone surrogate becomes U+FFFD.
+void sum_append_utf8(std::string& out, const char16_t* text);
+// Appends text escaped for element content or an attribute value: markup characters and quotes
+// as entities, tab, line feed and carriage return as character references, so that they come
+// back unchanged from content and from attribute-value normalisation alike.
+void sum_append_xml_escaped(std::string& out, const std::string& text);
+
+#endif
