@@ -524,6 +524,17 @@ TEST_F(EngineTest, PassingFailuresAreTriedAgainOthersNever) {
   }
 }
 
+TEST_F(EngineTest, TimedOutReadIsTriedAgain) {
+  cmtest::ScopedEnv stall_limit("TAPIR_CMI_STALL_TIMEOUT", "1");
+  Seed("MR1", {});
+  Associate("MR1", "http://v/b", "Bee");
+  sim.fault("stall", 1, "", 5);
+  ASSERT_EQ(0, Commit()) << error;
+  EXPECT_EQ((std::vector<std::string>{"GET 200", "GET 200", "PUT 200"}), Answers());
+  EXPECT_EQ(1u, g_pauses.size());
+  EXPECT_EQ((Links{{"http://v/b", "Bee"}}), Stored("MR1"));
+}
+
 TEST_F(EngineTest, WhenEveryTryFailsTheReplyIsTheOneOfASingleTry) {
   Seed("MR1", {});
   Associate("MR1", "http://v/b", "Bee");
