@@ -48,7 +48,7 @@ int CM_MRCredentialList::insert(const CM_MRCredential& credential, uint32_t posi
   if (position > m_length) return kOutOfRange;
   try {
     // The credential may live inside this list; take it before the storage moves.
-    CM_MRCredential copy(credential);
+    CM_MRCredential copy(credential);  // NOLINT(performance-unnecessary-copy-initialization)
     int code = ensure_room(m_length + 1);
     if (code != 0) return code;
     ++m_length;

@@ -153,7 +153,7 @@ CM_MRProvider* CM_MRProvider::get_instance(std::unique_ptr<CM_ProviderConfig>& c
   CM_MRProvider* provider = created.get();
   providers.emplace(key, provider);
   pin_library();
-  created.release();  // owned by the registry for the rest of the process
+  static_cast<void>(created.release());  // owned by the registry for the rest of the process
   return provider;
 }
 

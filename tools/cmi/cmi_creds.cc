@@ -147,7 +147,7 @@ int require_names(const char* command, const Options& options,
     if (it == options.values.end()) return misuse(command, "option --" + name + " is required");
     std::string why;
     if (name != "url" && name != "user" && !valid_store_name(it->second, why))
-      return misuse(command, "--" + name + " " + why);
+      return misuse(command, std::string("--").append(name).append(" ").append(why));
   }
   return kOk;
 }

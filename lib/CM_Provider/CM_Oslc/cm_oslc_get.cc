@@ -267,7 +267,8 @@ int CM_OslcGet::Pvt_CollectLinkIds(const CM_TraceScope& scope, const CM_XmlTag& 
   return status == 1002 ? 0 : status;
 }
 
-int CM_OslcGet::GetLinksValues(CM_XmlTag links_field, CM_LinksMap& links, std::string& error_text) {
+int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
+                               std::string& error_text) {
   using namespace XERCES_CPP_NAMESPACE;
   CM_TraceScope scope(kTag, kClass, "GetLinksValues");
   const SUM_String field_name = links_field.Name();

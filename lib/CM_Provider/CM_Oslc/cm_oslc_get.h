@@ -51,7 +51,7 @@ class CM_OslcGet {
   // Adds the record's links of property links_field to links. Failure texts go to error_text.
   // 0; 1002 when the record has no such property; CM_OSLC_LINKS_UNREADABLE (with links left
   // untouched) when any link of the record cannot be read in full; else the XML layer's status.
-  int GetLinksValues(CM_XmlTag links_field, CM_LinksMap& links, std::string& error_text);
+  int GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links, std::string& error_text);
   std::string get_error() const { return m_error_text; }
   // The ETag of the last record answer, as the tracker sent it; empty when it sent none (or one
   // that could not be sent back in a header).

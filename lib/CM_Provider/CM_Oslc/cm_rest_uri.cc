@@ -466,14 +466,40 @@ size_t CM_RestUri::WriteHeaderCallback(void* data, size_t size, size_t count, vo
     sink->over_cap = true;
     return 0;
   }
-  std::string line(static_cast<const char*>(data), n);
+  const std::string line = cm_rest_header_line(static_cast<const char*>(data), n);
+  scope.print(5, "Got header: \"%s\"", line.c_str());
+  sink->lines->append(SUM_String(line));
+  return n;
+}
+
+std::string cm_rest_header_line(const char* data, size_t size) {
+  std::string line(data, size);
   line.resize(strlen(line.c_str()));
   // Lines normally end in CR LF; a bare LF from a sloppy server is stripped all the same.
   if (!line.empty() && line.back() == '\n') line.pop_back();
   if (!line.empty() && line.back() == '\r') line.pop_back();
-  scope.print(5, "Got header: \"%s\"", line.c_str());
-  sink->lines->append(SUM_String(line));
-  return n;
+  return line;
+}
+
+std::string cm_rest_session_cookie(const SUM_StringList& lines) {
+  CM_TraceScope scope(kTag, kClass, "cm_rest_session_cookie");
+  std::string found;
+  for (int i = 0; i < lines.count(); ++i) {
+    const std::string line = lines[i].str();
+    scope.print(4, "Header is: \"%s\"", line.c_str());
+    const size_t at = line.find("Set-Cookie: ");
+    if (at == std::string::npos) continue;
+    scope.print(4, "Found set-cookie in : \"%s\"", line.c_str());
+    const std::string rest = line.substr(at + strlen("Set-Cookie: "));
+    const size_t start = rest.find("JSESSIONID=");
+    if (start == std::string::npos) continue;
+    const size_t end = rest.find(';', start);
+    if (end == std::string::npos) continue;
+    scope.print(4, "Found JSESSIONID in : \"%s\"", rest.c_str());
+    found = rest.substr(start, end - start);
+    scope.print(4, "Found JSESSIONID : \"%s\"", found.c_str());
+  }
+  return found;
 }
 
 int CM_RestUri::Run(std::string& response) {
@@ -579,22 +605,7 @@ int CM_RestUri::ParseSessionCookie() {
   CM_TraceScope scope(kTag, kClass, "ParseSessionCookie");
   SUM_StringList lines;
   if (GetResponseHeaders(lines) != 0) return CM_REST_INTERNAL;
-  std::string found;
-  for (int i = 0; i < lines.count(); ++i) {
-    const std::string line = lines[i].str();
-    scope.print(4, "Header is: \"%s\"", line.c_str());
-    const size_t at = line.find("Set-Cookie: ");
-    if (at == std::string::npos) continue;
-    scope.print(4, "Found set-cookie in : \"%s\"", line.c_str());
-    const std::string rest = line.substr(at + strlen("Set-Cookie: "));
-    const size_t start = rest.find("JSESSIONID=");
-    if (start == std::string::npos) continue;
-    const size_t end = rest.find(';', start);
-    if (end == std::string::npos) continue;
-    scope.print(4, "Found JSESSIONID in : \"%s\"", rest.c_str());
-    found = rest.substr(start, end - start);
-    scope.print(4, "Found JSESSIONID : \"%s\"", found.c_str());
-  }
+  const std::string found = cm_rest_session_cookie(lines);
   if (found.empty()) {
     m_cookie.Empty();
     return CM_REST_NO_COOKIE;

@@ -41,6 +41,14 @@ class CM_RestUriPut : public CM_RestUri {
   int Init() override;
 };
 
+// One received header line as kept for GetResponseHeaders: cut at a NUL byte, without its line
+// end (CR LF or a bare LF).
+std::string cm_rest_header_line(const char* data, size_t size);
+
+// The session cookie ("JSESSIONID=value") set by the last Set-Cookie line carrying one that ends
+// in ';'; empty when no line does.
+std::string cm_rest_session_cookie(const SUM_StringList& lines);
+
 // Path of the PEM file holding certificate and key for a label in the user's certificate store
 // ("<home>/.Corvane/.Registry/Tarnwell/CMI/Certs/<label>.pem"); empty when the label cannot name
 // a file there (empty, or holding "/" or a leading ".").

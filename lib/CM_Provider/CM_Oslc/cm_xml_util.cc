@@ -628,7 +628,7 @@ int CM_XmlElem::NextAttr(CM_XmlAttr& out) {
   return 0;
 }
 
-int CM_XmlElem::find_attribute(SUM_String name, SUM_String& value) {
+int CM_XmlElem::find_attribute(const SUM_String& name, SUM_String& value) {
   CM_TraceScope trace(kTag, "CM_XmlElem", "find_attribute");
   trace.print(5, "Looking for attribute %s", name.c_str());
   XmlChHolder xname;
@@ -650,7 +650,7 @@ int CM_XmlElem::Pvt_ReadAttribute(const DOMElement* node, const XMLCh* xname,
   return 0;
 }
 
-int CM_XmlElem::get_rdf_description_nodes(SUM_String tag_name) {
+int CM_XmlElem::get_rdf_description_nodes(const SUM_String& tag_name) {
   CM_TraceScope trace(kTag, "CM_XmlElem", "get_rdf_description_nodes");
   m_node_list = nullptr;
   m_node_index.reset();

@@ -147,9 +147,9 @@ class CM_XmlElem {
   int OptNextAttr(CM_XmlAttr& out);
   int NextAttr(CM_XmlAttr& out);
   // Literal (not namespace-aware) lookup by qualified name; a missing attribute gives "" and 0.
-  int find_attribute(SUM_String name, SUM_String& value);
+  int find_attribute(const SUM_String& name, SUM_String& value);
   // Keeps all descendant elements with this qualified name for get_body_from_nodelist.
-  int get_rdf_description_nodes(SUM_String tag_name);
+  int get_rdf_description_nodes(const SUM_String& tag_name);
   // Among the kept nodes, the one whose rdf:about equals id: the text of its child `tag`.
   // 1002 when no node carries the id (body unchanged); 1001 when that node lacks the child.
   int get_body_from_nodelist(const CM_XmlTag& tag, const SUM_String& id, SUM_String& body);

@@ -154,7 +154,7 @@ int seal(const std::string& plain, const Secret& key, std::string* stored) {
                         reinterpret_cast<const unsigned char*>(plain.data()),
                         static_cast<int>(plain.size())) != 1 ||
       EVP_EncryptFinal_ex(ctx.get(), out + kNonceLen + len, &fin) != 1 ||
-      static_cast<size_t>(len + fin) != plain.size() ||
+      static_cast<size_t>(len) + static_cast<size_t>(fin) != plain.size() ||
       EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kTagLen),
                           out + kNonceLen + plain.size()) != 1)
     return -1;
@@ -185,7 +185,7 @@ int unseal(const std::string& sealed, const Secret& key, std::string* plain) {
       EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(kTagLen), tag) == 1 &&
       EVP_DecryptFinal_ex(ctx.get(), o + len, &fin) == 1;
   if (ok) {
-    out.resize(static_cast<size_t>(len + fin));
+    out.resize(static_cast<size_t>(len) + static_cast<size_t>(fin));
     plain->swap(out);
   }
   OPENSSL_cleanse(&out[0], out.size());
