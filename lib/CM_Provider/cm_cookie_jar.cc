@@ -1,5 +1,7 @@
 #include "CM_Provider/cm_cookie_jar.h"
 
+#include <cerrno>
+#include <cstring>
 #include <new>
 
 #include "CM_Provider/cm_messages.h"
@@ -119,6 +121,7 @@ int CM_CookieJar::write_cookie(const SUM_String& transformed) {
       written = strutl_write(text.c_str(), m_file_path.c_str(), 0, 0);
     }
     if (written != 0) {
+      trace.print_always("Cannot write %s: %s", m_file_path.c_str(), strerror(errno));
       imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgCannotSaveCookie,
                  m_file_path.c_str());
       return 1001;

@@ -1,5 +1,7 @@
 #include "cm_mr_credential.h"
 
+#include <cerrno>
+#include <cstring>
 #include <new>
 
 #include "CM_Provider/cm_stored_form.h"
@@ -169,7 +171,10 @@ int CM_MRCredential::add() {
     // Another process removing its last login here may delete the folders between our
     // creating them and the write: make them again and retry, a bounded number of times.
     for (int attempt = 0; strutl_write(text.c_str(), full.c_str(), 0, 0) != 0; ++attempt) {
-      if (attempt >= kWriteRetries) return 1001;
+      if (attempt >= kWriteRetries) {
+        trace.print_always("add: Cannot write %s: %s\n", full.c_str(), strerror(errno));
+        return 1001;
+      }
       (void)make_folder(dir.c_str());
     }
     trace.print_always("add: Credentials stored for provider name: %s\n", m_provider_name.c_str());

@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "CM_Provider/cm_messages.h"
 #include "platform/ks/ks.h"
+#include "platform/ks/ks_file_system.h"
 #include "platform/nt/nt.h"
 #include "platform/tbs/tbs.h"
 
@@ -37,6 +39,9 @@ TraceState& state() {
 }
 
 const char* or_empty(const char* s) { return s ? s : ""; }
+
+// cm_mr message about a trace file that refuses a line.
+const int kMsgTraceUnwritable = 34;
 
 // The classic locale's month abbreviations, independent of the process locale.
 const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -112,13 +117,13 @@ void CM_Trace::configure(const char* subsystems, int level) {
 void CM_Trace::open() {
   TraceState& s = state();
   if (s.path[0] == '\0') return;
-  s.fd = unix_nt_open(s.path, O_WRONLY | O_APPEND | O_CREAT, 0600);
+  s.fd = ks_file_system().Open(s.path, O_WRONLY | O_APPEND | O_CREAT, 0600);
 }
 
 int CM_Trace::close() {
   TraceState& s = state();
   int rc = s.fd;
-  if (s.fd >= 0) rc = unix_nt_close(s.fd);
+  if (s.fd >= 0) rc = ks_file_system().Close(s.fd);
   s.fd = -1;
   return rc;
 }
@@ -130,9 +135,18 @@ void CM_Trace::write_line(const char* line) {
   if (s.fd < 0) return;
   size_t len = strlen(line);
   while (len > 0) {
-    ssize_t n = write(s.fd, line, len);
+    ssize_t n = ks_file_system().Write(s.fd, line, len);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
+    if (n <= 0) {
+      // A full or failing disk would fail every later line too: say why once and stop tracing.
+      const int cause = n < 0 ? errno : ENOSPC;
+      const std::string path(s.path);
+      close();
+      s.path[0] = '\0';
+      imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgTraceUnwritable, path.c_str(),
+                 strerror(cause));
+      return;
+    }
     line += n;
     len -= static_cast<size_t>(n);
   }

@@ -10,6 +10,37 @@
 #include <vector>
 
 #include "platform/ks/ks.h"
+#include "platform/ks/ks_file_system.h"
+
+int KS_FileSystem::Open(const char* path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+int KS_FileSystem::MakeTemp(char* name_template) { return mkostemp(name_template, O_CLOEXEC); }
+ssize_t KS_FileSystem::Write(int fd, const void* data, size_t size) {
+  return ::write(fd, data, size);
+}
+int KS_FileSystem::Sync(int fd) { return fsync(fd); }
+int KS_FileSystem::Close(int fd) { return ::close(fd); }
+int KS_FileSystem::Rename(const char* from, const char* to) { return ::rename(from, to); }
+
+namespace {
+
+KS_FileSystem g_system_files;
+KS_FileSystem* g_files = &g_system_files;
+
+}  // namespace
+
+KS_FileSystem& ks_file_system() { return *g_files; }
+
+KS_FileSystem* ks_set_file_system(KS_FileSystem* fs) {
+  KS_FileSystem* old = g_files;
+  g_files = fs != nullptr ? fs : &g_system_files;
+  return old;
+}
 
 namespace {
 
@@ -18,14 +49,14 @@ class Fd {
  public:
   explicit Fd(int fd) : m_fd(fd) {}
   ~Fd() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0) ks_file_system().Close(m_fd);
   }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   int get() const { return m_fd; }
   // Closes now and reports the result (a deferred write error may show only here).
   int close() {
-    int rc = ::close(m_fd);
+    int rc = ks_file_system().Close(m_fd);
     m_fd = -1;
     return rc;
   }
@@ -43,7 +74,7 @@ std::string parent_of(const std::string& path) {
 
 bool write_all(int fd, const char* data, size_t len) {
   while (len > 0) {
-    ssize_t n = ::write(fd, data, len);
+    ssize_t n = ks_file_system().Write(fd, data, len);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -96,15 +127,26 @@ int strutl_write(const char* text, const char* path, int, int) {
     if (!S_ISREG(old.st_mode)) return -1;
     mode = old.st_mode & 07777;
   }
-  int raw = mkostemp(name.data(), O_CLOEXEC);
+  KS_FileSystem& files = ks_file_system();
+  int raw = files.MakeTemp(name.data());
   if (raw < 0) return -1;
   Fd fd(raw);
   size_t len = strlen(text);
-  bool ok = fchmod(fd.get(), mode) == 0 && write_all(fd.get(), text, len) && fsync(fd.get()) == 0;
-  ok = (fd.close() == 0) && ok;
-  if (ok && rename(name.data(), path) != 0) ok = false;
+  bool ok =
+      fchmod(fd.get(), mode) == 0 && write_all(fd.get(), text, len) && files.Sync(fd.get()) == 0;
+  // The caller reports the first failure's cause: keep it past the clean-up.
+  int cause = ok ? 0 : errno;
+  if (fd.close() != 0 && ok) {
+    ok = false;
+    cause = errno;
+  }
+  if (ok && files.Rename(name.data(), path) != 0) {
+    ok = false;
+    cause = errno;
+  }
   if (!ok) {
     unlink(name.data());
+    errno = cause;
     return -1;
   }
   // Make the rename itself durable.
