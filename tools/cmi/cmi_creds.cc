@@ -388,15 +388,21 @@ int creds_add(int argc, char** argv) {
                              dbset.c_str(), url.c_str());
   wipe(password);
   if (credential.get_encrypt_pw().GetLength() == 0) {
-    std::fprintf(stderr,
-                 "cmi creds add: the password cannot be stored (too long, or the key file of "
-                 "the store cannot be used)\n");
+    if (credential.get_error_number() != 0)
+      std::fprintf(stderr, "cmi creds add: the password cannot be stored: %s\n",
+                   std::strerror(credential.get_error_number()));
+    else
+      std::fprintf(stderr,
+                   "cmi creds add: the password cannot be stored (too long, or the key file of "
+                   "the store cannot be used)\n");
     return kFailed;
   }
   int code = credential.add();
   if (code != 0) {
-    std::fprintf(stderr, "cmi creds add: could not store the login under %s (status %d)\n",
-                 credential.get_file_path().c_str(), code);
+    const int cause = credential.get_error_number();
+    std::fprintf(stderr, "cmi creds add: could not store the login under %s: %s (status %d)\n",
+                 credential.get_file_path().c_str(),
+                 cause != 0 ? std::strerror(cause) : "unknown cause", code);
     return kFailed;
   }
   if (have_url) {
