@@ -314,7 +314,11 @@ bool write_whole_file(const std::string& path, const std::string& text) {
             fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   if (ok && rename(name.data(), path.c_str()) != 0) ok = false;
-  if (!ok) unlink(name.data());
+  if (!ok) {
+    const int cause = errno;  // for the caller's message, past the clean-up
+    unlink(name.data());
+    errno = cause;
+  }
   return ok;
 }
 
@@ -409,8 +413,9 @@ int creds_add(int argc, char** argv) {
     if (url.empty()) {
       remove_url(provider, dbset, userdb);
     } else if (!write_whole_file(url_path(provider, dbset, userdb), url + "\n")) {
-      std::fprintf(stderr, "cmi creds add: login stored, but its URL could not be saved in %s\n",
-                   url_path(provider, dbset, userdb).c_str());
+      std::fprintf(stderr,
+                   "cmi creds add: login stored, but its URL could not be saved in %s: %s\n",
+                   url_path(provider, dbset, userdb).c_str(), std::strerror(errno));
       return kFailed;
     }
   }
