@@ -24,7 +24,7 @@ const int kMsgCannotCreateJar = 3;
 const int kMsgCannotSaveCookie = 4;
 const int kMsgCannotParseJar = 5;
 
-const int kMsgFolderUnusable = 37;
+const int kMsgFolderUnusable = 38;
 
 // The jar stands at <root>/<provider>/<dbset>/<userdb>: its root is two folders above dir.
 std::string jar_root(const SUM_String& dir) {

@@ -54,6 +54,8 @@ const char* const kMrTexts[] = {
     "Merrow provider instance not found.\n",
     "Error modifying context.\n",
     "Commit already complete for \"%s\".",
+    ("Record \"%s\" kept changing while its links were being written (%d tries): another writer "
+     "changed it every time. None of this request's links were written to it; run it again.\n"),
     "The trace folder %s cannot be used (%s); tracing is off.\n",
     "The trace file %s cannot be opened (%s); tracing is off.\n",
     ("The connection value \"%s\" cannot name a folder: it must not be empty, \".\" or \"..\", "
@@ -106,13 +108,13 @@ const char* const kOslcTexts[] = {
 
 constexpr int kMrCount = sizeof kMrTexts / sizeof kMrTexts[0];
 constexpr int kOslcCount = sizeof kOslcTexts / sizeof kOslcTexts[0];
-static_assert(kMrCount == 38, "cm_mr holds 38 messages");
+static_assert(kMrCount == 39, "cm_mr holds 39 messages");
 static_assert(kOslcCount == 33, "cm_oslc holds 33 messages");
 
 // Message ids 1..N, closed by a 0, as the record layout requires.
-const uint16_t kMrIds[kMrCount + 1] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13,
-                                       14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26,
-                                       27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 0};
+const uint16_t kMrIds[kMrCount + 1] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14,
+                                       15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28,
+                                       29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 0};
 const uint16_t kOslcIds[kOslcCount + 1] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12,
                                            13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24,
                                            25, 26, 27, 28, 29, 30, 31, 32, 33, 0};

@@ -31,8 +31,8 @@ enum {
   kMsgInitFailed = 24,
   kMsgSessionInitFailed = 25,
   kMsgCommitComplete = 32,
-  kMsgBadConnectionName = 35,
-  kMsgLoginUnreadable = 36,
+  kMsgBadConnectionName = 36,
+  kMsgLoginUnreadable = 37,
 };
 
 enum {

@@ -43,8 +43,8 @@ const char* or_empty(const char* s) { return s ? s : ""; }
 // Names tried beside a trace file name that cannot be used.
 const int kFreshNames = 100;
 // cm_mr messages about an unusable trace folder or file.
-const int kMsgTraceFolder = 33;
-const int kMsgTraceFile = 34;
+const int kMsgTraceFolder = 34;
+const int kMsgTraceFile = 35;
 
 bool is_own_regular_file(int fd) {
   struct stat st;
