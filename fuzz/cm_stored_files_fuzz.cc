@@ -1,6 +1,8 @@
 // Feeds arbitrary bytes to the readers of the user's stored files: the small-file XML reader
 // (whatever it parses must serialise and read back to the same text), the cookie jar and the
 // login store reading them from disk. None may crash, leak or hand out half a login.
+#include <xercesc/util/PlatformUtils.hpp>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -57,6 +59,9 @@ void login_store(const std::string& bytes) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   setenv("LC_ALL", "C.UTF-8", 1);
   fuzz_home::enter();
+  // Held for the whole run, as a host using Xerces itself would, so the reader's own counted
+  // initialisation does not set Xerces up and tear it down again for every input.
+  xercesc::XMLPlatformUtils::Initialize();
   return 0;
 }
 

@@ -136,8 +136,10 @@ std::vector<FileKind> kinds(const std::string& home) {
        [] { return (sysutl_cmi_dir() + "/MRUser/prov/dbs/db").str(); }, true, nullptr},
       {"trace",
        [] {
-         CM_TraceScope scope("CMMR", "Test", "write_old");
-         scope.print_always("old line");
+         {
+           CM_TraceScope scope("CMMR", "Test", "write_old");
+           scope.print_always("old line");
+         }
          CM_Trace::close();  // the failing write reopens the file
        },
        [] {
