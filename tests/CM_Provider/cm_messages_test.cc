@@ -19,7 +19,7 @@ TEST(MessageTables, RecordsDescribeTheirTables) {
     int number;
     int count;
   };
-  for (const Expect& e : {Expect{mr(), "cm_mr", 1, 39}, Expect{oslc(), "cm_oslc", 2, 33}}) {
+  for (const Expect& e : {Expect{mr(), "cm_mr", 1, 40}, Expect{oslc(), "cm_oslc", 2, 33}}) {
     ASSERT_NE(nullptr, e.table);
     EXPECT_STREQ("CM_Oslc_CM_Provider", e.table->catalog);
     EXPECT_STREQ(e.facility, e.table->facility);
@@ -85,7 +85,7 @@ TEST(FormatMessage, FormatsArgumentsIntoTheText) {
 }
 
 TEST(FormatMessage, MissingMessagesFallBack) {
-  EXPECT_EQ("Internal error: could not load message 39", format_message(mr(), 39));
+  EXPECT_EQ("Internal error: could not load message 40", format_message(mr(), 40));
   EXPECT_EQ("Internal error: could not load message 33", format_message(oslc(), 33));
   EXPECT_EQ("Internal error: could not load message 5000", format_message(oslc(), 5000));
   EXPECT_EQ("Internal error: could not load message -2", format_message(mr(), -2));
