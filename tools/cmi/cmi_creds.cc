@@ -273,13 +273,15 @@ int prompt_password(const std::string& user, std::string& out) {
 
 // --- URL side store: <CMI folder>/MRUserURL/<provider>/<dbset>/<userdb>, one line of text.
 
-std::string url_root() {
-  // The default store path is "<CMI folder>/MRUser"; the URLs live beside it.
+// The per-user product folder: the default login store is "<CMI folder>/MRUser".
+std::string cmi_folder() {
   CM_MRCredential probe("", "", "", "", "");
   std::string store = probe.get_file_path().str();
   size_t slash = store.find_last_of('/');
-  return (slash == std::string::npos ? std::string(".") : store.substr(0, slash)) + "/MRUserURL";
+  return slash == std::string::npos ? std::string(".") : store.substr(0, slash);
 }
+
+std::string url_root() { return cmi_folder() + "/MRUserURL"; }
 
 std::string url_path(const std::string& provider, const std::string& dbset,
                      const std::string& userdb) {
@@ -330,13 +332,33 @@ std::string read_url(const std::string& provider, const std::string& dbset,
   return text;
 }
 
-void remove_url(const std::string& provider, const std::string& dbset, const std::string& userdb) {
-  std::string root = url_root();
-  if (unlink(url_path(provider, dbset, userdb).c_str()) != 0) return;
-  // Folders still used by other logins refuse rmdir and stay.
-  if (rmdir((root + "/" + provider + "/" + dbset).c_str()) != 0) return;
-  if (rmdir((root + "/" + provider).c_str()) != 0) return;
+// Deletes root/provider/dbset/userdb and the folders above it that this leaves empty. False only
+// when the file exists and could not be deleted.
+bool remove_connection_file(const std::string& root, const std::string& provider,
+                            const std::string& dbset, const std::string& userdb) {
+  if (unlink((root + "/" + provider + "/" + dbset + "/" + userdb).c_str()) != 0)
+    return errno == ENOENT;
+  // Folders still used by other connections refuse rmdir and stay.
+  if (rmdir((root + "/" + provider + "/" + dbset).c_str()) != 0) return true;
+  if (rmdir((root + "/" + provider).c_str()) != 0) return true;
   rmdir(root.c_str());
+  return true;
+}
+
+void remove_url(const std::string& provider, const std::string& dbset, const std::string& userdb) {
+  remove_connection_file(url_root(), provider, dbset, userdb);
+}
+
+// The session cookie belongs to the login that opened the session: a removed or replaced login
+// must not keep working through it.
+bool forget_session(const char* command, const std::string& provider, const std::string& dbset,
+                    const std::string& userdb) {
+  const std::string root = cmi_folder() + "/CookieJar";
+  if (remove_connection_file(root, provider, dbset, userdb)) return true;
+  std::fprintf(stderr, "cmi creds %s: could not delete the session cookie %s/%s/%s/%s: %s\n",
+               command, root.c_str(), provider.c_str(), dbset.c_str(), userdb.c_str(),
+               std::strerror(errno));
+  return false;
 }
 
 // Width on screen of UTF-8 text, counting each character once.
@@ -399,6 +421,7 @@ int creds_add(int argc, char** argv) {
                  credential.get_file_path().c_str(), code);
     return kFailed;
   }
+  if (!forget_session("add", provider, dbset, userdb)) return kFailed;
   if (have_url) {
     if (url.empty()) {
       remove_url(provider, dbset, userdb);
@@ -489,6 +512,7 @@ int creds_remove(int argc, char** argv) {
     return kFailed;
   }
   remove_url(provider, dbset, userdb);
+  if (!forget_session("remove", provider, dbset, userdb)) return kFailed;
   std::printf("Removed login for provider '%s', dbset '%s', user database '%s'.\n",
               provider.c_str(), dbset.c_str(), userdb.c_str());
   return kOk;
