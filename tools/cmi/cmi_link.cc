@@ -231,7 +231,7 @@ int link_or_unlink(const CLI::App& command, bool link, const LinkArgs& args) {
   const bool initialized = plugin.call("INITIALIZE", &handle, init, &rc, &reply) && rc == 0;
   if (conn.trace_level > 0) {
     const std::string trace = cmi_trace_file();
-    std::fprintf(stderr, "%s: trace: %s\n", cmd,
+    std::fprintf(stderr, "%s: trace file: %s\n", cmd,
                  trace.empty() ? "no trace file could be opened" : trace.c_str());
   }
   auto reply_text = [&reply](const char* key) {
