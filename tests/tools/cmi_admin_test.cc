@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/temp_home.h"
+#include "support/test_certs.h"
 #include "support/tracker_sim.h"
 
 namespace {
@@ -77,6 +81,13 @@ class CmiAdminTest : public ::testing::Test {
                 "alice", "--password-stdin"},
                password + "\n");
   }
+  std::vector<std::string> links(const std::string& id) {
+    std::vector<std::string> out;
+    const json record = sim->record("S1", "DB1", id);
+    for (const json& l : record["links"]) out.push_back(l["resource"]);
+    std::sort(out.begin(), out.end());
+    return out;
+  }
   Result link(const std::string& record, const std::vector<std::string>& selectors,
               const std::string& command = "link") {
     std::vector<std::string> args = {command, "--connection", connection_file(), "--record",
@@ -124,6 +135,343 @@ TEST_F(CmiAdminTest, MachineWideOptionsAreAPolicyEveryUserReads) {
   EXPECT_EQ(mode_of(folder + "/Tarnwell Tapir"), 0644);
   EXPECT_EQ(mode_of(home.path() + "/.Corvane/.Registry/CurrentUser/Software/Corvane/Tarnwell"),
             0700);
+}
+
+struct ParseCase {
+  std::vector<std::string> args;  // "CONN" stands for a valid connection file
+  int status;
+  std::string expect;  // in standard output for status 0, else in standard error
+};
+
+TEST_F(CmiAdminTest, CommandLinesAreParsedAlikeEverywhere) {
+  ASSERT_EQ(store_login("secret").status, 0);
+  const std::vector<ParseCase> cases = {
+      {{"--version"}, 0, "cmi "},
+      {{"--help"}, 0, "usage: cmi"},
+      {{"link", "-h"}, 0, "usage: cmi link"},
+      {{"unlink", "--help"}, 0, "usage: cmi unlink"},
+      {{"check", "--help"}, 0, "usage: cmi check"},
+      {{"run", "--help"}, 0, "usage: cmi run"},
+      {{"version", "-h"}, 0, "usage: cmi version"},
+      {{"creds", "list", "--help"}, 0, "usage: cmi creds list"},
+      {{"option", "get", "-h"}, 0, "usage: cmi option get"},
+      {{"link", "--connection=CONN", "--record=MR10", "--version=v1"}, 0, "Linked 1 version"},
+      {{"link", "--connection", "CONN", "--record", "MR10", "--version", "v2"}, 0, "Linked 1"},
+      {{}, 2, "a command is required"},
+      {{"frob"}, 2, "unknown command 'frob'"},
+      {{"link", "--connection", "CONN", "--record", "MR10", "--version", "v", "--bogus"},
+       2,
+       "unknown option '--bogus'"},
+      {{"link", "--connection", "CONN", "--record", "MR10", "--version", "v", "--bogus=1"},
+       2,
+       "unknown option '--bogus'"},
+      {{"link", "--connection", "CONN", "--record", "MR10", "stray", "--version", "v"},
+       2,
+       "unexpected argument 'stray'"},
+      {{"creds", "list", "extra"}, 2, "unexpected argument 'extra'"},
+      {{"creds", "add", "--provider"}, 2, "option --provider needs a value"},
+      {{"link", "--record", "MR10", "--version", "v"}, 2, "option --connection is required"},
+      {{"link", "--connection", "CONN", "--version", "v"}, 2, "option --record is required"},
+      {{"link", "--connection", "CONN", "--record", "MR10", "--name", "n"},
+       2,
+       "--name must follow a --version"},
+      {{"link", "--connection", "CONN", "--record", "MR10", "--version", "v", "--from", "-"},
+       2,
+       "--from cannot be combined"},
+      {{"link", "--connection", "CONN", "--record", "MR10", "--version", "v", "--trace-level",
+        "abc"},
+       2,
+       "--trace-level must be a number from 0 (off) to 5"},
+      {{"link", "--connection", "CONN", "--record", "MR10", "--version", "v", "--trace-level", "9"},
+       2,
+       "--trace-level must be a number"},
+      {{"unlink", "--connection", "CONN", "--record", "MR10", "--version", "v", "--trace-subsystem",
+        "CMMR:BOGUS"},
+       2,
+       "unknown tag \"BOGUS\""},
+  };
+  const std::string conn = connection_file();
+  for (const ParseCase& c : cases) {
+    std::vector<std::string> args;
+    std::string shown;
+    for (std::string a : c.args) {
+      const size_t at = a.find("CONN");
+      if (at != std::string::npos) a.replace(at, 4, conn);
+      args.push_back(a);
+      shown += a + " ";
+    }
+    SCOPED_TRACE(shown);
+    const Result r = cmi(args);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    if (c.status == 0) {
+      EXPECT_NE(r.out.find(c.expect), std::string::npos) << r.out;
+      if (c.expect.rfind("usage", 0) == 0) {
+        EXPECT_EQ(r.out.find(c.expect), 0u) << r.out;
+      }
+    } else {
+      EXPECT_NE(r.err.find(c.expect), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find("--help' for the usage."), std::string::npos) << r.err;
+      EXPECT_EQ(r.out, "");
+    }
+  }
+  EXPECT_EQ(links("MR10"), (std::vector<std::string>{"v1", "v2"}));
+}
+
+TEST_F(CmiAdminTest, ConnectionFileMistakesArePointedAt) {
+  const std::string base = sim->base_url();
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"{\"providername\": \"p\",\n \"baseURL\": \"" + base +
+           "\", \"dbset\": \"S1\", \"userdb\": \"DB1\"}",
+       "conn.json:2:2: unknown key \"baseURL\"; did you mean \"baseurl\"?"},
+      {"{\"providername\": \"p\", \"dbset\": \"S1\",\n \"usrdb\": \"DB1\", \"baseurl\": \"" + base +
+           "\"}",
+       "conn.json:2:2: unknown key \"usrdb\"; did you mean \"userdb\"?"},
+      {"{\"providername\": \"p\",\n  \"baseurl\": }", "conn.json:2:14: not valid JSON"},
+      {"{\"providername\": \"p\", \"baseurl\": \"127.0.0.1/oslc\", \"dbset\": \"S1\", \"userdb\": "
+       "\"DB1\"}",
+       "\"baseurl\" must be an http or https URL"},
+      {"{\"providername\": \"p\", \"baseurl\": \"ftp://h/oslc\", \"dbset\": \"S1\", \"userdb\": "
+       "\"DB1\"}",
+       "\"baseurl\" must use http or https"},
+      {"{\"providername\": \"p\", \"baseurl\": \"https:///oslc\", \"dbset\": \"S1\", \"userdb\": "
+       "\"DB1\"}",
+       "\"baseurl\" has no host name"},
+      {"{\"providername\": \"p\", \"baseurl\": \"" + base +
+           "\", \"dbset\": \"S1\", \"userdb\": \"DB1\",\n\"tracelevel\": \"abc\"}",
+       "conn.json:2:1: \"tracelevel\" must be a number"},
+      {"{\"providername\": \"p\", \"baseurl\": \"" + base + "\", \"dbset\": \"S1\"}",
+       "lacks \"userdb\""},
+      {"[1, 2]", "must hold one JSON object"},
+  };
+  const std::string file = home.path() + "/conn.json";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    cmtest::write_file(file, c.first);
+    for (const char* command : {"link", "check"}) {
+      std::vector<std::string> args = {command, "--connection", file, "--record", "MR10"};
+      if (std::string(command) == "link") args.insert(args.end(), {"--version", "v"});
+      const Result r = cmi(args);
+      EXPECT_EQ(r.status, 2);
+      EXPECT_NE(r.err.find(c.second), std::string::npos) << r.err;
+    }
+  }
+  EXPECT_TRUE(links("MR10").empty());
+}
+
+TEST_F(CmiAdminTest, VerdictsSayWhatReallyHappened) {
+  ASSERT_EQ(store_login("secret").status, 0);
+  Result r = link("MR11", {"keep", "v1", "v2"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Linked 2 versions to record MR11; 1 was already linked.\n");
+  r = link("MR11", {"keep"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Nothing to link: keep is already linked to MR11.\n");
+  r = link("MR10", {"tw://vob/a.c@@/main/1"}, "unlink");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Nothing to unlink: tw://vob/a.c@@/main/1 is not linked to MR10.\n");
+  r = link("MR11", {"v1", "zz"}, "unlink");
+  EXPECT_EQ(r.out, "Unlinked 1 version from record MR11; 1 was not linked.\n");
+  EXPECT_EQ(links("MR11"), (std::vector<std::string>{"keep", "v2"}));
+
+  // Machine-readable: the same facts as JSON.
+  r = cmi({"link", "--connection", connection_file(), "--record", "MR11", "--version", "keep",
+           "--version", "v3", "--json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  json j = json::parse(r.out, nullptr, false);
+  ASSERT_TRUE(j.is_object()) << r.out;
+  EXPECT_EQ(j["ok"], true);
+  EXPECT_EQ(j["records"][0]["linked"], json::array({"v3"}));
+  EXPECT_EQ(j["records"][0]["already_linked"], json::array({"keep"}));
+  r = cmi({"creds", "list", "--json"});
+  j = json::parse(r.out, nullptr, false);
+  ASSERT_TRUE(j.is_array()) << r.out;
+  EXPECT_EQ(j[0]["user"], "alice");
+  EXPECT_EQ(r.out.find("secret"), std::string::npos);
+}
+
+TEST_F(CmiAdminTest, FailuresNameTheRecordAndSayWhatToDo) {
+  Result r = link("MR10", {"v1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("record MR10 failed"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("hint: the tracker refused the login; store it again: cmi creds add "
+                       "--provider prov --dbset S1 --userdb DB1"),
+            std::string::npos)
+      << r.err;
+
+  ASSERT_EQ(store_login("secret").status, 0);
+  r = link("NO-SUCH", {"v1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("record NO-SUCH"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("check the record ID (--record) and the base URL"), std::string::npos);
+
+  // The tracker's own text arrives as written, not JSON-escaped.
+  cmtest::write_file(home.path() + "/down.json", json{{"providername", "prov"},
+                                                      {"baseurl", "http://127.0.0.1:1/oslc"},
+                                                      {"dbset", "S1"},
+                                                      {"userdb", "DB1"}}
+                                                     .dump());
+  r = cmi(
+      {"link", "--connection", home.path() + "/down.json", "--record", "MR10", "--version", "v"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.find("\\\""), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("status code, \"7\""), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("cmi check --connection"), std::string::npos) << r.err;
+
+  r = cmi({"link", "--connection", home.path() + "/down.json", "--record", "MR10", "--version", "v",
+           "--json"});
+  EXPECT_EQ(r.status, 1);
+  json j = json::parse(r.out, nullptr, false);
+  ASSERT_TRUE(j.is_object()) << r.out;
+  EXPECT_EQ(j["ok"], false);
+  EXPECT_EQ(j["records"][0]["result"], "failed");
+  EXPECT_EQ(j["records"][0]["record"], "MR10");
+}
+
+TEST_F(CmiAdminTest, BatchFilesLinkManyRecordsInOneCommit) {
+  ASSERT_EQ(store_login("secret").status, 0);
+  const std::string batch = home.path() + "/batch.txt";
+  cmtest::write_file(batch, "# record selector name\nMR10 a Name of a\n\nMR11 b\nMR10 c\n");
+  sim->clear_log();
+  Result r = cmi({"link", "--connection", connection_file(), "--from", batch});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Linked 2 versions to record MR10.\nLinked 1 version to record MR11.\n");
+  EXPECT_EQ(links("MR10"), (std::vector<std::string>{"a", "c"}));
+  EXPECT_EQ(links("MR11"), (std::vector<std::string>{"b", "keep"}));
+  const json record = sim->record("S1", "DB1", "MR10");
+  for (const json& l : record["links"])
+    if (l["resource"] == "a") EXPECT_EQ(l["title"], "Name of a");
+
+  // A malformed line is named and nothing is committed.
+  cmtest::write_file(batch, "MR10 x\nMR11 y\nMR10\n");
+  r = cmi({"link", "--connection", connection_file(), "--from", batch});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("batch.txt:3: expected RECORD SELECTOR [NAME]"), std::string::npos) << r.err;
+  EXPECT_EQ(links("MR10"), (std::vector<std::string>{"a", "c"}));
+
+  // From standard input, with progress for a large batch.
+  std::string lines;
+  for (int i = 0; i < 120; ++i) lines += (i % 2 ? "MR10 s" : "MR11 s") + std::to_string(i) + "\n";
+  r = cmi({"unlink", "--connection", connection_file(), "--from", "-"}, "MR10 a\nMR11 b\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = cmi({"link", "--connection", connection_file(), "--from", "-"}, lines);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("scheduled 120 of 120 versions"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("committing 120 changes to 2 records"), std::string::npos) << r.err;
+  EXPECT_EQ(links("MR10").size(), 61u);
+  EXPECT_EQ(links("MR11").size(), 61u);
+}
+
+TEST_F(CmiAdminTest, TracingSaysWhereTheTraceGoes) {
+  ASSERT_EQ(store_login("secret").status, 0);
+  Result r = cmi({"link", "--connection", connection_file(), "--record", "MR10", "--version", "v",
+                  "--trace-level", "3", "--trace-subsystem", "CMMR:CMOSLC"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string marker = "trace file: ";
+  const size_t at = r.err.find(marker);
+  ASSERT_NE(at, std::string::npos) << r.err;
+  const std::string path =
+      r.err.substr(at + marker.size(), r.err.find('\n', at) - at - marker.size());
+  EXPECT_EQ(path.rfind(home.log_dir(), 0), 0u) << path;
+  EXPECT_NE(cmtest::read_file(path).find("CM_"), std::string::npos);
+  r = link("MR10", {"w"});
+  EXPECT_EQ(r.err.find(marker), std::string::npos) << "no trace, no trace line";
+}
+
+// The check's lines: step name to result word.
+std::map<std::string, std::string> check_results(const std::string& out) {
+  std::map<std::string, std::string> results;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    const size_t word_end = line.find(' ');
+    const size_t name_start = line.find_first_not_of(' ', word_end);
+    const size_t name_end = line.find(':', name_start);
+    results[line.substr(name_start,
+                        name_end == std::string::npos ? name_end : name_end - name_start)] =
+        line.substr(0, word_end);
+  }
+  return results;
+}
+
+TEST_F(CmiAdminTest, CheckShowsWhichStepFails) {
+  Result r = cmi({"check", "--connection", connection_file()});
+  EXPECT_EQ(r.status, 1);
+  auto steps = check_results(r.out);
+  EXPECT_EQ(steps["URL"], "passed") << r.out;
+  EXPECT_EQ(steps["name resolution"], "passed");
+  EXPECT_EQ(steps["connection"], "passed");
+  EXPECT_EQ(steps["TLS"], "warning");
+  EXPECT_EQ(steps["login"], "failed");
+  EXPECT_NE(r.out.find("hint: cmi creds add --provider prov"), std::string::npos) << r.out;
+
+  ASSERT_EQ(store_login("secret").status, 0);
+  r = cmi({"check", "--connection", connection_file(), "--record", "MR11"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  steps = check_results(r.out);
+  EXPECT_EQ(steps["login"], "passed");
+  EXPECT_NE(r.out.find("stored login of user \"alice\""), std::string::npos);
+  EXPECT_EQ(r.out.find("secret"), std::string::npos);
+  EXPECT_EQ(steps["tracker accepts the login"], "passed");
+  EXPECT_NE(r.out.find("MR11 read, 1 link"), std::string::npos) << r.out;
+  EXPECT_EQ(steps["ETags"], "passed");
+
+  r = cmi({"check", "--connection", connection_file(), "--record", "NO-SUCH", "--json"});
+  EXPECT_EQ(r.status, 1);
+  json j = json::parse(r.out, nullptr, false);
+  ASSERT_TRUE(j.is_object()) << r.out;
+  EXPECT_EQ(j["ok"], false);
+  bool record_failed = false;
+  for (const json& s : j["steps"])
+    if (s["step"] == "record") record_failed = s["result"] == "failed" && s.contains("hint");
+  EXPECT_TRUE(record_failed) << r.out;
+
+  store_login("wrong");
+  r = cmi({"check", "--connection", connection_file()});
+  EXPECT_EQ(check_results(r.out)["tracker accepts the login"], "failed") << r.out;
+
+  cmtest::write_file(home.path() + "/down.json", json{{"providername", "prov"},
+                                                      {"baseurl", "http://127.0.0.1:1/oslc"},
+                                                      {"dbset", "S1"},
+                                                      {"userdb", "DB1"}}
+                                                     .dump());
+  r = cmi({"check", "--connection", home.path() + "/down.json"});
+  EXPECT_EQ(r.status, 1);
+  steps = check_results(r.out);
+  EXPECT_EQ(steps["connection"], "failed") << r.out;
+  EXPECT_EQ(steps["login"], "skipped");
+}
+
+TEST_F(CmiAdminTest, CheckReportsTheServerCertificate) {
+  std::string log;
+  ASSERT_TRUE(cmtest::make_test_certificates(home.path(), &log)) << log;
+  cmtest::TrackerSimOptions opt;
+  opt.seed_json = kSeed;
+  opt.users = {{"alice", "secret"}};
+  opt.tls = true;
+  opt.cert = home.path() + "/server.pem";
+  opt.key = home.path() + "/server.key";
+  sim = std::make_unique<cmtest::TrackerSim>(opt);
+  ASSERT_TRUE(sim->running());
+  ASSERT_EQ(store_login("secret").status, 0);
+
+  // Not verifiable against the system CAs; the plug-in does not verify either: a warning.
+  Result r = cmi({"check", "--connection", connection_file()});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(check_results(r.out)["TLS"], "warning") << r.out;
+  EXPECT_NE(r.out.find("TLSv1."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("CN = 127.0.0.1"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("NOT verified"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("CMI_SSL_VERIFY"), std::string::npos) << r.out;
+
+  // The plug-in verifies: without the issuer that fails, with it the check passes.
+  ASSERT_EQ(cmi({"option", "set", "CMI_SSL_VERIFY", "1", "--machine"}).status, 0);
+  r = cmi({"check", "--connection", connection_file()});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_EQ(check_results(r.out)["TLS"], "failed") << r.out;
+  ASSERT_EQ(cmi({"option", "set", "CMI_CA_BUNDLE", home.path() + "/ca.pem"}).status, 0);
+  r = cmi({"check", "--connection", connection_file()});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(check_results(r.out)["TLS"], "passed") << r.out;
+  EXPECT_NE(r.out.find(", verified"), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -74,6 +74,18 @@ struct Probe {
   std::string protocol, subject, expiry;
 };
 
+// The protocol of the last finished handshake; cmi runs one probe at a time on one thread.
+std::string g_handshake_protocol;
+
+extern "C" void note_handshake(const SSL* ssl, int where, int) {
+  if (where & SSL_CB_HANDSHAKE_DONE) g_handshake_protocol = SSL_get_version(ssl);
+}
+
+extern "C" CURLcode watch_handshake(CURL*, void* ssl_ctx, void*) {
+  SSL_CTX_set_info_callback(static_cast<SSL_CTX*>(ssl_ctx), note_handshake);
+  return CURLE_OK;
+}
+
 Probe probe(const std::string& url, bool verify, const std::string& ca_bundle) {
   Probe p;
   std::unique_ptr<CURL, CurlFree> curl(curl_easy_init());
@@ -95,16 +107,15 @@ Probe probe(const std::string& url, bool verify, const std::string& ca_bundle) {
   curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
   curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
   if (verify && !ca_bundle.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, ca_bundle.c_str());
+  curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, watch_handshake);
+  g_handshake_protocol.clear();
   p.code = curl_easy_perform(c);
   p.error = *error ? error : curl_easy_strerror(p.code);
   curl_easy_getinfo(c, CURLINFO_NAMELOOKUP_TIME_T, &p.lookup);
   curl_easy_getinfo(c, CURLINFO_CONNECT_TIME_T, &p.connect);
   curl_easy_getinfo(c, CURLINFO_APPCONNECT_TIME_T, &p.handshake);
   if (p.code != CURLE_OK) return p;
-  struct curl_tlssessioninfo* tls = nullptr;
-  if (curl_easy_getinfo(c, CURLINFO_TLS_SSL_PTR, &tls) == CURLE_OK && tls &&
-      tls->backend == CURLSSLBACKEND_OPENSSL && tls->internals)
-    p.protocol = SSL_get_version(static_cast<SSL*>(tls->internals));
+  p.protocol = g_handshake_protocol;
   struct curl_certinfo* certs = nullptr;
   if (curl_easy_getinfo(c, CURLINFO_CERTINFO, &certs) == CURLE_OK && certs &&
       certs->num_of_certs > 0) {
