@@ -474,4 +474,24 @@ TEST_F(CmiAdminTest, CheckReportsTheServerCertificate) {
   EXPECT_NE(r.out.find(", verified"), std::string::npos) << r.out;
 }
 
+TEST_F(CmiAdminTest, TheSimulatorsExampleSeedServesTheReadmeWalkThrough) {
+  cmtest::TrackerSimOptions opt;
+  opt.seed_json = cmtest::read_file(CM_SOURCE_DIR "/tools/tracker-sim/example-seed.json");
+  opt.users = {{"alice", "secret"}};
+  sim = std::make_unique<cmtest::TrackerSim>(opt);
+  ASSERT_TRUE(sim->running());
+  const std::string conn = connection_file({{"dbset", "PROD"}, {"userdb", "CHG"}});
+  ASSERT_EQ(cmi({"creds", "add", "--provider", "prov", "--dbset", "PROD", "--userdb", "CHG",
+                 "--user", "alice", "--password-stdin"},
+                "secret\n")
+                .status,
+            0);
+  Result r = cmi({"check", "--connection", conn, "--record", "MR00042"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("MR00042 read, 1 link"), std::string::npos) << r.out;
+  r = cmi(
+      {"link", "--connection", conn, "--record", "MR00043", "--version", "tw://vob/a.c@@/main/1"});
+  EXPECT_EQ(r.out, "Linked 1 version to record MR00043.\n") << r.err;
+}
+
 }  // namespace
