@@ -396,6 +396,7 @@ TEST_F(CmiAdminTest, CheckShowsWhichStepFails) {
   Result r = cmi({"check", "--connection", connection_file()});
   EXPECT_EQ(r.status, 1);
   auto steps = check_results(r.out);
+  EXPECT_EQ(steps["plug-in"], "passed") << r.out;
   EXPECT_EQ(steps["URL"], "passed") << r.out;
   EXPECT_EQ(steps["name resolution"], "passed");
   EXPECT_EQ(steps["connection"], "passed");

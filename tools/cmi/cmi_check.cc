@@ -16,6 +16,7 @@
 #include "cm_option.h"
 #include "cmi.h"
 #include "cmi_connection.h"
+#include "cmi_host.h"
 #include "cmi_record.h"
 
 namespace {
@@ -135,12 +136,19 @@ bool is_tls_failure(CURLcode code) {
          code == CURLE_SSL_ISSUER_ERROR || code == CURLE_SSL_CRL_BADFILE;
 }
 
-std::vector<Step> run_checks(const CmiConnection& conn, const std::string& record_id) {
+std::vector<Step> run_checks(const CmiConnection& conn, const std::string& record_id,
+                             const std::string& plugin_path) {
   std::vector<Step> steps;
   auto add = [&steps](const std::string& name, Result r, const std::string& detail,
                       const std::string& hint = "") {
     steps.push_back({name, r, detail, hint});
   };
+  CmiPlugin plugin;
+  if (plugin.load(plugin_path))
+    add("plug-in", Result::Passed, plugin.path());
+  else
+    add("plug-in", Result::Failed, plugin.error(),
+        "choose the library with --plugin PATH or the CMI_PLUGIN environment variable");
   auto skip_rest = [&](std::initializer_list<const char*> names) {
     for (const char* n : names) add(n, Result::Skipped, "an earlier step failed");
   };
@@ -249,7 +257,7 @@ int check(const CLI::App& command, const CheckArgs& args) {
   CmiConnection conn;
   std::string error;
   if (!cmi_load_connection(args.connection, &conn, &error)) return cmi_misuse(command, error);
-  const std::vector<Step> steps = run_checks(conn, args.record);
+  const std::vector<Step> steps = run_checks(conn, args.record, args.connection.plugin);
   bool ok = true;
   for (const Step& s : steps) ok = ok && s.result != Result::Failed;
   if (args.connection.json) {
@@ -279,7 +287,8 @@ void cmi_add_check(CLI::App& root, CmiCommands& commands) {
   auto args = std::make_shared<CheckArgs>();
   CLI::App* command = root.add_subcommand(
       "check",
-      "Checks a tracker connection step by step: the URL, name resolution and connection, TLS, "
+      "Checks a tracker connection step by step: the plug-in, the URL, name resolution and "
+      "connection, TLS, "
       "the login used, whether the tracker accepts it, and with --record the record and whether "
       "the tracker sends ETags. One line per step, passed or failed with a hint.");
   cmi_add_connection_options(*command, args->connection);

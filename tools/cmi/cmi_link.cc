@@ -318,11 +318,10 @@ void add_link_command(CLI::App& root, CmiCommands& commands, bool link) {
           "a version's universal selector; may be repeated")
       ->trigger_on_parse()
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-  CLI::App* self = command;
   command
       ->add_option_function<std::string>(
           "--name",
-          [args, self](const std::string& n) {
+          [args](const std::string& n) {
             if (args->versions.empty())
               throw CLI::ValidationError("--name must follow a --version");
             args->versions.back().name = n;
