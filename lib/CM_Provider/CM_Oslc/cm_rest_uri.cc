@@ -105,12 +105,14 @@ std::string cm_rest_cert_file(const std::string& label) {
   return std::string(sysutl_cmi_dir().c_str()) + "/Certs/" + label + ".pem";
 }
 
+std::string cm_rest_option(const char* name) { return read_option(name); }
+
 void CM_RestUri::CurlHandleFree::operator()(void* handle) const {
   if (handle != nullptr) curl_easy_cleanup(static_cast<CURL*>(handle));
 }
 
-void CM_RestUri::HeaderListFree::operator()(curl_slist* list) const {
-  if (list != nullptr) curl_slist_free_all(list);
+void CM_RestUri::HeaderListFree::operator()(void* list) const {
+  if (list != nullptr) curl_slist_free_all(static_cast<curl_slist*>(list));
 }
 
 CM_RestUri::CM_RestUri()
@@ -136,9 +138,11 @@ CM_RestUri::CM_RestUri(const CM_RestUri& other)
       m_upload_data(other.m_upload_data),
       m_upload{nullptr, other.m_upload.size, other.m_upload.pos},
       m_response_headers(other.m_response_headers),
-      m_error_text(other.m_error_text) {
+      m_error_text(other.m_error_text),
+      m_transfer_status(other.m_transfer_status),
+      m_http_status(other.m_http_status) {
   if (other.m_upload.data != nullptr) m_upload.data = m_upload_data.c_str();
-  m_header_list.reset(copy_header_list(other.m_header_list.get()));
+  m_header_list.reset(copy_header_list(static_cast<const curl_slist*>(other.m_header_list.get())));
   Pvt_RepointHandle();
 }
 
@@ -146,7 +150,7 @@ CM_RestUri& CM_RestUri::operator=(const CM_RestUri& other) {
   if (this == &other) return *this;
   // The new handle and list are made first; the old ones go when they are replaced.
   m_curl.reset(other.m_curl ? curl_easy_duphandle(other.m_curl.get()) : nullptr);
-  m_header_list.reset(copy_header_list(other.m_header_list.get()));
+  m_header_list.reset(copy_header_list(static_cast<const curl_slist*>(other.m_header_list.get())));
   m_first_param = other.m_first_param;
   m_initialized = other.m_initialized;
   m_has_run = other.m_has_run;
@@ -161,6 +165,8 @@ CM_RestUri& CM_RestUri::operator=(const CM_RestUri& other) {
   if (m_upload.data != nullptr) m_upload.data = m_upload_data.c_str();
   m_response_headers = other.m_response_headers;
   m_error_text = other.m_error_text;
+  m_transfer_status = other.m_transfer_status;
+  m_http_status = other.m_http_status;
   Pvt_RepointHandle();
   return *this;
 }
@@ -174,7 +180,7 @@ void CM_RestUri::Pvt_RepointHandle() {
   CURL* curl = m_curl.get();
   if (curl == nullptr) return;
   // A duplicated handle still points at the source object's header list and upload cursor.
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, m_header_list.get());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(m_header_list.get()));
   curl_easy_setopt(curl, CURLOPT_READDATA, &m_upload);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, nullptr);
@@ -224,6 +230,19 @@ void CM_RestUri::SetConnectionShare(void* share) {
 }
 std::string CM_RestUri::error_msg() { return m_error_text; }
 
+int CM_RestUri::AppendHeader(const SUM_String& line) {
+  const std::string text = line.str();
+  if (text.find_first_of("\r\n") != std::string::npos || text.size() != strlen(text.c_str()) ||
+      !m_header_list) {
+    return CM_REST_OPTION_REFUSED;
+  }
+  // Appending keeps the head, which the handle already points at.
+  if (curl_slist_append(static_cast<curl_slist*>(m_header_list.get()), text.c_str()) == nullptr) {
+    return CM_REST_OPTION_REFUSED;
+  }
+  return CM_REST_OK;
+}
+
 SUM_String CM_RestUri::GetPreSep() {
   CM_TraceScope scope(kTag, kClass, "GetPreSep");
   if (m_first_param != 0) {
@@ -271,6 +290,8 @@ int CM_RestUri::Init(HttpMethodType method) {
   m_base_uri.Empty();
   m_resource.Empty();
   m_upload = UploadCursor{nullptr, 0, 0};
+  m_transfer_status = -1;
+  m_http_status = 0;
 
   int rc = SetHttpMethodType(method);
   if (rc != 0) return rc;
@@ -495,6 +516,7 @@ int CM_RestUri::Run(std::string& response) {
   Pvt_RepointHandle();
   m_initialized = 0;
   m_has_run = 1;
+  m_transfer_status = static_cast<int>(result);
 
   if (result == CURLE_OK || result == CURLE_PARTIAL_FILE) {
     if (buffer.lost) {
@@ -518,6 +540,7 @@ int CM_RestUri::Run(std::string& response) {
 
   long http_code = 0;
   if (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &http_code) != CURLE_OK) http_code = 0;
+  m_http_status = http_code;
   scope.print(1, "HTTP Code = \"%d\"", static_cast<int>(http_code));
 
   if (buffer.size > 0 && http_code != 401) response = std::string(buffer.data);
