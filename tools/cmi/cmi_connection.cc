@@ -248,8 +248,10 @@ std::string cmi_trace_file() {
   const std::string suffix = "_p" + std::to_string(getpid()) + ".log";
   std::string found;
   for (const char* pattern : {"/cmmr_trace/*/cmmr_*", "/cmmr_trace/cmmr_*"}) {
+    std::string wanted = dir;
+    wanted.append(pattern).append(suffix);
     glob_t g{};
-    if (glob((dir + pattern + suffix).c_str(), 0, nullptr, &g) == 0 && g.gl_pathc > 0)
+    if (glob(wanted.c_str(), 0, nullptr, &g) == 0 && g.gl_pathc > 0)
       found = g.gl_pathv[g.gl_pathc - 1];
     globfree(&g);
     if (!found.empty()) break;

@@ -72,7 +72,7 @@ std::string describe_extra(const std::string& arg) {
 std::string cmi_command_path(const CLI::App& command) {
   std::string path = command.get_name();
   for (const CLI::App* p = command.get_parent(); p; p = p->get_parent())
-    path = p->get_name() + " " + path;
+    path.insert(0, p->get_name() + " ");
   return path;
 }
 
