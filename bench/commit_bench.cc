@@ -4,6 +4,7 @@
 // peak. Every case runs in a fresh child process (a library never loaded before, its own peak
 // memory); the figures that matter are printed as ratios of cases measured in the same run.
 // Run: build-*/bin/commit_bench [ROUNDS] [CASE...]   (cases: many traced big huge; default all)
+// CM_BENCH_PLUGIN=PATH measures another build of the plug-in.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,9 +80,9 @@ void schedule(cmtest::PluginHost& host, void* h, const Case& c, bool link) {
 }
 
 Figure run_case(const Case& c, const std::string& base_url, int rounds) {
-  cmtest::PluginHost host;
+  cmtest::PluginHost host(cmbench::plugin_path());
   if (!host.ok()) {
-    std::fprintf(stderr, "cannot load %s: %s\n", CM_PLUGIN_PATH, host.error().c_str());
+    std::fprintf(stderr, "cannot load %s: %s\n", cmbench::plugin_path(), host.error().c_str());
     std::exit(1);
   }
   Figure f;
