@@ -6,6 +6,14 @@ namespace {
 
 CM_CommitCache* g_live = nullptr;
 
+bool find_in(const std::map<std::string, std::string>& map, const std::string& key,
+             std::string& value) {
+  auto it = map.find(key);
+  if (it == map.end()) return false;
+  value = it->second;
+  return true;
+}
+
 }  // namespace
 
 CM_CommitCache::CM_CommitCache() {
@@ -22,22 +30,17 @@ CM_CommitCache* CM_CommitCache::live() { return g_live; }
 
 std::string CM_CommitCache::option(const char* name) {
   CM_CommitCache* cache = g_live;
-  if (cache != nullptr) {
-    auto it = cache->m_options.find(name);
-    if (it != cache->m_options.end()) return it->second;
-  }
+  std::string value;
+  if (cache != nullptr && find_in(cache->m_options, name, value)) return value;
   CM_Option option(CM_Option::CurrentUser, SUM_String(name));
-  SUM_String value;
-  option.GetValue(SUM_String(""), value);
-  if (cache != nullptr) cache->m_options[name] = value.str();
-  return value.str();
+  SUM_String read;
+  option.GetValue(SUM_String(""), read);
+  if (cache != nullptr) cache->m_options[name] = read.str();
+  return read.str();
 }
 
 bool CM_CommitCache::find_stored_cookie(const std::string& path, std::string& stored) const {
-  auto it = m_stored_cookies.find(path);
-  if (it == m_stored_cookies.end()) return false;
-  stored = it->second;
-  return true;
+  return find_in(m_stored_cookies, path, stored);
 }
 
 void CM_CommitCache::keep_stored_cookie(const std::string& path, const std::string& stored) {
@@ -45,10 +48,7 @@ void CM_CommitCache::keep_stored_cookie(const std::string& path, const std::stri
 }
 
 bool CM_CommitCache::find_plain_cookie(const std::string& stored, std::string& plain) const {
-  auto it = m_plain_cookies.find(stored);
-  if (it == m_plain_cookies.end()) return false;
-  plain = it->second;
-  return true;
+  return find_in(m_plain_cookies, stored, plain);
 }
 
 void CM_CommitCache::keep_plain_cookie(const std::string& stored, const std::string& plain) {

@@ -171,9 +171,17 @@ char* CM_Trace::format_line(const CM_TraceScope* scope, const char* method, cons
     tv.tv_usec = 0;
   }
   time_t seconds = tv.tv_sec;
-  struct tm local;
+  // A traced operation writes many lines per second: the local time is worked out once a second.
+  static time_t s_second = -1;
+  static struct tm s_local;
+  static bool s_local_ok = false;
+  if (seconds != s_second) {
+    s_local_ok = localtime_r(&seconds, &s_local) != nullptr;
+    s_second = seconds;
+  }
   char stamp[50] = {0};
-  if (localtime_r(&seconds, &local)) {
+  if (s_local_ok) {
+    const struct tm& local = s_local;
     snprintf(stamp, sizeof stamp, "%s %02d,%d %02d:%02d:%02d.%.3d", kMonths[local.tm_mon % 12],
              local.tm_mday, local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
              static_cast<int>(tv.tv_usec / 1000));
