@@ -51,7 +51,11 @@ if(NOT plugin_srcs)
   set(plugin_srcs ${CMAKE_BINARY_DIR}/cm_empty.cc)
 endif()
 add_library(cmmrv1_0 SHARED ${plugin_srcs})
-target_include_directories(cmmrv1_0 PUBLIC ${CM_LIB} ${CMAKE_SOURCE_DIR}/include)
+# Inside the tree its users also reach the private headers under lib/; installed, only the public
+# headers in their own folder.
+target_include_directories(cmmrv1_0 PUBLIC
+    $<BUILD_INTERFACE:${CM_LIB}> $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/cmmrv1_0>)
 target_compile_definitions(cmmrv1_0 PRIVATE CM_BUILDING_LIBRARY)
 target_link_libraries(cmmrv1_0 PRIVATE
     -Wl,--whole-archive cm_oslc cm_rest cm_xml cm_session cm_core cm_platform -Wl,--no-whole-archive
@@ -65,4 +69,6 @@ if(NOT CMAKE_BUILD_TYPE STREQUAL "Asan")
   target_link_options(cmmrv1_0 PRIVATE -Wl,--no-undefined)
 endif()
 set_target_properties(cmmrv1_0 PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/cmmrv1_0.map)
-set_target_properties(cmmrv1_0 PROPERTIES OUTPUT_NAME cmmrv1_0)
+# The SONAME follows the major version; hosts dlopen the unversioned name.
+set_target_properties(cmmrv1_0 PROPERTIES OUTPUT_NAME cmmrv1_0 VERSION ${PROJECT_VERSION}
+                      SOVERSION ${PROJECT_VERSION_MAJOR})

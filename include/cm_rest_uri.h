@@ -26,8 +26,6 @@
 #include "cm_export.h"
 #include "sum_string.h"
 
-struct curl_slist;
-
 enum HttpMethodType { GET = 0, PUT = 1, POST = 2, DELETE = 3 };
 
 class CM_EXPORT CM_RestUri {
@@ -80,12 +78,13 @@ class CM_EXPORT CM_RestUri {
     size_t size;
     size_t pos;
   };
-  // Release functions of the libcurl objects; defined inside the library.
+  // Release functions of the libcurl objects, held untyped so that this header needs nothing of
+  // libcurl; defined inside the library.
   struct CurlHandleFree {
     void operator()(void* handle) const;
   };
   struct HeaderListFree {
-    void operator()(curl_slist* list) const;
+    void operator()(void* list) const;
   };
 
   SUM_String GetPreSep();
@@ -113,7 +112,7 @@ class CM_EXPORT CM_RestUri {
   SUM_StringList m_response_headers;
   std::string m_error_text;
   // The header list of the last Init; the handle points at it until the next Init.
-  std::unique_ptr<curl_slist, HeaderListFree> m_header_list;
+  std::unique_ptr<void, HeaderListFree> m_header_list;  // a curl_slist
 };
 
 class CM_EXPORT CM_RestUriGet : public CM_RestUri {

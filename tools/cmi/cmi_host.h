@@ -1,7 +1,7 @@
 // CmiPlugin: cmi's stand-in for the host product. It loads the plug-in with dlopen (from
-// --plugin PATH, else $CMI_PLUGIN, else libcmmrv1_0.so next to the cmi executable), resolves the
-// five operations through cm_getfunction, and copies every reply into a std::string before
-// releasing it with cm_freereply. Owns the dlopen handle. Used by the cmi commands only.
+// --plugin PATH, else $CMI_PLUGIN, else the libcmmrv1_0.so cmi is linked with), resolves the five
+// operations through cm_getfunction, and copies every reply into a std::string before releasing
+// it with cm_freereply. Owns the dlopen handle. Used by the cmi commands only.
 #ifndef TOOLS_CMI_CMI_HOST_H
 #define TOOLS_CMI_CMI_HOST_H
 

@@ -105,8 +105,8 @@ void CM_RestUri::CurlHandleFree::operator()(void* handle) const {
   if (handle != nullptr) curl_easy_cleanup(static_cast<CURL*>(handle));
 }
 
-void CM_RestUri::HeaderListFree::operator()(curl_slist* list) const {
-  if (list != nullptr) curl_slist_free_all(list);
+void CM_RestUri::HeaderListFree::operator()(void* list) const {
+  if (list != nullptr) curl_slist_free_all(static_cast<curl_slist*>(list));
 }
 
 CM_RestUri::CM_RestUri()
@@ -134,7 +134,7 @@ CM_RestUri::CM_RestUri(const CM_RestUri& other)
       m_response_headers(other.m_response_headers),
       m_error_text(other.m_error_text) {
   if (other.m_upload.data != nullptr) m_upload.data = m_upload_data.c_str();
-  m_header_list.reset(copy_header_list(other.m_header_list.get()));
+  m_header_list.reset(copy_header_list(static_cast<const curl_slist*>(other.m_header_list.get())));
   Pvt_RepointHandle();
 }
 
@@ -142,7 +142,7 @@ CM_RestUri& CM_RestUri::operator=(const CM_RestUri& other) {
   if (this == &other) return *this;
   // The new handle and list are made first; the old ones go when they are replaced.
   m_curl.reset(other.m_curl ? curl_easy_duphandle(other.m_curl.get()) : nullptr);
-  m_header_list.reset(copy_header_list(other.m_header_list.get()));
+  m_header_list.reset(copy_header_list(static_cast<const curl_slist*>(other.m_header_list.get())));
   m_first_param = other.m_first_param;
   m_initialized = other.m_initialized;
   m_has_run = other.m_has_run;
@@ -170,7 +170,7 @@ void CM_RestUri::Pvt_RepointHandle() {
   CURL* curl = m_curl.get();
   if (curl == nullptr) return;
   // A duplicated handle still points at the source object's header list and upload cursor.
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, m_header_list.get());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(m_header_list.get()));
   curl_easy_setopt(curl, CURLOPT_READDATA, &m_upload);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, nullptr);
