@@ -62,6 +62,16 @@ class CM_EXPORT CM_RestUri {
   // The header lines of the last response without CR LF; 1072 before any Run.
   int GetResponseHeaders(SUM_StringList& out) const;
   std::string error_msg();
+  // Replaces the error text, e.g. to drop the messages of a try that is being repeated.
+  void set_error_msg(const std::string& text) { m_error_text = text; }
+  // One more header line ("Name: value") for the request prepared by the last Init; the next
+  // Init drops it. 0, or 20006 when the line holds a CR, LF or NUL or cannot be added.
+  int AppendHeader(const SUM_String& line);
+  // Outcome of the last Run, for callers that decide whether to try again: the libcurl result
+  // (0 once a transfer completed, -1 when none was attempted since Init) and the HTTP status
+  // (0 when no answer arrived).
+  int GetTransferStatus() const { return m_transfer_status; }
+  long GetHttpStatus() const { return m_http_status; }
 
   // Appends the server's oslc_cm:message texts in the error body to message, each followed by a
   // line feed. 0, or 20001 when the body is not XML or holds no message.
@@ -113,6 +123,8 @@ class CM_EXPORT CM_RestUri {
   std::string m_error_text;
   // The header list of the last Init; the handle points at it until the next Init.
   std::unique_ptr<void, HeaderListFree> m_header_list;  // a curl_slist
+  int m_transfer_status = -1;
+  long m_http_status = 0;
 };
 
 class CM_EXPORT CM_RestUriGet : public CM_RestUri {

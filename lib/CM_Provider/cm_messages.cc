@@ -54,6 +54,8 @@ const char* const kMrTexts[] = {
     "Merrow provider instance not found.\n",
     "Error modifying context.\n",
     "Commit already complete for \"%s\".",
+    ("Record \"%s\" kept changing while its links were being written (%d tries): another writer "
+     "changed it every time. None of this request's links were written to it; run it again.\n"),
 };
 
 const char* const kOslcTexts[] = {
@@ -94,13 +96,13 @@ const char* const kOslcTexts[] = {
 
 constexpr int kMrCount = sizeof kMrTexts / sizeof kMrTexts[0];
 constexpr int kOslcCount = sizeof kOslcTexts / sizeof kOslcTexts[0];
-static_assert(kMrCount == 33, "cm_mr holds 33 messages");
+static_assert(kMrCount == 34, "cm_mr holds 34 messages");
 static_assert(kOslcCount == 31, "cm_oslc holds 31 messages");
 
 // Message ids 1..N, closed by a 0, as the record layout requires.
 const uint16_t kMrIds[kMrCount + 1] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12,
                                        13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24,
-                                       25, 26, 27, 28, 29, 30, 31, 32, 33, 0};
+                                       25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 0};
 const uint16_t kOslcIds[kOslcCount + 1] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
                                            12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
                                            23, 24, 25, 26, 27, 28, 29, 30, 31, 0};

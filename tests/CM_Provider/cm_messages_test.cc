@@ -19,7 +19,7 @@ TEST(MessageTables, RecordsDescribeTheirTables) {
     int number;
     int count;
   };
-  for (const Expect& e : {Expect{mr(), "cm_mr", 1, 33}, Expect{oslc(), "cm_oslc", 2, 31}}) {
+  for (const Expect& e : {Expect{mr(), "cm_mr", 1, 34}, Expect{oslc(), "cm_oslc", 2, 31}}) {
     ASSERT_NE(nullptr, e.table);
     EXPECT_STREQ("CM_Oslc_CM_Provider", e.table->catalog);
     EXPECT_STREQ(e.facility, e.table->facility);
@@ -85,7 +85,7 @@ TEST(FormatMessage, FormatsArgumentsIntoTheText) {
 }
 
 TEST(FormatMessage, MissingMessagesFallBack) {
-  EXPECT_EQ("Internal error: could not load message 33", format_message(mr(), 33));
+  EXPECT_EQ("Internal error: could not load message 34", format_message(mr(), 34));
   EXPECT_EQ("Internal error: could not load message 31", format_message(oslc(), 31));
   EXPECT_EQ("Internal error: could not load message 5000", format_message(oslc(), 5000));
   EXPECT_EQ("Internal error: could not load message -2", format_message(mr(), -2));

@@ -154,7 +154,8 @@ TEST_F(CommitTest, HostileTrackerFailsTheCommitAndDropsTheWork) {
       // Let the read through; fail the write of the record.
       sim->fault("500", 1, "/record/");
     } else {
-      sim->fault(k.mode, 1);
+      // Armed for the first try and both retries that a passing failure (reset) gets.
+      sim->fault(k.mode, 3);
     }
     Reply c = host.commit(h);
     expect_failed(c, name);
@@ -166,11 +167,13 @@ TEST_F(CommitTest, HostileTrackerFailsTheCommitAndDropsTheWork) {
 
 TEST_F(CommitTest, SlowTrackerIsAbandonedAfterTheStallLimit) {
   setenv("TAPIR_CMI_STALL_TIMEOUT", "1", 1);
+  setenv("TAPIR_CMI_RETRIES", "0", 1);  // a timed-out read would be tried again
   void* h = connect("commit-slow");
   ASSERT_EQ(host.associate(h, change_request("sel-s", "S", "MR1")).rc, 1);
   sim->fault("stall", 1, "", 5);
   Reply c = host.commit(h);
   unsetenv("TAPIR_CMI_STALL_TIMEOUT");
+  unsetenv("TAPIR_CMI_RETRIES");
   expect_failed(c, "commit-slow");
   EXPECT_EQ(host.commit(h).rc, 0);
 }

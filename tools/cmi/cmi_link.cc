@@ -120,11 +120,17 @@ std::string connection_request(const char* cmd, const LinkArgs& args) {
   return conn.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string reply_field(const std::string& reply, const char* key) {
+// decode_twice: COMMIT escapes the tracker's part of its error text once more than JSON needs
+// (quotes arrive as \" and line feeds as \n); that layer is undone when it parses.
+std::string reply_field(const std::string& reply, const char* key, bool decode_twice = false) {
   json j = json::parse(reply, nullptr, false);
   if (j.is_discarded() || !j.is_object() || !j.contains(key) || !j[key].is_string())
     return j.is_discarded() ? reply : "";
   std::string text = j[key].get<std::string>();
+  if (decode_twice) {
+    json inner = json::parse("\"" + text + "\"", nullptr, false);
+    if (inner.is_string()) text = inner.get<std::string>();
+  }
   // Texts end with a line feed, which COMMIT's error text carries escaped.
   for (;;) {
     if (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
@@ -189,7 +195,7 @@ int link_or_unlink(bool link, int argc, char** argv) {
   const char* plural = total == 1 ? "" : "s";
   if (rc != 0) {
     std::fprintf(stderr, "cmi %s: failed: the links of record %s were not changed.\n  %s\n", cmd,
-                 args.record.c_str(), reply_field(reply, "error_message").c_str());
+                 args.record.c_str(), reply_field(reply, "error_message", true).c_str());
     return 1;
   }
   const std::string info = reply_field(reply, "info_message");

@@ -10,6 +10,7 @@ import socket
 import ssl
 import subprocess
 import tempfile
+import threading
 import unittest
 import urllib.parse
 import xml.etree.ElementTree as ET
@@ -435,6 +436,139 @@ class FaultTest(SimTestCase):
         self.assertEqual(resp.getheader("Transfer-Encoding"), "chunked")
 
 
+class ConditionalUpdateTest(SimTestCase):
+    """ETags and If-Match: what keeps two writers from erasing each other's links."""
+
+    def read(self, rid="MR00001"):
+        resp, _ = self.sim.request("GET", record_path(self.sim, rid))
+        self.assertEqual(resp.status, 200)
+        return resp.getheader("ETag")
+
+    def put(self, links, if_match=None):
+        stable = self.sim.record("Set A", "DB1", "MR00001")["stable_uri"]
+        headers = {} if if_match is None else {"If-Match": if_match}
+        return self.sim.request("PUT", stable + PUT_QUERY, put_body(stable, links), headers)
+
+    def links(self):
+        return [x["resource"] for x in self.sim.record("Set A", "DB1", "MR00001")["links"]]
+
+    def test_every_update_gets_a_new_tag(self):
+        first = self.read()
+        resp, _ = self.put([("tw://x", "one")], first)
+        self.assertEqual(resp.status, 200)
+        second = resp.getheader("ETag")
+        self.assertNotEqual(first, second)
+        self.assertEqual(self.read(), second)
+        # Same number of links, other content: the tag still moves.
+        resp, _ = self.put([("tw://y", "two")], second)
+        self.assertEqual(resp.status, 200)
+        self.assertNotIn(resp.getheader("ETag"), (first, second))
+        # Seeding replaces the record, which is a change too.
+        self.sim.ctl("POST", "/_sim/records", {"dbset": "Set A", "userdb": "DB1",
+                                               "id": "MR00001", "links": []})
+        self.assertNotIn(self.read(), (first, second, resp.getheader("ETag")))
+
+    def test_if_match_decides(self):
+        current = self.read()
+        other = self.read("MR/2 x")
+        weak = "W/" + current
+        cases = [(current.replace("-", "-9"), 412), (weak, 412), (other, 412), ('"junk"', 412),
+                 ('"0-0", ' + current, 200), ("*", 200)]
+        for tag, status in cases:
+            with self.subTest(tag):
+                before = self.links()
+                resp, body = self.put([("tw://%s" % status, "t")], tag)
+                self.assertEqual(resp.status, status)
+                if status == 412:
+                    self.assertEqual(self.links(), before, "a refused update writes nothing")
+                    self.assertIn("changed since it was read", server_messages(body)[0])
+                current = self.read()
+
+    def test_concurrent_updates_with_one_tag_let_exactly_one_through(self):
+        tag = self.read()
+        results = []
+        lock = threading.Lock()
+
+        def writer(n):
+            resp, _ = self.put([("tw://writer/%d" % n, "w")], tag)
+            with lock:
+                results.append((resp.status, n))
+        threads = [threading.Thread(target=writer, args=(n,)) for n in range(12)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        winners = [n for status, n in results if status == 200]
+        self.assertEqual(len(winners), 1, results)
+        self.assertEqual(sorted(s for s, _ in results), [200] + [412] * 11)
+        self.assertEqual(self.links(), ["tw://writer/%d" % winners[0]])
+
+    def test_race_fault_changes_the_record_after_the_read(self):
+        self.sim.ctl("POST", "/_sim/fault", {"mode": "race", "resource": "tw://other"})
+        resp, _ = self.put([("tw://mine", "m")], None)  # PUTs pass a race fault by
+        self.assertEqual(resp.status, 200)
+        tag = self.read()
+        self.assertEqual(self.links(), ["tw://mine", "tw://other"])
+        resp, _ = self.put([("tw://mine", "m"), ("tw://second", "s")], tag)
+        self.assertEqual(resp.status, 412)
+        resp, _ = self.put([("tw://mine", "m"), ("tw://other", ""), ("tw://second", "s")],
+                           self.read())
+        self.assertEqual(resp.status, 200)
+
+    def test_lost_race_faults_refuse_only_updates(self):
+        for mode in ("412", "409"):
+            with self.subTest(mode):
+                self.sim.ctl("POST", "/_sim/fault", {"mode": mode})
+                tag = self.read()  # GETs pass these faults by
+                before = self.links()
+                resp, body = self.put([("tw://lost", "l")], tag)
+                self.assertEqual(resp.status, int(mode))
+                self.assertIn("another writer", server_messages(body)[0])
+                self.assertEqual(self.links(), before)
+                self.assertEqual(self.put([("tw://won", "w")], tag)[0].status, 200)
+
+    def test_passing_failures_carry_retry_after(self):
+        for mode, retry_after in (("503", "2"), ("429", None), ("502", None), ("504", "7")):
+            with self.subTest(mode):
+                fields = {"mode": mode}
+                if retry_after is not None:
+                    fields["retry_after"] = retry_after
+                self.sim.ctl("POST", "/_sim/fault", fields)
+                resp, body = self.sim.request("GET", record_path(self.sim, "MR00001"))
+                self.assertEqual(resp.status, int(mode))
+                self.assertEqual(resp.getheader("Retry-After"), retry_after)
+                self.assertTrue(server_messages(body))
+
+
+class NoEtagTest(SimTestCase):
+    sim_args = ("--no-etag",)
+
+    def test_no_tag_and_if_match_ignored(self):
+        resp, _ = self.sim.request("GET", record_path(self.sim, "MR00001"))
+        self.assertIsNone(resp.getheader("ETag"))
+        stable = self.sim.record("Set A", "DB1", "MR00001")["stable_uri"]
+        resp, _ = self.sim.request("PUT", stable + PUT_QUERY, put_body(stable, [("tw://a", "")]),
+                                   {"If-Match": '"0-0"'})
+        self.assertEqual(resp.status, 200)
+        self.assertIsNone(resp.getheader("ETag"))
+
+
+class RequireIfMatchTest(SimTestCase):
+    sim_args = ("--require-if-match",)
+
+    def test_update_without_if_match_is_refused(self):
+        stable = self.sim.record("Set A", "DB1", "MR00001")["stable_uri"]
+        before = self.sim.record("Set A", "DB1", "MR00001")["links"]
+        resp, body = self.sim.request("PUT", stable + PUT_QUERY, put_body(stable, []))
+        self.assertEqual(resp.status, 428)
+        self.assertIn("If-Match", server_messages(body)[0])
+        self.assertEqual(self.sim.record("Set A", "DB1", "MR00001")["links"], before)
+        resp, _ = self.sim.request("GET", record_path(self.sim, "MR00001"))
+        resp, _ = self.sim.request("PUT", stable + PUT_QUERY, put_body(stable, []),
+                                   {"If-Match": resp.getheader("ETag")})
+        self.assertEqual(resp.status, 200)
+
+
 class PersistenceTest(unittest.TestCase):
     def test_records_survive_a_restart(self):
         first = Sim()
@@ -460,6 +594,11 @@ class PersistenceTest(unittest.TestCase):
         self.assertEqual(proc.returncode, 2)
         self.assertIn(b'"userdb"', proc.stderr)
         self.assertEqual(proc.stdout, b"")
+        proc = subprocess.run([PYTHON, SIM, "--port", "0", "--db", os.path.join(tmp, "d"),
+                               "--no-etag", "--require-if-match"], capture_output=True,
+                              timeout=30)
+        self.assertEqual(proc.returncode, 2)
+        self.assertIn(b"--no-etag", proc.stderr)
 
 
 def openssl(*args):

@@ -34,8 +34,12 @@ NS_MR = "http://www.corvane.com/xmlns/prod/corvane/merrow/1.0/"
 RDF_XML = "application/rdf+xml"
 FAULT_MODES = ("500", "html", "notxml", "no-member", "link-no-id", "desc-no-title", "204",
                "close-mid-body", "stall", "401", "404", "huge", "redirect", "lf-headers",
-               "reset")
+               "reset", "412", "409", "race", "429", "502", "503", "504")
 SHAPE_FAULTS = ("no-member", "link-no-id", "desc-no-title")
+# Modes that let the request take its normal course and act around it.
+PASS_FAULTS = SHAPE_FAULTS + ("race",)
+# Modes that only a request of one method takes; the others pass them by.
+FAULT_METHODS = {"412": "PUT", "409": "PUT", "race": "GET"}
 # rdflib needs about 55 microseconds per link; above this size the PUT body is read with
 # ElementTree alone so that a 10,000-link record still updates well within a second.
 RDFLIB_MAX_BODY = 256 * 1024
@@ -91,7 +95,11 @@ class Store:
             " key INTEGER PRIMARY KEY AUTOINCREMENT,"
             " dbset TEXT NOT NULL, userdb TEXT NOT NULL, id TEXT NOT NULL,"
             " title TEXT NOT NULL DEFAULT '', links TEXT NOT NULL,"
+            " rev INTEGER NOT NULL DEFAULT 1,"
             " UNIQUE (dbset, userdb, id))")
+        columns = [row[1] for row in self._db.execute("PRAGMA table_info(records)")]
+        if "rev" not in columns:  # a file written before records had revisions
+            self._db.execute("ALTER TABLE records ADD COLUMN rev INTEGER NOT NULL DEFAULT 1")
 
     def close(self):
         with self._lock:
@@ -103,14 +111,14 @@ class Store:
         if row is None:
             return None
         return {"key": row[0], "dbset": row[1], "userdb": row[2], "id": row[3], "title": row[4],
-                "links": json.loads(row[5])}
+                "links": json.loads(row[5]), "rev": row[6]}
 
     def by_id(self, dbset, userdb, rid):
-        return self._row("SELECT key, dbset, userdb, id, title, links FROM records"
+        return self._row("SELECT key, dbset, userdb, id, title, links, rev FROM records"
                          " WHERE dbset = ? AND userdb = ? AND id = ?", (dbset, userdb, rid))
 
     def by_key(self, dbset, userdb, key):
-        return self._row("SELECT key, dbset, userdb, id, title, links FROM records"
+        return self._row("SELECT key, dbset, userdb, id, title, links, rev FROM records"
                          " WHERE dbset = ? AND userdb = ? AND key = ?", (dbset, userdb, key))
 
     def upsert(self, rec):
@@ -119,12 +127,39 @@ class Store:
             self._db.execute(
                 "INSERT INTO records (dbset, userdb, id, title, links) VALUES (?, ?, ?, ?, ?)"
                 " ON CONFLICT (dbset, userdb, id) DO UPDATE SET title = excluded.title,"
-                " links = excluded.links",
+                " links = excluded.links, rev = rev + 1",
                 (rec["dbset"], rec["userdb"], rec["id"], rec.get("title", ""), links))
 
-    def set_links(self, key, links):
+    def set_links(self, key, links, revs=None):
+        """Replaces the links and counts the revision up. With `revs` (a list) only when the
+        record is at one of those revisions: the check and the write are one statement under
+        the lock, so concurrent updates cannot both pass it. Returns the new revision, or None
+        when the check failed."""
         with self._lock:
-            self._db.execute("UPDATE records SET links = ? WHERE key = ?",
+            if revs is None:
+                cur = self._db.execute("UPDATE records SET links = ?, rev = rev + 1"
+                                       " WHERE key = ?", (json.dumps(links), key))
+            elif not revs:
+                return None
+            else:
+                marks = ",".join("?" * len(revs))
+                cur = self._db.execute("UPDATE records SET links = ?, rev = rev + 1"
+                                       " WHERE key = ? AND rev IN (%s)" % marks,
+                                       [json.dumps(links), key] + list(revs))
+            if cur.rowcount != 1:
+                return None
+            return self._db.execute("SELECT rev FROM records WHERE key = ?", (key,)).fetchone()[0]
+
+    def add_link(self, key, link):
+        """Another writer's update: appends one link (unless present) as a new revision."""
+        with self._lock:
+            row = self._db.execute("SELECT links FROM records WHERE key = ?", (key,)).fetchone()
+            if row is None:
+                return
+            links = json.loads(row[0])
+            if all(item["resource"] != link["resource"] for item in links):
+                links.append(link)
+            self._db.execute("UPDATE records SET links = ?, rev = rev + 1 WHERE key = ?",
                              (json.dumps(links), key))
 
 
@@ -296,6 +331,22 @@ def check_with_rdflib(body, stable_uri, links):
         raise BadRequest("the body's oslc_cm:tracksChangeSet values could not be read")
 
 
+def etag_of(rec):
+    """Changes with every update of the record, also one that keeps the number of links."""
+    return '"%d-%d"' % (rec["key"], rec["rev"])
+
+
+def matching_revs(if_match, key):
+    """The revisions of record `key` that an If-Match list names. Strong comparison: a weak
+    tag (W/) never matches, nor does a tag of another record or one this server never made."""
+    revs = []
+    for tag in if_match.split(","):
+        match = re.fullmatch(r'\s*"(\d+)-(\d+)"\s*', tag)
+        if match and int(match.group(1)) == key:
+            revs.append(int(match.group(2)))
+    return revs
+
+
 # ----------------------------------------------------------------------------------------------
 # Server state
 
@@ -318,6 +369,14 @@ class Fault:
         self.match = str(fields.get("match") or "")
         self.chunked = bool(fields.get("chunked", False))
         self.location = str(fields.get("location") or "file:///etc/passwd")
+        self.retry_after = fields.get("retry_after")
+        if self.retry_after is not None:
+            self.retry_after = str(self.retry_after)
+            if any(c in self.retry_after for c in "\r\n"):
+                raise BadRequest("retry_after must be one line")
+        self.resource = str(fields.get("resource") or "")
+        self.title = str(fields.get("title") or "added by another writer")
+        self.method = FAULT_METHODS.get(self.mode)
 
 
 class Sim:
@@ -336,15 +395,18 @@ class Sim:
         self.next_conn = 0
         self.log_file = open(args.log, "a", encoding="utf-8") if args.log else None
         self.base_url = ""
+        self.etags = not args.no_etag
+        self.require_if_match = args.require_if_match
+        self.races = 0
 
     def count(self, name, delta=1):
         with self.lock:
             self.stats[name] += delta
 
-    def take_fault(self, target):
+    def take_fault(self, target, method):
         with self.lock:
             for fault in self.faults:
-                if fault.match in target:
+                if fault.match in target and fault.method in (None, method):
                     fault.count -= 1
                     if fault.count == 0:
                         self.faults.remove(fault)
@@ -497,7 +559,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if cert:
                 subject = dict(x[0] for x in cert.get("subject", ()))
                 entry["client_cert"] = subject.get("commonName", "")
-        fault = self.sim.take_fault(self.path)
+        fault = self.sim.take_fault(self.path, self.command)
         if fault:
             entry["fault"] = fault.mode
         self.entry = entry
@@ -518,7 +580,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def serve(self, path, query, body, fault):
         mode = fault.mode if fault else None
-        if mode and mode not in SHAPE_FAULTS:
+        if mode and mode not in PASS_FAULTS:
             return self.serve_fault(fault)
         cookie = None
         user = None
@@ -555,7 +617,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     ['The record "%s" does not exist.' % rid,
                      'No record with this id was found in user database "%s" of database set'
                      ' "%s".' % (userdb, dbset)], set_cookie)
-            return self.send_record(rec, mode, set_cookie)
+            return self.send_record(rec, mode, set_cookie, fault)
         rec = None
         if parts[5].isdigit():
             rec = self.sim.store.by_key(dbset, userdb, int(parts[5]))
@@ -564,7 +626,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                                    'No such record in user database "%s" of database set "%s".'
                                    % (userdb, dbset)], set_cookie)
         if self.command in ("GET", "HEAD"):
-            return self.send_record(rec, mode, set_cookie)
+            return self.send_record(rec, mode, set_cookie, fault)
         if self.command != "PUT":
             return self.error(405, ["%s is not allowed on a record." % self.command],
                               set_cookie + [("Allow", "GET, PUT")])
@@ -573,24 +635,46 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.error(400, ["Only selective updates of oslc_cm:tracksChangeSet are"
                                     " supported (oslc.properties is missing or names another"
                                     " property)."], set_cookie)
+        if_match = self.headers.get("If-Match")
+        if self.sim.require_if_match and if_match is None:
+            return self.error(428, ["This tracker updates a record only with If-Match: read the"
+                                    " record and send its ETag."], set_cookie)
         try:
             links = links_from_put(body, self.stable_uri(rec))
         except BadRequest as exc:
             return self.error(400, ["The request body could not be read.", str(exc)],
                               set_cookie)
-        self.sim.store.set_links(rec["key"], links)
-        rec["links"] = links
+        revs = None
+        if self.sim.etags and if_match is not None and if_match.strip() != "*":
+            revs = matching_revs(if_match, rec["key"])
+        rev = self.sim.store.set_links(rec["key"], links, revs)
+        if rev is None:
+            return self.error(412, ["The record was changed since it was read: If-Match does"
+                                    " not name its current ETag.",
+                                    "Read the record again and repeat the update."], set_cookie)
+        rec["links"], rec["rev"] = links, rev
         return self.send_record(rec, mode, set_cookie)
 
     def stable_uri(self, rec):
         return "%s/repo/%s/db/%s/record/%d" % (self.sim.base_url, seg(rec["dbset"]),
                                                seg(rec["userdb"]), rec["key"])
 
-    def send_record(self, rec, shape, headers):
+    def send_record(self, rec, shape, headers, fault=None):
         about = "%s/repo/%s/db/%s/record?vqm.name=%s" % (
             self.sim.base_url, seg(rec["dbset"]), seg(rec["userdb"]), seg(rec["id"]))
-        self.answer(200, record_body(rec, self.stable_uri(rec), about, shape), RDF_XML,
-                    headers + [("ETag", '"%d-%d"' % (rec["key"], len(rec["links"])))])
+        body = record_body(rec, self.stable_uri(rec), about, shape)
+        if self.sim.etags:
+            headers = headers + [("ETag", etag_of(rec))]
+        if fault is not None and fault.mode == "race":
+            # Another writer gets in after this read was taken and before its answer leaves,
+            # so the reader's next update always finds the record changed.
+            with self.sim.lock:
+                self.sim.races += 1
+                number = self.sim.races
+            self.sim.store.add_link(rec["key"], {
+                "resource": fault.resource or "tw://sim/other-writer/%d" % number,
+                "title": fault.title})
+        self.answer(200, body, RDF_XML, headers)
         return 200
 
     def basic_user(self):
@@ -628,6 +712,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
                                     "The tracker could not complete the request."])
         if mode == "404":
             return self.not_found(["Simulated missing resource.", "Nothing is stored here."])
+        if mode in ("412", "409"):
+            return self.error(int(mode), ["Simulated lost race: another writer changed the"
+                                          " record first.", "Nothing was written."])
+        if mode in ("429", "502", "503", "504"):
+            extra = []
+            if fault.retry_after is not None:
+                extra.append(("Retry-After", fault.retry_after))
+            return self.error(int(mode), ["Simulated passing failure (%s)." % mode,
+                                          "Try again later."], extra)
         if mode == "401":
             return self.unauthorized()
         if mode == "html":
@@ -723,7 +816,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.json_answer(200, {"dbset": rec["dbset"], "userdb": rec["userdb"],
                                           "id": rec["id"], "title": rec["title"],
                                           "key": rec["key"], "stable_uri": self.stable_uri(rec),
-                                          "links": rec["links"]})
+                                          "etag": etag_of(rec), "links": rec["links"]})
         if method == "POST" and path == "/_sim/records":
             rec = check_record(req)
             sim.store.upsert(rec)
@@ -808,6 +901,10 @@ def parse_args(argv):
     ap.add_argument("--tls-key")
     ap.add_argument("--client-ca", help="require client certificates issued by this CA")
     ap.add_argument("--log", help="append every request as one JSON line to this file")
+    ap.add_argument("--no-etag", action="store_true",
+                    help="send no ETag and ignore If-Match, like a tracker without them")
+    ap.add_argument("--require-if-match", action="store_true",
+                    help="refuse a record update without If-Match (428)")
     args = ap.parse_args(argv)
     users = {}
     if args.users:
@@ -829,6 +926,8 @@ def parse_args(argv):
         ap.error("--tls-cert and --tls-key go together")
     if args.client_ca and not args.tls_cert:
         ap.error("--client-ca needs --tls-cert and --tls-key")
+    if args.no_etag and args.require_if_match:
+        ap.error("--require-if-match needs ETags: it cannot go with --no-etag")
     return args
 
 

@@ -12,8 +12,9 @@ namespace {
 const char* const kTag = "CMMR";
 const char* const kClass = "CM_OslcBaseMr";
 
-// cm_mr message: "Initialize failed for server at \"%s\"."
+// cm_mr messages: "Initialize failed for server at ..." and "... kept changing ...".
 const int kMsgInitFailed = 24;
+const int kMsgKeptChanging = 33;
 
 void trace_links(const CM_TraceScope& scope, const CM_LinksMap& links) {
   scope.print_always("Number of links found = %d", static_cast<int>(links.size()));
@@ -64,47 +65,87 @@ int CM_OslcBaseMr::do_modify_associations(const CM_ActionMap& actions) {
 
   for (const auto& entry : actions) {
     const std::string& record_id = entry.first;
-    links.clear();
     scope.print(2, "Processing record %s", record_id.c_str());
-    bool modified = false;
+    // A conflict means another writer changed the record since it was read: its links are
+    // read again and this record's actions applied to them afresh, so neither side is lost.
+    for (int conflicts = 0;; ++conflicts) {
+      links.clear();
+      bool modified = false;
+      scope.print(4, "Getting associations for %s", record_id.c_str());
+      int status = do_get_associations(record_id, links);
+      if (status != 0) return status;
+      scope.print(4, "Got %d associations for %s", static_cast<int>(links.size()),
+                  record_id.c_str());
 
-    scope.print(4, "Getting associations for %s", record_id.c_str());
-    int status = do_get_associations(record_id, links);
-    if (status != 0) return status;
-    scope.print(4, "Got %d associations for %s", static_cast<int>(links.size()), record_id.c_str());
+      status = Pvt_ApplyActions(scope, record_id, entry.second, links, modified);
+      if (status != 0) return status;
+      if (!modified) break;
 
-    for (const auto& action : entry.second) {
-      const CM_ChangeData* data = action ? action->get_data() : nullptr;
-      if (data == nullptr) continue;
-      const std::string selector(data->get_universal_selector());
-      const std::string name(data->get_display_name());
-      int result;
-      switch (action->get_type()) {
-        case CM_ActionType::Associate:
-          scope.print(2, "Associating %s with %s", name.c_str(), record_id.c_str());
-          result = associate_twversion(selector, name, links);
-          break;
-        case CM_ActionType::Disassociate:
-          scope.print(2, "Disassociating %s from %s", name.c_str(), record_id.c_str());
-          result = disassociate_twversion(selector, name, links);
-          break;
-        default:
-          continue;
-      }
-      if (result == 0) {
-        modified = true;
-      } else if (result != CM_MR_UNCHANGED) {
+      status = do_set_associations(record_id, links);
+      if (status == 0) break;
+      if (!m_conflict) return status;
+      if (conflicts >= m_retry.conflict_limit()) {
+        m_error_text = format_message(_cm_mr_CM_Oslc_msg_table_adr(), kMsgKeptChanging,
+                                      record_id.c_str(), conflicts + 1);
         return CM_MR_FAILED;
       }
-      scope.print(4, "Number of links = %d", static_cast<int>(links.size()));
-    }
-
-    if (modified) {
-      status = do_set_associations(record_id, links);
-      if (status != 0) return status;
+      const long pause = m_retry.PauseMs(conflicts + 1, nullptr);
+      scope.print(2,
+                  "Record %s was changed by another writer (%s): reading it again, retry %d of %d"
+                  " in %ld ms",
+                  record_id.c_str(), CM_OslcRetry::Describe(m_set_request.GetRequest()).c_str(),
+                  conflicts + 1, m_retry.conflict_limit(), pause);
+      CM_OslcRetry::Sleep(pause);
     }
   }
   return 0;
+}
+
+int CM_OslcBaseMr::Pvt_ApplyActions(const CM_TraceScope& scope, const std::string& record_id,
+                                    const CM_ActionList& list, CM_LinksMap& links, bool& modified) {
+  for (const auto& action : list) {
+    const CM_ChangeData* data = action ? action->get_data() : nullptr;
+    if (data == nullptr) continue;
+    const std::string selector(data->get_universal_selector());
+    const std::string name(data->get_display_name());
+    int result;
+    switch (action->get_type()) {
+      case CM_ActionType::Associate:
+        scope.print(2, "Associating %s with %s", name.c_str(), record_id.c_str());
+        result = associate_twversion(selector, name, links);
+        break;
+      case CM_ActionType::Disassociate:
+        scope.print(2, "Disassociating %s from %s", name.c_str(), record_id.c_str());
+        result = disassociate_twversion(selector, name, links);
+        break;
+      default:
+        continue;
+    }
+    if (result == 0) {
+      modified = true;
+    } else if (result != CM_MR_UNCHANGED) {
+      return CM_MR_FAILED;
+    }
+    scope.print(4, "Number of links = %d", static_cast<int>(links.size()));
+  }
+  return 0;
+}
+
+bool CM_OslcBaseMr::Pvt_RetryPassingFailure(const CM_TraceScope& scope, const char* what,
+                                            const std::string& record_id, CM_RestUri& request,
+                                            const std::string& earlier_error, int retries_done) {
+  if (retries_done >= m_retry.transient_limit() ||
+      CM_OslcRetry::Classify(request) != CM_RetryKind::Transient) {
+    return false;
+  }
+  const long pause = m_retry.PauseMs(retries_done + 1, &request);
+  scope.print(2, "The %s of record %s failed (%s): trying again, retry %d of %d in %ld ms", what,
+              record_id.c_str(), CM_OslcRetry::Describe(request).c_str(), retries_done + 1,
+              m_retry.transient_limit(), pause);
+  CM_OslcRetry::Sleep(pause);
+  // The request adds each failure's messages to its text; only the last try may speak.
+  request.set_error_msg(earlier_error);
+  return true;
 }
 
 int CM_OslcBaseMr::do_get_associations(const std::string& record_id, CM_LinksMap& links) {
@@ -125,14 +166,23 @@ int CM_OslcBaseMr::do_get_associations(const std::string& record_id, CM_LinksMap
 
 int CM_OslcBaseMr::do_read_all_properties(const std::string& record_id) {
   CM_TraceScope scope(kTag, kClass, "do_read_all_properties");
-  if (m_get_request.Init(m_session, record_id) != 0) {
-    m_error_text = m_get_request.get_error();
-    return CM_MR_FAILED;
+  const std::string earlier_error = m_get_request.GetRequest().error_msg();
+  int status;
+  for (int retries = 0;; ++retries) {
+    if (m_get_request.Init(m_session, record_id) != 0) {
+      m_error_text = m_get_request.get_error();
+      return CM_MR_FAILED;
+    }
+    scope.print(2, "Calling m_get_request.Execute for record id %s", record_id.c_str());
+    status = m_get_request.Execute();
+    scope.print(2, "Status %d from m_get_request.Execute for record id %s", status,
+                record_id.c_str());
+    if (status == 0 ||
+        !Pvt_RetryPassingFailure(scope, "read", record_id, m_get_request.GetRequest(),
+                                 earlier_error, retries)) {
+      break;
+    }
   }
-  scope.print(2, "Calling m_get_request.Execute for record id %s", record_id.c_str());
-  const int status = m_get_request.Execute();
-  scope.print(2, "Status %d from m_get_request.Execute for record id %s", status,
-              record_id.c_str());
   const int mapped = map_oslc_status(status);
   if (mapped != 0) {
     m_error_text = m_get_request.get_error();
@@ -152,26 +202,45 @@ int CM_OslcBaseMr::do_set_associations(const std::string& record_id, CM_LinksMap
                   name.c_str());
     }
   }
-  scope.print(4, "Calling init_set_request for record id %s", record_id.c_str());
-  int status = init_set_request(tag_oslc_cm_tracksChangeSet().Name());
-  if (status != 0) {
-    scope.print(4, "Status %d from init_set_request for record id %s", status, record_id.c_str());
-    return status;
+  m_conflict = false;
+  const std::string earlier_error = m_set_request.GetRequest().error_msg();
+  if (m_get_request.GetETag().GetLength() == 0) {
+    scope.print(1,
+                "Record %s was read without an ETag: the tracker offers no protection against"
+                " concurrent writers, whose links this update may overwrite",
+                record_id.c_str());
   }
-  scope.print(4, "Calling SetLinksValues");
-  status = m_set_request.SetLinksValues(tag_oslc_cm_tracksChangeSet(), links);
-  if (status != 0) {
-    scope.print(2, "SetLinksValues failed with %d", status);
-    m_error_text = m_set_request.get_error();
-    return CM_MR_FAILED;
+  int status;
+  for (int retries = 0;; ++retries) {
+    scope.print(4, "Calling init_set_request for record id %s", record_id.c_str());
+    status = init_set_request(tag_oslc_cm_tracksChangeSet().Name());
+    if (status != 0) {
+      scope.print(4, "Status %d from init_set_request for record id %s", status, record_id.c_str());
+      return status;
+    }
+    scope.print(4, "Calling SetLinksValues");
+    status = m_set_request.SetLinksValues(tag_oslc_cm_tracksChangeSet(), links);
+    if (status != 0) {
+      scope.print(2, "SetLinksValues failed with %d", status);
+      m_error_text = m_set_request.get_error();
+      return CM_MR_FAILED;
+    }
+    scope.print(4, "Calling set.execute");
+    status = m_set_request.Execute();
+    scope.print(2, "Status %d from m_set_request.Execute for record id %s", status,
+                record_id.c_str());
+    if (status == 0 ||
+        !Pvt_RetryPassingFailure(scope, "update", record_id, m_set_request.GetRequest(),
+                                 earlier_error, retries)) {
+      break;
+    }
   }
-  scope.print(4, "Calling set.execute");
-  status = m_set_request.Execute();
-  scope.print(2, "Status %d from m_set_request.Execute for record id %s", status,
-              record_id.c_str());
   const int mapped = map_oslc_status(status);
   if (mapped != 0) {
     m_error_text = m_set_request.get_error();
+    m_conflict = CM_OslcRetry::Classify(m_set_request.GetRequest()) == CM_RetryKind::Conflict;
+    // A lost race is either tried again or reported with a message of its own.
+    if (m_conflict) m_set_request.GetRequest().set_error_msg(earlier_error);
     return mapped;
   }
   return 0;

@@ -1,9 +1,12 @@
 // CM_OslcBaseMr: the association engine. COMMIT creates one per call, gives it a copy of the
 // provider's session (init) and the action map (do_modify_associations); for each record, in
 // byte-wise order of the ids, it reads the record once, applies the record's actions to its links
-// in memory and writes the link set back with at most one PUT. The first failing record ends the
-// run; records before it stay written, records after it are not read. Owns its read and update
-// requests and its session copy. One thread at a time; no exception leaves it.
+// in memory and writes the link set back with at most one PUT. The update is conditional on the
+// ETag of the read; when another writer got in between (409, 412) the record is read, its
+// actions re-applied and written again, and passing failures are tried again (CM_OslcRetry has
+// the limits and pauses). The first failing record ends the run; records before it stay
+// written, records after it are not read. Owns its read and update requests and its session
+// copy. One thread at a time; no exception leaves it.
 // Provider status codes: 0 success, 10001 request, answer or link failure, 10005 record not
 // found, 10006 credentials refused, 10008 (action level only) nothing to change.
 #ifndef CM_PROVIDER_CM_OSLC_CM_OSLC_BASE_MR_H
@@ -13,6 +16,7 @@
 #include <string>
 
 #include "CM_Provider/CM_Oslc/cm_oslc_get.h"
+#include "CM_Provider/CM_Oslc/cm_oslc_retry.h"
 #include "CM_Provider/CM_Oslc/cm_oslc_set.h"
 #include "CM_Provider/cm_action_map.h"
 #include "CM_Provider/cm_commit_cache.h"
@@ -52,6 +56,15 @@ class CM_OslcBaseMr {
   std::string get_error() const { return m_error_text; }
 
  private:
+  // Applies one record's actions to its links; modified tells whether any changed them.
+  int Pvt_ApplyActions(const CM_TraceScope& scope, const std::string& record_id,
+                       const CM_ActionList& list, CM_LinksMap& links, bool& modified);
+  // After a failed request: answers true, having waited and put the request's error text back
+  // to earlier_error, when it is worth sending again.
+  bool Pvt_RetryPassingFailure(const CM_TraceScope& scope, const char* what,
+                               const std::string& record_id, CM_RestUri& request,
+                               const std::string& earlier_error, int retries_done);
+
   struct ShareFree {
     void operator()(void* share) const;
   };
@@ -64,6 +77,9 @@ class CM_OslcBaseMr {
   CM_OslcSet m_set_request;
   CM_Session m_session;
   std::string m_error_text;
+  CM_OslcRetry m_retry;
+  // The last do_set_associations failed because another writer changed the record first.
+  bool m_conflict = false;
 };
 
 #endif

@@ -3,6 +3,8 @@
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/util/XMLString.hpp>
 
+#include <strings.h>
+
 #include <unordered_map>
 #include <utility>
 
@@ -40,6 +42,26 @@ struct XmlChText {
     if (text != nullptr) XERCES_CPP_NAMESPACE::XMLString::release(&text);
   }
 };
+
+// The ETag among the answer's header lines; empty when there is none or it is not one line of
+// visible ASCII that could go back in an If-Match header.
+SUM_String etag_of(const CM_RestUri& request) {
+  SUM_StringList lines;
+  if (request.GetResponseHeaders(lines) != 0) return SUM_String();
+  static const char kName[] = "etag:";
+  std::string found;
+  for (int i = 0; i < lines.count(); ++i) {
+    const std::string line = lines[i].str();
+    if (line.size() < sizeof kName - 1 || strncasecmp(line.c_str(), kName, sizeof kName - 1) != 0)
+      continue;
+    const size_t start = line.find_first_not_of(" \t", sizeof kName - 1);
+    const size_t end = line.find_last_not_of(" \t");
+    found = start == std::string::npos ? std::string() : line.substr(start, end - start + 1);
+  }
+  for (char c : found)
+    if (c < 0x20 || c > 0x7e) return SUM_String();
+  return SUM_String(found);
+}
 
 }  // namespace
 
@@ -107,6 +129,7 @@ int CM_OslcGet::Execute() {
   std::string response;
   int status = m_request.Run(response);
   scope.print(4, "Return status from Run = %d", status);
+  m_etag = status == 0 ? etag_of(m_request) : SUM_String();
 
   // The server may renew the session even on a failing answer: keep the cookie first.
   SUM_String cookie;

@@ -53,6 +53,11 @@ class CM_OslcGet {
   // untouched) when any link of the record cannot be read in full; else the XML layer's status.
   int GetLinksValues(CM_XmlTag links_field, CM_LinksMap& links, std::string& error_text);
   std::string get_error() const { return m_error_text; }
+  // The ETag of the last record answer, as the tracker sent it; empty when it sent none (or one
+  // that could not be sent back in a header).
+  const SUM_String& GetETag() const { return m_etag; }
+  // The request of the last Execute, for its outcome (status, headers).
+  CM_RestUri& GetRequest() { return m_request; }
   // Lets the request reuse the connections of a libcurl share handle owned by the caller.
   void SetConnectionShare(void* share) { m_request.SetConnectionShare(share); }
 
@@ -73,6 +78,7 @@ class CM_OslcGet {
   SUM_String m_stable_id;
   CM_Session m_session;
   SUM_String m_record_id;
+  SUM_String m_etag;
 };
 
 #endif

@@ -66,6 +66,15 @@ int CM_OslcSet::Initv2(const CM_Session& session, CM_OslcGet& get_request,
   m_request.SetPassword(m_session.get_user_password());
   m_request.SetCookie(m_session.GetCookie());
 
+  // The tag of the read makes the update conditional: a tracker refuses it (412) when another
+  // writer changed the record in between, instead of losing that writer's links.
+  const SUM_String& etag = get_request.GetETag();
+  if (etag.GetLength() > 0) {
+    scope.print(4, "Setting If-Match to %s", etag.c_str());
+    status = m_request.AppendHeader(SUM_String("If-Match: ") + etag);
+    if (status != 0) return status;
+  }
+
   status = Pvt_InitXmlDocv2(stable_id);
   if (status != 0) {
     scope.print(4, "Pvt_InitXmlDocv2 failed with %d", status);

@@ -33,6 +33,8 @@ class CM_OslcSet {
   // Closes the body, sends it and stores a new session cookie.
   int Execute();
   std::string get_error() const { return m_error_text; }
+  // The request of the last Execute, for its outcome (status, headers).
+  CM_RestUri& GetRequest() { return m_request; }
   // Lets the request reuse the connections of a libcurl share handle owned by the caller.
   void SetConnectionShare(void* share) { m_request.SetConnectionShare(share); }
 

@@ -101,6 +101,8 @@ std::string cm_rest_cert_file(const std::string& label) {
   return std::string(sysutl_cmi_dir().c_str()) + "/Certs/" + label + ".pem";
 }
 
+std::string cm_rest_option(const char* name) { return read_option(name); }
+
 void CM_RestUri::CurlHandleFree::operator()(void* handle) const {
   if (handle != nullptr) curl_easy_cleanup(static_cast<CURL*>(handle));
 }
@@ -132,7 +134,9 @@ CM_RestUri::CM_RestUri(const CM_RestUri& other)
       m_upload_data(other.m_upload_data),
       m_upload{nullptr, other.m_upload.size, other.m_upload.pos},
       m_response_headers(other.m_response_headers),
-      m_error_text(other.m_error_text) {
+      m_error_text(other.m_error_text),
+      m_transfer_status(other.m_transfer_status),
+      m_http_status(other.m_http_status) {
   if (other.m_upload.data != nullptr) m_upload.data = m_upload_data.c_str();
   m_header_list.reset(copy_header_list(static_cast<const curl_slist*>(other.m_header_list.get())));
   Pvt_RepointHandle();
@@ -157,6 +161,8 @@ CM_RestUri& CM_RestUri::operator=(const CM_RestUri& other) {
   if (m_upload.data != nullptr) m_upload.data = m_upload_data.c_str();
   m_response_headers = other.m_response_headers;
   m_error_text = other.m_error_text;
+  m_transfer_status = other.m_transfer_status;
+  m_http_status = other.m_http_status;
   Pvt_RepointHandle();
   return *this;
 }
@@ -220,6 +226,19 @@ void CM_RestUri::SetConnectionShare(void* share) {
 }
 std::string CM_RestUri::error_msg() { return m_error_text; }
 
+int CM_RestUri::AppendHeader(const SUM_String& line) {
+  const std::string text = line.str();
+  if (text.find_first_of("\r\n") != std::string::npos || text.size() != strlen(text.c_str()) ||
+      !m_header_list) {
+    return CM_REST_OPTION_REFUSED;
+  }
+  // Appending keeps the head, which the handle already points at.
+  if (curl_slist_append(static_cast<curl_slist*>(m_header_list.get()), text.c_str()) == nullptr) {
+    return CM_REST_OPTION_REFUSED;
+  }
+  return CM_REST_OK;
+}
+
 SUM_String CM_RestUri::GetPreSep() {
   CM_TraceScope scope(kTag, kClass, "GetPreSep");
   if (m_first_param != 0) {
@@ -267,6 +286,8 @@ int CM_RestUri::Init(HttpMethodType method) {
   m_base_uri.Empty();
   m_resource.Empty();
   m_upload = UploadCursor{nullptr, 0, 0};
+  m_transfer_status = -1;
+  m_http_status = 0;
 
   int rc = SetHttpMethodType(method);
   if (rc != 0) return rc;
@@ -491,6 +512,7 @@ int CM_RestUri::Run(std::string& response) {
   Pvt_RepointHandle();
   m_initialized = 0;
   m_has_run = 1;
+  m_transfer_status = static_cast<int>(result);
 
   if (result == CURLE_OK || result == CURLE_PARTIAL_FILE) {
     if (buffer.lost) {
@@ -514,6 +536,7 @@ int CM_RestUri::Run(std::string& response) {
 
   long http_code = 0;
   if (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &http_code) != CURLE_OK) http_code = 0;
+  m_http_status = http_code;
   scope.print(1, "HTTP Code = \"%d\"", static_cast<int>(http_code));
 
   if (buffer.size > 0 && http_code != 401) response = std::string(buffer.data);

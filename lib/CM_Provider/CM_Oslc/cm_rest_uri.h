@@ -46,4 +46,8 @@ class CM_RestUriPut : public CM_RestUri {
 // a file there (empty, or holding "/" or a leading ".").
 std::string cm_rest_cert_file(const std::string& label);
 
+// The value of a transport option (TAPIR_<NAME> first, then the user's settings); empty when
+// unset. Read at each use, so a change takes effect at the next request.
+std::string cm_rest_option(const char* name);
+
 #endif

@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "CM_Provider/CM_Oslc/cm_oslc_retry.h"
 #include "CM_Provider/CM_Oslc/cm_oslc_test_support.h"
 #include "CM_Provider/CM_Oslc/cm_xml_util.h"
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
@@ -29,20 +32,28 @@ std::string oslc_msg(int number) {
   return format_message(_cm_oslc_CM_Oslc_msg_table_adr(), number);
 }
 
-cmtest::TrackerSimOptions SimOptions() {
+cmtest::TrackerSimOptions SimOptions(std::vector<std::string> extra_args = {}) {
   cmtest::TrackerSimOptions options;
   options.users = {{"alice", "pw"}};
+  options.extra_args = std::move(extra_args);
   return options;
 }
 
+// The pauses the engine asked for, recorded instead of waited out.
+std::vector<long> g_pauses;
+void record_pause(long ms) { g_pauses.push_back(ms); }
+
 class EngineTest : public ::testing::Test {
  protected:
-  EngineTest() : sim(SimOptions()) {}
+  explicit EngineTest(std::vector<std::string> sim_args = {}) : sim(SimOptions(sim_args)) {}
 
   void SetUp() override {
     ASSERT_TRUE(sim.running()) << sim.stderr_text();
     session = cmtest::make_session(sim.base_url(), "alice", "pw");
+    g_pauses.clear();
+    m_sleeper = CM_OslcRetry::SetSleeper(&record_pause);
   }
+  void TearDown() override { CM_OslcRetry::SetSleeper(m_sleeper); }
 
   void Seed(const std::string& id, const Links& links) {
     nlohmann::json rec = {{"dbset", "dbs1"}, {"userdb", "db1"}, {"id", id}};
@@ -119,11 +130,31 @@ class EngineTest : public ::testing::Test {
     return out;
   }
 
+  // "METHOD STATUS" of every tracker request, in order.
+  std::vector<std::string> Answers() {
+    std::vector<std::string> out;
+    for (const auto& entry : sim.log())
+      out.push_back(entry["method"].get<std::string>() + " " +
+                    std::to_string(entry["status"].get<int>()));
+    return out;
+  }
+
   cmtest::TempHome home;
   cmtest::TrackerSim sim;
   CM_Session session;
   CM_ActionMap actions;
   std::string error;
+  CM_OslcRetry::Sleeper m_sleeper = nullptr;
+};
+
+class NoEtagEngineTest : public EngineTest {
+ protected:
+  NoEtagEngineTest() : EngineTest({"--no-etag"}) {}
+};
+
+class StrictEngineTest : public EngineTest {
+ protected:
+  StrictEngineTest() : EngineTest({"--require-if-match"}) {}
 };
 
 TEST_F(EngineTest, EmptyMapTouchesNothing) {
@@ -303,8 +334,10 @@ TEST_F(EngineTest, BrokenReadAnswersWriteNothing) {
     sim.clear_log();
     actions.clear();
     Associate("MR1", "http://v/b", "Bee");
-    sim.fault(c.mode, 1, "", 1);
+    // Armed for the first try and both retries that a passing failure (reset) gets.
+    sim.fault(c.mode, 3, "", 1);
     EXPECT_EQ(c.status, Commit());
+    sim.clear_faults();
     EXPECT_FALSE(error.empty());
     for (const auto& request : Requests()) EXPECT_NE("PUT", request);
     EXPECT_EQ(original, Stored("MR1"));
@@ -345,6 +378,226 @@ TEST_F(EngineTest, OneCommitKeepsItsConnectionOpen) {
   ASSERT_EQ(0, Commit()) << error;
   EXPECT_EQ(200u, Requests().size());
   EXPECT_EQ(1, sim.stats()["connections"].get<int>());
+}
+
+// ---- Writers racing on one record, and passing failures -------------------------------------
+
+std::string mr_msg(int number, const char* id, int tries) {
+  return format_message(_cm_mr_CM_Oslc_msg_table_adr(), number, id, tries);
+}
+
+TEST_F(EngineTest, UpdateIsConditionalOnTheTagOfTheRead) {
+  Seed("MR1", {{"http://v/a", "Ay"}});
+  Associate("MR1", "http://v/b", "Bee");
+  const std::string read_tag = sim.record("dbs1", "db1", "MR1")["etag"];
+  ASSERT_EQ(0, Commit()) << error;
+  auto log = sim.log();
+  ASSERT_EQ(2u, log.size());
+  EXPECT_FALSE(log[0]["headers"].contains("If-Match"));
+  EXPECT_EQ(read_tag, log[1]["headers"].value("If-Match", ""));
+  EXPECT_NE(read_tag, sim.record("dbs1", "db1", "MR1")["etag"].get<std::string>());
+  EXPECT_EQ((std::vector<std::string>{"GET 200", "PUT 200"}), Answers());
+  EXPECT_TRUE(g_pauses.empty());
+}
+
+TEST_F(EngineTest, AnotherWritersLinkSurvivesTheRace) {
+  Seed("MR1", {{"http://v/a", "Ay"}});
+  Associate("MR1", "http://v/b", "Bee");
+  Disassociate("MR1", "http://v/a");
+  sim.fault_spec({{"mode", "race"}, {"resource", "http://v/other"}, {"title", "Other"}});
+  ASSERT_EQ(0, Commit()) << error;
+  EXPECT_EQ((std::vector<std::string>{"GET 200", "PUT 412", "GET 200", "PUT 200"}), Answers());
+  // The actions were applied afresh to what the other writer left.
+  EXPECT_EQ((Links{{"http://v/b", "Bee"}, {"http://v/other", "Other"}}), Stored("MR1"));
+  ASSERT_EQ(1u, g_pauses.size());
+  EXPECT_GE(g_pauses[0], CM_OslcRetry::kFirstPauseMs / 2);
+  EXPECT_LE(g_pauses[0], CM_OslcRetry::kFirstPauseMs);
+}
+
+TEST_F(EngineTest, ARaceThatMadeTheChangeAlreadyNeedsNoWrite) {
+  Seed("MR1", {});
+  Associate("MR1", "http://v/b", "Bee");
+  // The other writer linked the very same version: nothing is left to write.
+  sim.fault_spec({{"mode", "race"}, {"resource", "http://v/b"}, {"title", "Bee"}});
+  ASSERT_EQ(0, Commit()) << error;
+  EXPECT_EQ((std::vector<std::string>{"GET 200", "PUT 412", "GET 200"}), Answers());
+  EXPECT_EQ((Links{{"http://v/b", "Bee"}}), Stored("MR1"));
+}
+
+TEST_F(EngineTest, LostRacesAreRetriedWithGrowingPausesUntilTheLimit) {
+  struct Case {
+    const char* mode;
+    const char* option;  // TAPIR_CMI_CONFLICT_RETRIES, null: unset
+    int lost;            // PUTs refused in a row
+    int retries;         // the limit in force
+  };
+  const Case cases[] = {{"412", nullptr, 5, 5}, {"409", nullptr, 6, 5}, {"412", "1", 2, 1},
+                        {"409", "0", 1, 0},     {"412", "x", 6, 5},     {"412", "-1", 1, 5}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.mode) + " lost " + std::to_string(c.lost) + " option " +
+                 (c.option ? c.option : "unset"));
+    std::unique_ptr<cmtest::ScopedEnv> option;
+    if (c.option)
+      option = std::make_unique<cmtest::ScopedEnv>("TAPIR_CMI_CONFLICT_RETRIES", c.option);
+    Seed("MR1", {{"http://v/a", "Ay"}});
+    actions.clear();
+    sim.clear_log();
+    g_pauses.clear();
+    Associate("MR1", "http://v/b", "Bee");
+    sim.fault(c.mode, c.lost, "oslc.properties");
+    const bool succeeds = c.lost <= c.retries;
+    const int puts = succeeds ? c.lost + 1 : c.retries + 1;
+    EXPECT_EQ(succeeds ? 0 : 10001, Commit()) << error;
+    sim.clear_faults();
+    std::vector<std::string> expected;
+    for (int i = 0; i < puts; ++i) {
+      expected.push_back("GET 200");
+      expected.push_back(i + 1 < puts || !succeeds ? std::string("PUT ") + c.mode : "PUT 200");
+    }
+    EXPECT_EQ(expected, Answers());
+    if (succeeds) {
+      EXPECT_EQ((Links{{"http://v/a", "Ay"}, {"http://v/b", "Bee"}}), Stored("MR1"));
+    } else {
+      EXPECT_EQ(mr_msg(33, "MR1", puts), error);
+      EXPECT_EQ((Links{{"http://v/a", "Ay"}}), Stored("MR1"));
+    }
+    // One pause before each new read; each lies in its window, the windows double up to 1 s.
+    ASSERT_EQ(static_cast<size_t>(puts - 1), g_pauses.size());
+    long ceiling = CM_OslcRetry::kFirstPauseMs;
+    for (long pause : g_pauses) {
+      EXPECT_GE(pause, ceiling / 2);
+      EXPECT_LE(pause, ceiling);
+      ceiling = std::min(ceiling * 2, CM_OslcRetry::kMaxPauseMs);
+    }
+  }
+}
+
+TEST_F(EngineTest, PassingFailuresAreTriedAgainOthersNever) {
+  struct Case {
+    const char* mode;
+    int count;
+    const char* match;        // "" the read, "oslc.properties" the update
+    const char* retry_after;  // null: none sent
+    int status;
+    std::vector<std::string> answers;
+    std::vector<long> pauses;  // exact, or -1 for one pause of the randomised kind
+  };
+  const Case cases[] = {
+      {"503", 2, "", nullptr, 0, {"GET 503", "GET 503", "GET 200", "PUT 200"}, {-1, -1}},
+      {"429", 1, "", "3", 0, {"GET 429", "GET 200", "PUT 200"}, {3000}},
+      {"503", 1, "", "3600", 0, {"GET 503", "GET 200", "PUT 200"}, {10000}},
+      {"503", 1, "", "Wed, 21 Oct 2015 07:28:00 GMT", 0, {"GET 503", "GET 200", "PUT 200"}, {0}},
+      {"502", 1, "oslc.properties", nullptr, 0, {"GET 200", "PUT 502", "PUT 200"}, {-1}},
+      {"reset", 1, "", nullptr, 0, {"GET 0", "GET 200", "PUT 200"}, {-1}},
+      {"504", 3, "", "1", 10001, {"GET 504", "GET 504", "GET 504"}, {1000, 1000}},
+      {"500", 1, "", nullptr, 10001, {"GET 500"}, {}},
+      {"500", 1, "oslc.properties", nullptr, 10001, {"GET 200", "PUT 500"}, {}},
+      {"404", 1, "", nullptr, 10005, {"GET 404"}, {}},
+      {"401", 1, "", nullptr, 10006, {"GET 401"}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.mode) + " x" + std::to_string(c.count) + " " + c.match);
+    Seed("MR1", {});
+    actions.clear();
+    sim.clear_log();
+    g_pauses.clear();
+    Associate("MR1", "http://v/b", "Bee");
+    nlohmann::json fault = {{"mode", c.mode}, {"count", c.count}, {"match", c.match}};
+    if (c.retry_after) fault["retry_after"] = c.retry_after;
+    sim.fault_spec(fault);
+    EXPECT_EQ(c.status, Commit()) << error;
+    sim.clear_faults();
+    EXPECT_EQ(c.answers, Answers());
+    ASSERT_EQ(c.pauses.size(), g_pauses.size());
+    for (size_t i = 0; i < c.pauses.size(); ++i) {
+      if (c.pauses[i] >= 0) {
+        EXPECT_EQ(c.pauses[i], g_pauses[i]);
+      } else {
+        EXPECT_GE(g_pauses[i], CM_OslcRetry::kFirstPauseMs / 2);
+        EXPECT_LE(g_pauses[i], CM_OslcRetry::kFirstPauseMs << i);
+      }
+    }
+    if (c.status != 0) {
+      EXPECT_TRUE(Stored("MR1").empty());
+      EXPECT_FALSE(error.empty());
+    }
+  }
+}
+
+TEST_F(EngineTest, TimedOutReadIsTriedAgain) {
+  cmtest::ScopedEnv stall_limit("TAPIR_CMI_STALL_TIMEOUT", "1");
+  Seed("MR1", {});
+  Associate("MR1", "http://v/b", "Bee");
+  sim.fault("stall", 1, "", 5);
+  ASSERT_EQ(0, Commit()) << error;
+  EXPECT_EQ((std::vector<std::string>{"GET 200", "GET 200", "PUT 200"}), Answers());
+  EXPECT_EQ(1u, g_pauses.size());
+  EXPECT_EQ((Links{{"http://v/b", "Bee"}}), Stored("MR1"));
+}
+
+TEST_F(EngineTest, WhenEveryTryFailsTheReplyIsTheOneOfASingleTry) {
+  Seed("MR1", {});
+  Associate("MR1", "http://v/b", "Bee");
+  std::string single;
+  {
+    cmtest::ScopedEnv no_retries("TAPIR_CMI_RETRIES", "0");
+    sim.fault("503", 1);
+    EXPECT_EQ(10001, Commit());
+    single = error;
+  }
+  EXPECT_EQ(1u, sim.log().size());
+  sim.clear_log();
+  sim.fault("503", 3);
+  EXPECT_EQ(10001, Commit());
+  EXPECT_EQ(single, error);
+  EXPECT_EQ(3u, sim.log().size());
+  EXPECT_NE(std::string::npos, error.find("Simulated passing failure (503).")) << error;
+}
+
+TEST_F(EngineTest, RetriesAreTraced) {
+  CM_Trace::set_file("tester", static_cast<int>(getpid()));
+  CM_Trace::configure("CMMR", 2);
+  Seed("MR1", {});
+  Associate("MR1", "http://v/b", "Bee");
+  sim.fault("503", 1);
+  sim.fault("412", 1, "oslc.properties");
+  EXPECT_EQ(0, Commit()) << error;
+  CM_Trace::close();
+  const std::string trace = cmtest::read_file(CM_Trace::file_path());
+  CM_Trace::reset();
+  EXPECT_NE(std::string::npos,
+            trace.find("The read of record MR1 failed (HTTP 503): trying again, retry 1 of 2"))
+      << trace;
+  EXPECT_NE(std::string::npos,
+            trace.find("Record MR1 was changed by another writer (HTTP 412): reading it again,"
+                       " retry 1 of 5"))
+      << trace;
+  EXPECT_EQ(std::string::npos, trace.find("without an ETag"));
+}
+
+TEST_F(NoEtagEngineTest, OnePlainUpdateAndAWarningAndTheOtherWriterLoses) {
+  CM_Trace::set_file("tester", static_cast<int>(getpid()));
+  CM_Trace::configure("CMMR", 1);
+  Seed("MR1", {{"http://v/a", "Ay"}});
+  Associate("MR1", "http://v/b", "Bee");
+  sim.fault_spec({{"mode", "race"}, {"resource", "http://v/other"}});
+  ASSERT_EQ(0, Commit()) << error;
+  CM_Trace::close();
+  const std::string trace = cmtest::read_file(CM_Trace::file_path());
+  CM_Trace::reset();
+  EXPECT_EQ((std::vector<std::string>{"GET 200", "PUT 200"}), Answers());
+  EXPECT_FALSE(sim.log()[1]["headers"].contains("If-Match"));
+  EXPECT_NE(std::string::npos, trace.find("Record MR1 was read without an ETag")) << trace;
+  // Without tags nothing tells the plug-in that another writer got in between.
+  EXPECT_EQ((Links{{"http://v/a", "Ay"}, {"http://v/b", "Bee"}}), Stored("MR1"));
+}
+
+TEST_F(StrictEngineTest, TrackerThatInsistsOnIfMatchIsServed) {
+  Seed("MR1", {});
+  Associate("MR1", "http://v/b", "Bee");
+  ASSERT_EQ(0, Commit()) << error;
+  EXPECT_EQ((std::vector<std::string>{"GET 200", "PUT 200"}), Answers());
+  EXPECT_EQ((Links{{"http://v/b", "Bee"}}), Stored("MR1"));
 }
 
 }  // namespace

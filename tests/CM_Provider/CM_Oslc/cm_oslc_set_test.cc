@@ -74,6 +74,38 @@ TEST_F(OslcSetTest, PutGoesToTheStableUriWithTheSelectiveQuery) {
   }
 }
 
+TEST_F(OslcSetTest, TheTagOfTheReadMakesTheUpdateConditional) {
+  struct Case {
+    const char* header;    // ETag line of the read's answer; empty: none
+    const char* if_match;  // null: no If-Match on the update
+  };
+  const Case cases[] = {
+      {"ETag: \"7-3\"", "\"7-3\""},
+      {"etag:   W/\"x\"  ", "W/\"x\""},
+      {"", nullptr},
+      // A tag that could not go back in one header line is not used at all.
+      {"ETag: \"a\tb\"", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.header);
+    std::vector<std::string> headers;
+    if (*c.header) headers.push_back(c.header);
+    server.push(200, record_doc(server.url() + "/rec/1", "", ""), headers);
+    ASSERT_EQ(0, get.Init(session, "MR1"));
+    ASSERT_EQ(0, get.Execute());
+    ASSERT_EQ(0, set.Initv2(session, get, "tracksChangeSet"));
+    ASSERT_EQ(0, set.SetLinksValues(tag_oslc_cm_tracksChangeSet(), CM_LinksMap()));
+    server.push(200, "");
+    ASSERT_EQ(0, set.Execute()) << set.get_error();
+    auto request = server.requests().back();
+    if (c.if_match) {
+      EXPECT_EQ(c.if_match, request.headers["If-Match"]);
+    } else {
+      EXPECT_EQ(0u, request.headers.count("If-Match"));
+    }
+  }
+}
+
 TEST_F(OslcSetTest, BodyListsEveryLinkInKeyOrderUnderTheRecord) {
   const std::string stable = server.url() + "/rec/7";
   ASSERT_EQ(0, ReadAndInit(stable));

@@ -319,6 +319,31 @@ TEST_F(RestUriTest, PutSendsBodyWithBodyHeadersAndNoContinueWait) {
   EXPECT_LT(accept, keep);
 }
 
+TEST_F(RestUriTest, AddedHeaderLastsOneRequestAndCannotSmuggleAnother) {
+  Loopback server({answer("412 Precondition Failed", ""), answer("200 OK", "")});
+  CM_RestUriPut req;
+  ASSERT_EQ(0, req.Init());
+  EXPECT_EQ(-1, req.GetTransferStatus());
+  EXPECT_EQ(0, req.AppendHeader("If-Match: \"1-2\""));
+  EXPECT_EQ(20006, req.AppendHeader("X-A: 1\r\nX-Injected: 1"));
+  EXPECT_EQ(20006, req.AppendHeader("X-B: 1\nX-Injected: 1"));
+  req.SetBaseUri(server.url().c_str());
+  req.SetUploadData("<x/>");
+  std::string response;
+  EXPECT_EQ(20001, req.Run(response));
+  EXPECT_EQ(0, req.GetTransferStatus());
+  EXPECT_EQ(412, req.GetHttpStatus());
+  EXPECT_TRUE(has_header(server.request(0), "If-Match: \"1-2\""));
+  EXPECT_EQ(std::string::npos, server.request(0).find("Injected"));
+
+  ASSERT_EQ(0, req.Init());
+  EXPECT_EQ(0, req.GetHttpStatus());
+  req.SetBaseUri(server.url().c_str());
+  req.SetUploadData("<x/>");
+  EXPECT_EQ(0, req.Run(response));
+  EXPECT_EQ(std::string::npos, server.request(1).find("If-Match"));
+}
+
 TEST_F(RestUriTest, MethodsSwitchCleanlyOnOneHandle) {
   Loopback server({answer("200 OK", "ok")});
   MethodRequest req(POST);
