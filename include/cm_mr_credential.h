@@ -57,10 +57,15 @@ class CM_EXPORT CM_MRCredential {
   // The plain password, or an empty string when the stored form cannot be turned back.
   SUM_String get_user_password() const;
 
+  // The cause (an errno value) of the last failure to store this login or its password; 0 when
+  // none is known.
+  int get_error_number() const;
+
   // Writes this login's file (replacing an existing one atomically), creating its folders.
   int add();
   // Reads the login of provider/dbset/user database into this object. With an empty path and
-  // no file path set yet, the default store is used.
+  // no file path set yet, the default store is used. 1002 when there is no login file, 1001
+  // when there is one that cannot be read.
   int lookup(const SUM_String& provider_name, const SUM_String& dbset,
              const SUM_String& user_database_name, const SUM_String& path);
   // Deletes this login's file and then each folder above it that it leaves empty.
@@ -88,6 +93,7 @@ class CM_EXPORT CM_MRCredential {
   SUM_String m_web_url;
   SUM_String m_file_path;
   SUM_String m_file_name;
+  int m_error_number = 0;
 };
 
 #endif

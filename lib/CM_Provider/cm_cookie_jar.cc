@@ -1,6 +1,9 @@
 #include "CM_Provider/cm_cookie_jar.h"
 
+#include <cerrno>
+#include <cstring>
 #include <new>
+#include <string>
 
 #include "CM_Provider/cm_commit_cache.h"
 #include "CM_Provider/cm_messages.h"
@@ -22,14 +25,40 @@ const int kMsgCannotCreateJar = 3;
 const int kMsgCannotSaveCookie = 4;
 const int kMsgCannotParseJar = 5;
 
-// Creates the folder with its parents. A concurrent process creating the same folder is not a
-// failure: what counts is that the folder is there afterwards.
-bool make_folder(const char* path) {
-  // Creation of the parents may also lose a race with a removal of emptied folders: try again.
-  for (int attempt = 0; attempt <= kWriteRetries; ++attempt) {
-    if (fileutl_mkpath(path, 0700, 1) == 0 || fileutl_exists(path, 0)) return true;
+const int kMsgFolderUnusable = 38;
+
+// The jar stands at <root>/<provider>/<dbset>/<userdb>: its root is two folders above dir.
+std::string jar_root(const SUM_String& dir) {
+  std::string root = dir.str();
+  for (int up = 0; up < 2; ++up) {
+    const size_t slash = root.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) return dir.str();
+    root.resize(slash);
   }
-  return false;
+  return root;
+}
+
+// Makes (with create) or checks the jar's folders from its root down: each the user's own and
+// 0700 (tightened when looser); a folder of another user is refused. A concurrent process
+// creating or removing the same folders is not a failure: try again.
+bool secure_folder(const SUM_String& dir, bool create, const CM_TraceScope& trace) {
+  const std::string root = jar_root(dir);
+  for (int attempt = 0;; ++attempt) {
+    SUM_String bad(dir);
+    const int code = fileutl_secure_dirs(root.c_str(), dir.c_str(), 1, create ? 1 : 0, &bad);
+    if (code == FILEUTL_DIR_OK) return true;
+    const int cause = errno;
+    if (create && code == FILEUTL_DIR_ERRNO && cause == ENOENT && attempt < kWriteRetries) continue;
+    const char* problem = fileutl_dir_problem(code, cause);
+    trace.print_always("Cookie directory %s cannot be used: %s", bad.c_str(), problem);
+    if (create && code != FILEUTL_DIR_NOT_OWNED) {
+      imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgCannotCreateJar, dir.c_str());
+    } else if (code != FILEUTL_DIR_ERRNO) {
+      imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgFolderUnusable, bad.c_str(),
+                 problem);
+    }
+    return false;
+  }
 }
 
 // The stored text of the jar file at path: 0, or 1002 when it is missing, empty or unreadable.
@@ -90,16 +119,17 @@ int CM_CookieJar::decrypt(const SUM_String& in, SUM_String& out) {
 
 int CM_CookieJar::check_cookie_file(bool create) const {
   CM_TraceScope trace(kTag, kClass, "check_cookie_file");
+  if (!fileutl_is_within(m_file_path.c_str(), jar_root(m_dir_path).c_str())) {
+    trace.print_always("Cookie file %s is not inside its folder", m_file_path.c_str());
+    return create ? 1001 : 1002;
+  }
   if (fileutl_exists(m_dir_path.c_str(), 0)) {
     trace.print(4, "Cookie directory [%s] exists\n", m_dir_path.c_str());
+    if (!secure_folder(m_dir_path, false, trace)) return create ? 1001 : 1002;
   } else {
     if (!create) return 1002;
     trace.print(4, "Creating Cookie directory [%s]\n", m_dir_path.c_str());
-    if (!make_folder(m_dir_path.c_str())) {
-      imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgCannotCreateJar,
-                 m_dir_path.c_str());
-      return 1001;
-    }
+    if (!secure_folder(m_dir_path, true, trace)) return 1001;
   }
   if (fileutl_exists(m_file_path.c_str(), 0))
     trace.print(4, "updating existing file [%s]\n", m_file_path.c_str());
@@ -121,16 +151,13 @@ int CM_CookieJar::write_cookie(const SUM_String& transformed) {
     trace.print(4, "Cookie file path: %s\n", m_file_path.c_str());
     trace.print(4, "Cookie directory path: %s\n", m_dir_path.c_str());
 
-    if (fileutl_exists(m_dir_path.c_str(), 0)) {
-      trace.print(4, "Cookie directory exists\n");
-    } else {
-      trace.print(4, "Creating Cookie directory\n");
-      if (!make_folder(m_dir_path.c_str())) {
-        imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgCannotCreateJar,
-                   m_dir_path.c_str());
-        return 1001;
-      }
+    if (!fileutl_is_within(m_file_path.c_str(), jar_root(m_dir_path).c_str())) {
+      trace.print_always("Cookie file %s is not inside its folder", m_file_path.c_str());
+      return 1001;
     }
+    trace.print(4, fileutl_exists(m_dir_path.c_str(), 0) ? "Cookie directory exists\n"
+                                                         : "Creating Cookie directory\n");
+    if (!secure_folder(m_dir_path, true, trace)) return 1001;
     if (fileutl_exists(m_file_path.c_str(), 0))
       trace.print(4, "updating existing file\n");
     else
@@ -139,10 +166,12 @@ int CM_CookieJar::write_cookie(const SUM_String& transformed) {
     // A folder pulled away by another process between the check and the write is made again.
     int written = strutl_write(text.c_str(), m_file_path.c_str(), 0, 0);
     for (int attempt = 0; written != 0 && attempt < kWriteRetries; ++attempt) {
-      (void)make_folder(m_dir_path.c_str());
+      trace.print_always("Cannot write %s: %s", m_file_path.c_str(), strerror(errno));
+      if (!secure_folder(m_dir_path, true, trace)) break;
       written = strutl_write(text.c_str(), m_file_path.c_str(), 0, 0);
     }
     if (written != 0) {
+      trace.print_always("Cannot write %s: %s", m_file_path.c_str(), strerror(errno));
       imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgCannotSaveCookie,
                  m_file_path.c_str());
       return 1001;

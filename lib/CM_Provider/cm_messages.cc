@@ -56,6 +56,14 @@ const char* const kMrTexts[] = {
     "Commit already complete for \"%s\".",
     ("Record \"%s\" kept changing while its links were being written (%d tries): another writer "
      "changed it every time. None of this request's links were written to it; run it again.\n"),
+    "The trace folder %s cannot be used (%s); tracing is off.\n",
+    "The trace file %s cannot be opened (%s); tracing is off.\n",
+    ("The connection value \"%s\" cannot name a folder: it must not be empty, \".\" or \"..\", "
+     "nor hold \"/\" or control characters.\n"),
+    ("The stored login for provider \"%s\", dbset \"%s\", user database \"%s\" cannot be read "
+     "(the key file is missing or was replaced, or the login file is damaged); nothing was sent. "
+     "Store the login again with `cmi creds add`.\n"),
+    "The folder %s cannot be used: %s.\n",
 };
 
 const char* const kOslcTexts[] = {
@@ -92,20 +100,24 @@ const char* const kOslcTexts[] = {
     "Unable to parse the contents of the FLX/MR Integration cookie jar file %s.\n",
     "Internal error , \"%s\"  \"%d\".\n",
     "Unable to update Integration cookie.\n",
+    ("The record's address \"%s\" is not on the tracker's server \"%s\" (scheme, host and port "
+     "must be the same); nothing was sent there and the record's links were left unchanged.\n"),
+    ("Record \"%s\" has more than one link with the rdf:ID \"%s\"; the record's links were left "
+     "unchanged.\n"),
 };
 
 constexpr int kMrCount = sizeof kMrTexts / sizeof kMrTexts[0];
 constexpr int kOslcCount = sizeof kOslcTexts / sizeof kOslcTexts[0];
-static_assert(kMrCount == 34, "cm_mr holds 34 messages");
-static_assert(kOslcCount == 31, "cm_oslc holds 31 messages");
+static_assert(kMrCount == 39, "cm_mr holds 39 messages");
+static_assert(kOslcCount == 33, "cm_oslc holds 33 messages");
 
 // Message ids 1..N, closed by a 0, as the record layout requires.
-const uint16_t kMrIds[kMrCount + 1] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12,
-                                       13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24,
-                                       25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 0};
-const uint16_t kOslcIds[kOslcCount + 1] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
-                                           12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
-                                           23, 24, 25, 26, 27, 28, 29, 30, 31, 0};
+const uint16_t kMrIds[kMrCount + 1] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14,
+                                       15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28,
+                                       29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 0};
+const uint16_t kOslcIds[kOslcCount + 1] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12,
+                                           13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24,
+                                           25, 26, 27, 28, 29, 30, 31, 32, 33, 0};
 
 const imsg_table kMrTable = {kCatalog, "cm_mr", 1, kMrCount, kMrTexts, kMrIds, 0};
 const imsg_table kOslcTable = {kCatalog, "cm_oslc", 2, kOslcCount, kOslcTexts, kOslcIds, 0};

@@ -26,11 +26,16 @@ std::int32_t to_int(const std::string& text) {
   return static_cast<std::int32_t>(v);
 }
 
-// The text of member `key`, or false when there is no such member.
+// A value holding a NUL: the whole request is refused, since C code downstream would read a
+// shorter text than the one checked ("MR1\u0000OTHER" as "MR1").
+struct NulInValue {};
+
+// The text of member `key`, or false when there is no such member. Throws NulInValue.
 bool member_text(const CMI_JSON_Value& object, const char* key, std::string& out) {
   std::unique_ptr<CMI_JSON_Value> value = object.get_value(key);
   if (!value) return false;
   value->get_text(out);
+  if (out.find('\0') != std::string::npos) throw NulInValue();
   return true;
 }
 

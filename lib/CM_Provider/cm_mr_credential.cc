@@ -1,5 +1,7 @@
 #include "cm_mr_credential.h"
 
+#include <cerrno>
+#include <cstring>
 #include <new>
 
 #include "CM_Provider/cm_stored_form.h"
@@ -17,13 +19,25 @@ const int kWriteRetries = 5;
 // What fileutl_rm answers when it could not delete.
 const int kRmFailed = -4;
 
-// A concurrent process creating the same folder is not a failure.
-bool make_folder(const char* path) {
-  // Creation of the parents may also lose a race with a removal of emptied folders: try again.
-  for (int attempt = 0; attempt <= kWriteRetries; ++attempt) {
-    if (fileutl_mkpath(path, 0700, 1) == 0 || fileutl_exists(path, 0)) return true;
+// Makes (with create) or checks the store's folders from its base down: each the user's own and
+// 0700 (tightened when looser); a folder of another user is refused. Creation may lose a race
+// with a removal of emptied folders: try again. On failure errno holds the cause (EPERM for a
+// folder of another user, ENOTDIR for something else in the way), also traced.
+bool secure_folder(const SUM_String& base, const SUM_String& dir, bool create,
+                   const CM_TraceScope& trace) {
+  for (int attempt = 0;; ++attempt) {
+    SUM_String bad(dir);
+    const int code = fileutl_secure_dirs(base.c_str(), dir.c_str(), 1, create ? 1 : 0, &bad);
+    if (code == FILEUTL_DIR_OK) return true;
+    int cause = errno;
+    if (create && code == FILEUTL_DIR_ERRNO && cause == ENOENT && attempt < kWriteRetries) continue;
+    trace.print_always("Credential directory %s cannot be used: %s", bad.c_str(),
+                       fileutl_dir_problem(code, cause));
+    if (code == FILEUTL_DIR_NOT_OWNED) cause = EPERM;
+    if (code == FILEUTL_DIR_NOT_DIR) cause = ENOTDIR;
+    errno = cause;
+    return false;
   }
-  return false;
 }
 
 bool is_dot_entry(const SUM_String& name) { return name == "." || name == ".."; }
@@ -48,7 +62,8 @@ CM_MRCredential::CM_MRCredential(const SUM_String& user_name, const SUM_String& 
       m_user_database_name(user_database_name),
       m_dbset(dbset),
       m_web_url(web_url) {
-  (void)Encrypt(password, m_encrypted_password);
+  errno = 0;
+  if (Encrypt(password, m_encrypted_password) != 0) m_error_number = errno;
   set_file_path();
   set_file_name();
 }
@@ -95,6 +110,7 @@ SUM_String CM_MRCredential::get_file_path() const { return m_file_path; }
 void CM_MRCredential::set_file_path(const SUM_String& value) { m_file_path = value; }
 SUM_String CM_MRCredential::get_file_name() const { return m_file_name; }
 SUM_String CM_MRCredential::get_encrypt_pw() const { return m_encrypted_password; }
+int CM_MRCredential::get_error_number() const { return m_error_number; }
 
 void CM_MRCredential::set_user_password(const SUM_String& password) {
   (void)Encrypt(password, m_encrypted_password);
@@ -155,11 +171,16 @@ int CM_MRCredential::add() {
 
     SUM_String dir = get_dir_path(m_provider_name, m_dbset);
     SUM_String full = get_full_path(m_provider_name, m_dbset);
-    if (!fileutl_exists(dir.c_str(), 0)) {
-      trace.print_always("add: Creating credential directory\n");
-      (void)make_folder(dir.c_str());  // a failure shows in the write below
-    } else {
-      trace.print_always("add: Credential directory exists\n");
+    if (!fileutl_is_within(full.c_str(), m_file_path.c_str())) {
+      trace.print_always("add: %s is not inside %s\n", full.c_str(), m_file_path.c_str());
+      m_error_number = EINVAL;
+      return 1001;
+    }
+    trace.print_always(fileutl_exists(dir.c_str(), 0) ? "add: Credential directory exists\n"
+                                                      : "add: Creating credential directory\n");
+    if (!secure_folder(m_file_path, dir, true, trace)) {
+      m_error_number = errno;
+      return 1001;
     }
     if (!fileutl_exists(full.c_str(), 0))
       trace.print_always("add: Creating new file\n");
@@ -169,9 +190,11 @@ int CM_MRCredential::add() {
     // Another process removing its last login here may delete the folders between our
     // creating them and the write: make them again and retry, a bounded number of times.
     for (int attempt = 0; strutl_write(text.c_str(), full.c_str(), 0, 0) != 0; ++attempt) {
-      if (attempt >= kWriteRetries) return 1001;
-      (void)make_folder(dir.c_str());
+      m_error_number = errno;
+      trace.print_always("add: Cannot write %s: %s\n", full.c_str(), strerror(m_error_number));
+      if (attempt >= kWriteRetries || !secure_folder(m_file_path, dir, true, trace)) return 1001;
     }
+    m_error_number = 0;
     trace.print_always("add: Credentials stored for provider name: %s\n", m_provider_name.c_str());
     return 0;
   } catch (const std::bad_alloc&) {
@@ -198,11 +221,19 @@ int CM_MRCredential::lookup(const SUM_String& provider_name, const SUM_String& d
     if (fileutl_exists(m_file_path.c_str(), 0)) {
       set_file_name();
       SUM_String full = get_full_path(m_provider_name, m_dbset);
-      if (fileutl_exists(full.c_str(), 0)) {
+      if (!fileutl_is_within(full.c_str(), m_file_path.c_str())) {
+        trace.print_always("lookup(): %s is not inside %s\n", full.c_str(), m_file_path.c_str());
+      } else if (fileutl_exists(full.c_str(), 0) &&
+                 !secure_folder(m_file_path, get_dir_path(m_provider_name, m_dbset), false,
+                                trace)) {
+        result = 1001;  // there, but in a folder that cannot be trusted
+      } else if (fileutl_exists(full.c_str(), 0)) {
         SUM_String text = strutl_read(1, full.c_str(), 0, 1, 0);
-        if (text.GetLength() == 0) return 1002;
         XML_Element root;
-        if (XML_Element::parse(text.c_str(), root) == 0 && root.sub_elements().count() >= 2) {
+        // A file that is there but does not read is damaged, not missing.
+        result = 1001;
+        if (text.GetLength() != 0 && XML_Element::parse(text.c_str(), root) == 0 &&
+            root.sub_elements().count() >= 2) {
           // By position, not by name: the first child is the user, the second the password.
           m_user_name = root.sub_elements()[0].text();
           m_encrypted_password = root.sub_elements()[1].text();
@@ -224,6 +255,7 @@ int CM_MRCredential::remove() {
   try {
     if (is_null()) return 0;
     SUM_String full = get_full_path(m_provider_name, m_dbset);
+    if (!fileutl_is_within(full.c_str(), m_file_path.c_str())) return 1001;
     if (!fileutl_exists(full.c_str(), 0)) return 0;
     // A concurrent remove (and re-add) of the same login may get in between; the file is
     // gone when a removal succeeds or it no longer exists.

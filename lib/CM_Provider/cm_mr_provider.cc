@@ -31,6 +31,8 @@ enum {
   kMsgInitFailed = 24,
   kMsgSessionInitFailed = 25,
   kMsgCommitComplete = 32,
+  kMsgBadConnectionName = 36,
+  kMsgLoginUnreadable = 37,
 };
 
 enum {
@@ -59,6 +61,18 @@ void pin_library() {
 }
 
 const imsg_table* mr_table() { return _cm_mr_CM_Oslc_msg_table_adr(); }
+
+// The connection key whose value cannot be a folder or file name, or null when all can.
+const char* unusable_name_key(const CM_ProviderConfig& config) {
+  const std::pair<const char*, std::string> names[] = {
+      {"providername", config.get_name()},
+      {"dbset", config.get_dbset()},
+      {"userdb", config.get_userdb()},
+  };
+  for (const auto& name : names)
+    if (!fileutl_is_plain_name(name.second.data(), name.second.size())) return name.first;
+  return nullptr;
+}
 
 std::string current_user(int kind) { return sysutl_usid_to_user(credutl_getusid(kind, 0)).str(); }
 
@@ -94,9 +108,15 @@ CM_MRProvider* CM_MRProvider::initialize(const char* request, char** reply) {
   const std::string text(request ? request : "");
 
   std::unique_ptr<CM_ProviderConfig> config(CM_MR_CMIParser::parse_provider_context(text));
+  const char* bad_key = config ? unusable_name_key(*config) : nullptr;
   if (!config) {
     result.m_status_code = kStatusFormat;
     result.m_error_message = format_message(mr_table(), kMsgFormatError);
+  } else if (bad_key) {
+    // These names become folder and file names under the home folder.
+    scope.print(2, "Refused connection: unusable %s", bad_key);
+    result.m_status_code = kStatusFormat;
+    result.m_error_message = format_message(mr_table(), kMsgBadConnectionName, bad_key);
   } else {
     scope.print(4, "Looking for provider %s", text.c_str());
     // get_instance may take the configuration; keep reading this request's settings.
@@ -282,6 +302,13 @@ int CM_MRProvider::commit(const char* /*request*/, char** reply) {
   if (m_commit_done) {
     info += prefix + format_message(mr_table(), kMsgCommitComplete, name.c_str());
     scope.print(2, "%s", info.c_str());
+  } else if (!m_action_map.empty() && m_session.login_unreadable()) {
+    failed = 1;
+    error = prefix + format_message(mr_table(), kMsgLoginUnreadable,
+                                    std::string(m_config->get_name()).c_str(),
+                                    std::string(m_config->get_dbset()).c_str(),
+                                    std::string(m_config->get_userdb()).c_str());
+    scope.print(2, "%s", error.c_str());
   } else if (!m_action_map.empty()) {
     try {
       std::unique_ptr<CM_OslcBaseMr> engine(new (std::nothrow) CM_OslcBaseMr());

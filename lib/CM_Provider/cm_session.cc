@@ -31,6 +31,7 @@ CM_Session& CM_Session::operator=(const CM_Session& other) {
   else
     m_cookie_jar.reset();
   m_cert_label = other.m_cert_label;
+  m_login_file_bad = other.m_login_file_bad;
   return *this;
 }
 
@@ -66,10 +67,21 @@ int CM_Session::init_user_creds() {
     trace.print(4, "Lookup of creds for %s, %s, %s", provider.c_str(), dbset.c_str(),
                 userdb.c_str());
     // A missing login is not an error here: the request will fail to authenticate and say so.
-    (void)m_credential.lookup(provider, dbset, userdb, SUM_String());
+    // A login file that is there and does not read is, at COMMIT.
+    const int status = m_credential.lookup(provider, dbset, userdb, SUM_String());
+    m_login_file_bad = status == 1001;
+    if (m_login_file_bad) trace.print_always("The stored login cannot be read");
   } catch (const std::bad_alloc&) {
   }
   return 0;
+}
+
+bool CM_Session::login_unreadable() const {
+  if (m_cert_label.GetLength() > 0) return false;
+  if (m_login_file_bad) return true;
+  // The stored form of a password is never empty, and never turns back into an empty one.
+  return m_credential.get_encrypt_pw().GetLength() > 0 &&
+         m_credential.get_user_password().GetLength() == 0;
 }
 
 int CM_Session::UpdateCookie(const SUM_String& cookie) {

@@ -32,6 +32,10 @@ class CM_Session {
   // Fills user name and stored password from the credential store; a missing login leaves them
   // empty. Returns 0.
   int init_user_creds();
+  // True when a stored login is to be used but cannot be: its file exists and does not read, or
+  // its password no longer turns back (key file missing or replaced). Nothing may then be sent
+  // with an empty password.
+  bool login_unreadable() const;
   // Persists a new session cookie. 0, or 10001 when the jar failed or there is no jar.
   int UpdateCookie(const SUM_String& cookie);
   // The stored cookie, or an empty string when there is none or no jar.
@@ -59,6 +63,7 @@ class CM_Session {
   CM_MRCredential m_credential;
   std::unique_ptr<CM_CookieJar> m_cookie_jar;
   SUM_String m_cert_label;
+  bool m_login_file_bad = false;
 };
 
 #endif

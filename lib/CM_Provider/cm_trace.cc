@@ -1,6 +1,7 @@
 #include "CM_Provider/cm_trace.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "CM_Provider/cm_messages.h"
 #include "platform/ks/ks.h"
 #include "platform/nt/nt.h"
 #include "platform/tbs/tbs.h"
@@ -42,6 +44,22 @@ TraceState& state() {
 }
 
 const char* or_empty(const char* s) { return s ? s : ""; }
+
+// Names tried beside a trace file name that cannot be used.
+const int kFreshNames = 100;
+// cm_mr messages about an unusable trace folder or file.
+const int kMsgTraceFolder = 34;
+const int kMsgTraceFile = 35;
+
+bool is_own_regular_file(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+    errno = EPERM;
+    return false;
+  }
+  return true;
+}
 
 // The classic locale's month abbreviations, independent of the process locale.
 const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -100,7 +118,18 @@ void CM_Trace::set_file(const char* name, int pid) {
     s.path[0] = '\0';
     return;
   }
-  if (unix_nt_access(s.path, 0) != 0) fileutl_mkpath(s.path, 0700, 1);
+  // The trace holds session cookies: its folders must be the user's own and closed to others,
+  // or someone else could swap the file under us.
+  SUM_String bad(logdir);
+  const std::string top = std::string(logdir) + "/cmmr_trace";
+  int code = fileutl_mkpath(logdir, 0700, 1) == 0 ? FILEUTL_DIR_OK : FILEUTL_DIR_ERRNO;
+  if (code == FILEUTL_DIR_OK) code = fileutl_secure_dirs(top.c_str(), s.path, 0, 1, &bad);
+  if (code != FILEUTL_DIR_OK) {
+    imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgTraceFolder, bad.c_str(),
+               fileutl_dir_problem(code, errno));
+    s.path[0] = '\0';
+    return;
+  }
 
   char process[32];
   snprintf(process, sizeof process, "p%d", pid);
@@ -134,7 +163,25 @@ void CM_Trace::configure(const char* subsystems, int level) {
 void CM_Trace::open() {
   TraceState& s = state();
   if (s.path[0] == '\0') return;
-  s.fd = unix_nt_open(s.path, O_WRONLY | O_APPEND | O_CREAT, 0600);
+  // Never through a symbolic link, never into a file of someone else, never blocking on a FIFO
+  // planted at the name: such a name is passed over for a fresh one beside it.
+  const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK;
+  s.fd = unix_nt_open(s.path, flags | O_CREAT, 0600);
+  if (s.fd >= 0 && !is_own_regular_file(s.fd)) close();
+  const std::string wanted(s.path);
+  const size_t dot = wanted.rfind(".log");
+  const std::string stem = dot == std::string::npos ? wanted : wanted.substr(0, dot);
+  for (int n = 1; s.fd < 0 && n <= kFreshNames; ++n) {
+    const std::string fresh = stem + "_" + std::to_string(n) + ".log";
+    if (fresh.size() >= sizeof s.path) break;
+    s.fd = unix_nt_open(fresh.c_str(), flags | O_CREAT | O_EXCL, 0600);
+    if (s.fd >= 0) strutl_cpy_buf(s.path, fresh.c_str(), sizeof s.path);
+  }
+  if (s.fd < 0) {
+    imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgTraceFile, wanted.c_str(),
+               strerror(errno));
+    s.path[0] = '\0';  // tracing is off; do not try again for every line
+  }
 }
 
 int CM_Trace::close() {

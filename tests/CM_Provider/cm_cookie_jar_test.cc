@@ -323,3 +323,27 @@ TEST_F(CookieJarTest, CachedReadsTraceTheSameLinesAsFileReads) {
 }
 
 }  // namespace
+
+namespace {
+
+// A jar folder of another user could hand us its cookie or take ours: neither read nor written.
+TEST_F(CookieJarTest, FolderOfAnotherUserIsRefusedAndLooseFoldersAreTightened) {
+  CM_CookieJar jar = make_jar();
+  ASSERT_EQ(0, jar.set_cookie("mine"));
+  ASSERT_EQ(0, chmod(m_dir.c_str(), 0777));
+  ASSERT_EQ(0, jar.set_cookie("newer"));
+  struct stat st;
+  ASSERT_EQ(0, stat(m_dir.c_str(), &st));
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  if (geteuid() != 0) GTEST_SKIP() << "changing the owner needs root";
+  ASSERT_EQ(0, chown(m_dir.c_str(), 12345, 12345));
+  EXPECT_EQ(0, jar.get_cookie().GetLength());
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(1001, jar.set_cookie("other"));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("owned by another user"),
+            std::string::npos);
+  EXPECT_NE(trace().find("cannot be used: owned by another user"), std::string::npos);
+}
+
+}  // namespace

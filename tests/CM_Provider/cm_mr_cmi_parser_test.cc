@@ -281,11 +281,31 @@ TEST_F(ParserTest, LargeAndEscapedValuesAreKept) {
   ordered_json request = init_request();
   const std::string big(12 * 1024 * 1024, 'b');
   request["baseurl"] = big;
-  request["providername"] = std::string("a\0b", 3);
+  request["providername"] = "a\"b\\c\u00e9";
   auto parsed = config(request.dump());
   ASSERT_NE(nullptr, parsed);
   EXPECT_EQ(big.size(), parsed->get_base_url().size());
-  EXPECT_EQ(std::string("a\0b", 3), parsed->get_name());
+  EXPECT_EQ("a\"b\\c\u00e9", parsed->get_name());
+}
+
+// C code downstream would read "MR1\u0000OTHER" as "MR1": the whole request is refused.
+TEST_F(ParserTest, ValuesHoldingNulAreRefused) {
+  const std::string nul("MR1\0OTHER", 9);
+  for (const char* key : {"providername", "baseurl", "dbset", "userdb", "tracesubsystem"}) {
+    ordered_json request = init_request();
+    request["tracelevel"] = "2";
+    request[key] = nul;
+    EXPECT_EQ(nullptr, config(request.dump())) << key;
+  }
+  const ordered_json good = {{"twversion", {{"universal_selector", "u"}, {"display_name", "d"}}},
+                             {"cmtask", {{"taskid", "MR1"}}}};
+  ASSERT_NE(nullptr, change(good.dump()));
+  for (const auto& path :
+       {"/twversion/universal_selector", "/twversion/display_name", "/cmtask/taskid"}) {
+    ordered_json request = good;
+    request[ordered_json::json_pointer(path)] = nul;
+    EXPECT_EQ(nullptr, change(request.dump())) << path;
+  }
 }
 
 ordered_json parse_reply(const std::string& text) {

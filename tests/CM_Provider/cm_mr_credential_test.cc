@@ -138,7 +138,7 @@ TEST_F(CredentialTest, LookupUsesTheGivenBaseOnlyWhenNoneIsSet) {
   EXPECT_EQ(m_store, preset.get_file_path().str());
 }
 
-TEST_F(CredentialTest, DamagedFilesAreNotFound) {
+TEST_F(CredentialTest, DamagedFilesAreUnreadableNotMissing) {
   const std::pair<const char*, std::string> cases[] = {
       {"empty", ""},
       {"not xml", "user=alice password=x"},
@@ -150,7 +150,7 @@ TEST_F(CredentialTest, DamagedFilesAreNotFound) {
     SCOPED_TRACE(c.first);
     write_login("p", "s", "d", c.second);
     CM_MRCredential found;
-    EXPECT_EQ(1002, found.lookup("p", "s", "d", ""));
+    EXPECT_EQ(1001, found.lookup("p", "s", "d", ""));
     EXPECT_EQ(0, found.get_user_name().GetLength());
     EXPECT_EQ(0, found.get_encrypt_pw().GetLength());
     // Enumeration skips it, and it can be replaced.

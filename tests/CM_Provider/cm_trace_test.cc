@@ -270,3 +270,75 @@ TEST_F(TraceTest, BatchedLinesReachTheFileWholeAndInOrderWhenTheOutermostBatchEn
   CM_Trace::close();
   EXPECT_EQ(bodies().back(), "CMMR::C::::closed in a batch");
 }
+
+// The trace holds session cookies: a planted name is passed over, never followed or appended to.
+TEST_F(TraceTest, UnsafeFilesAtTheTraceNameAreLeftAloneForAFreshName) {
+  const std::string victim = home.path() + "/victim";
+  struct Case {
+    const char* name;
+    int (*plant)(const std::string& at, const std::string& victim);
+  };
+  const Case cases[] = {
+      {"symbolic link",
+       [](const std::string& at, const std::string& v) { return symlink(v.c_str(), at.c_str()); }},
+      {"fifo", [](const std::string& at, const std::string&) { return mkfifo(at.c_str(), 0666); }},
+      {"file of another user",
+       [](const std::string& at, const std::string&) {
+         cmtest::write_file(at, "theirs\n");
+         return geteuid() == 0 ? chown(at.c_str(), 12345, 12345) : -1;
+       }},
+  };
+  int pid = 100;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    cmtest::write_file(victim, "precious\n");
+    CM_Trace::reset();
+    CM_Trace::set_file("ann", ++pid);
+    CM_Trace::configure("CMMR", 5);
+    const std::string planted = CM_Trace::file_path();
+    ASSERT_FALSE(planted.empty());
+    if (c.plant(planted, victim) != 0) {
+      ADD_FAILURE() << "could not plant (needs root for chown)";
+      continue;
+    }
+    CM_TraceScope("CMMR", "C", nullptr).print_always("secret cookie");
+    EXPECT_EQ(cmtest::read_file(victim), "precious\n");
+    const std::string used = CM_Trace::file_path();
+    EXPECT_EQ(used, planted.substr(0, planted.size() - 4) + "_1.log");
+    EXPECT_NE(cmtest::read_file(used).find("secret cookie"), std::string::npos);
+    struct stat st;
+    ASSERT_EQ(0, stat(used.c_str(), &st));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+  }
+}
+
+TEST_F(TraceTest, TheUsersOwnFileIsAppendedTo) {
+  CM_Trace::set_file("ann", 7);
+  CM_Trace::configure("CMMR", 5);
+  const std::string path = CM_Trace::file_path();
+  cmtest::write_file(path, "earlier\n");
+  CM_TraceScope("CMMR", "C", nullptr).print_always("later");
+  EXPECT_EQ(CM_Trace::file_path(), path);
+  const std::string text = cmtest::read_file(path);
+  EXPECT_EQ(text.rfind("earlier\n", 0), 0u);
+  EXPECT_NE(text.find("later"), std::string::npos);
+}
+
+TEST_F(TraceTest, FoldersOpenToOthersOrOfAnotherUserAreNotUsed) {
+  const std::string user_dir = home.log_dir() + "/cmmr_trace/ann";
+  ASSERT_EQ(0, cmtest::run_command("mkdir -p '" + user_dir + "' && chmod 0777 '" + user_dir + "'"));
+  testing::internal::CaptureStderr();
+  CM_Trace::set_file("ann", 1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("writable by other users"),
+            std::string::npos);
+  EXPECT_STREQ(CM_Trace::file_path(), "");
+
+  if (geteuid() != 0) GTEST_SKIP() << "changing the owner needs root";
+  ASSERT_EQ(0, chmod(user_dir.c_str(), 0700));
+  ASSERT_EQ(0, chown(user_dir.c_str(), 12345, 12345));
+  testing::internal::CaptureStderr();
+  CM_Trace::set_file("ann", 1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("owned by another user"),
+            std::string::npos);
+  EXPECT_STREQ(CM_Trace::file_path(), "");
+}

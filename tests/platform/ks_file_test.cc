@@ -135,3 +135,46 @@ TEST(FileUtl, ReadWholeDirListsSortedNames) {
   EXPECT_EQ(names[2], "b");
   EXPECT_LT(fileutl_read_whole_dir((folder + "/none").c_str(), 1, &names), 0);
 }
+
+namespace {
+
+TEST(FileUtl, IsWithinAcceptsOnlyPlainPiecesBelowTheFolder) {
+  const std::pair<const char*, int> cases[] = {
+      {"/base/a", 1},       {"/base/a/b/c", 1}, {"/base/a.b/..c", 1}, {"/base", 0},
+      {"/base/", 0},        {"/basement/a", 0}, {"/base/../x", 0},    {"/base/a/../../x", 0},
+      {"/base/./a", 0},     {"/base/a//b", 0},  {"/base/a/", 0},      {"/base/a\rb", 0},
+      {"/other/base/a", 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.second, fileutl_is_within(c.first, "/base")) << c.first;
+}
+
+TEST(FileUtl, SecureDirsCreatesTightensAndRefuses) {
+  cmtest::TempHome home;
+  const std::string base = home.path() + "/store";
+  const std::string leaf = base + "/a/b";
+  ASSERT_EQ(FILEUTL_DIR_OK, fileutl_secure_dirs(base.c_str(), leaf.c_str(), 1, 1, nullptr));
+  EXPECT_EQ(0700u, mode_of(base));
+  EXPECT_EQ(0700u, mode_of(leaf));
+
+  ASSERT_EQ(0, chmod((base + "/a").c_str(), 0777));
+  EXPECT_EQ(FILEUTL_DIR_OPEN, fileutl_secure_dirs(base.c_str(), leaf.c_str(), 0, 0, nullptr));
+  EXPECT_EQ(0777u, mode_of(base + "/a"));  // checking alone changes nothing
+  EXPECT_EQ(FILEUTL_DIR_OK, fileutl_secure_dirs(base.c_str(), leaf.c_str(), 1, 0, nullptr));
+  EXPECT_EQ(0700u, mode_of(base + "/a"));
+
+  // A symbolic link is not a folder, even when it points at one.
+  ASSERT_EQ(0, symlink(leaf.c_str(), (base + "/link").c_str()));
+  SUM_String bad;
+  EXPECT_EQ(FILEUTL_DIR_NOT_DIR,
+            fileutl_secure_dirs(base.c_str(), (base + "/link").c_str(), 1, 1, &bad));
+  EXPECT_EQ(base + "/link", bad.str());
+  EXPECT_EQ(FILEUTL_DIR_NOT_DIR,
+            fileutl_secure_dirs(base.c_str(), (base + "/../x").c_str(), 1, 1, nullptr));
+
+  if (geteuid() != 0) GTEST_SKIP() << "changing the owner needs root";
+  ASSERT_EQ(0, chown(leaf.c_str(), 12345, 12345));
+  EXPECT_EQ(FILEUTL_DIR_NOT_OWNED, fileutl_secure_dirs(base.c_str(), leaf.c_str(), 1, 0, &bad));
+  EXPECT_EQ(leaf, bad.str());
+}
+
+}  // namespace

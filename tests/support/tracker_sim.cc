@@ -94,8 +94,14 @@ TrackerSim::TrackerSim(const TrackerSimOptions& options) {
   m_db_path = options.db_path.empty() ? m_dir + "/records.sqlite" : options.db_path;
 
   std::vector<std::string> args = {
-      "/usr/bin/python3", CM_TRACKER_SIM, "--port",         "0", "--db",
-      m_db_path,          "--base-path",  options.base_path};
+      "/usr/bin/python3",
+      options.program.empty() ? std::string(CM_TRACKER_SIM) : options.program,
+      "--port",
+      "0",
+      "--db",
+      m_db_path,
+      "--base-path",
+      options.base_path};
   if (!options.seed_json.empty()) {
     std::string seed = m_dir + "/seed.json";
     std::ofstream(seed) << options.seed_json;

@@ -29,6 +29,9 @@ struct TrackerSimOptions {
   std::string db_path;                  // empty: a fresh file in the sim's temp folder
   std::string base_path = "/oslc";      // path prefix of the served base URL
   std::vector<std::string> extra_args;  // appended to the command line as given
+  // Another server with the same start-up contract (e.g. tests/support/hostile_tracker.py);
+  // empty: the tracker simulator.
+  std::string program;
 };
 
 class TrackerSim {

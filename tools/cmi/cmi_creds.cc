@@ -314,7 +314,11 @@ bool write_whole_file(const std::string& path, const std::string& text) {
             fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   if (ok && rename(name.data(), path.c_str()) != 0) ok = false;
-  if (!ok) unlink(name.data());
+  if (!ok) {
+    const int cause = errno;  // for the caller's message, past the clean-up
+    unlink(name.data());
+    errno = cause;
+  }
   return ok;
 }
 
@@ -388,23 +392,30 @@ int creds_add(int argc, char** argv) {
                              dbset.c_str(), url.c_str());
   wipe(password);
   if (credential.get_encrypt_pw().GetLength() == 0) {
-    std::fprintf(stderr,
-                 "cmi creds add: the password cannot be stored (too long, or the key file of "
-                 "the store cannot be used)\n");
+    if (credential.get_error_number() != 0)
+      std::fprintf(stderr, "cmi creds add: the password cannot be stored: %s\n",
+                   std::strerror(credential.get_error_number()));
+    else
+      std::fprintf(stderr,
+                   "cmi creds add: the password cannot be stored (too long, or the key file of "
+                   "the store cannot be used)\n");
     return kFailed;
   }
   int code = credential.add();
   if (code != 0) {
-    std::fprintf(stderr, "cmi creds add: could not store the login under %s (status %d)\n",
-                 credential.get_file_path().c_str(), code);
+    const int cause = credential.get_error_number();
+    std::fprintf(stderr, "cmi creds add: could not store the login under %s: %s (status %d)\n",
+                 credential.get_file_path().c_str(),
+                 cause != 0 ? std::strerror(cause) : "unknown cause", code);
     return kFailed;
   }
   if (have_url) {
     if (url.empty()) {
       remove_url(provider, dbset, userdb);
     } else if (!write_whole_file(url_path(provider, dbset, userdb), url + "\n")) {
-      std::fprintf(stderr, "cmi creds add: login stored, but its URL could not be saved in %s\n",
-                   url_path(provider, dbset, userdb).c_str());
+      std::fprintf(stderr,
+                   "cmi creds add: login stored, but its URL could not be saved in %s: %s\n",
+                   url_path(provider, dbset, userdb).c_str(), std::strerror(errno));
       return kFailed;
     }
   }

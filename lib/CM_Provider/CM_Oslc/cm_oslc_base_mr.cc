@@ -252,8 +252,10 @@ int CM_OslcBaseMr::init_set_request(const SUM_String& action) {
   const int status = m_set_request.Initv2(m_session, m_get_request, action);
   if (status != 0) {
     scope.print(4, "Status %d from m_set_request.Initv2(,,)", status);
-    m_error_text = format_message(_cm_mr_CM_Oslc_msg_table_adr(), kMsgInitFailed,
-                                  m_session.get_web_url().c_str());
+    m_error_text = status == CM_OSLC_SET_FOREIGN_ORIGIN
+                       ? m_set_request.get_error()
+                       : format_message(_cm_mr_CM_Oslc_msg_table_adr(), kMsgInitFailed,
+                                        m_session.get_web_url().c_str());
     return CM_MR_FAILED;
   }
   return 0;

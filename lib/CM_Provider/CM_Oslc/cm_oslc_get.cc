@@ -26,6 +26,7 @@ enum {
   kMsgNoChild = 22,
   kMsgNoAttribute = 25,
   kMsgCookie = 30,
+  kMsgDuplicateId = 32,
 };
 
 std::string oslc_message(int number) {
@@ -240,7 +241,12 @@ int CM_OslcGet::Pvt_CollectLinkIds(const CM_TraceScope& scope, const CM_XmlTag& 
     }
     SUM_String key = SUM_String("#") + id;
     scope.print(4, "Found Resource = %s, id = %s", resource.c_str(), key.c_str());
-    id_to_resource.emplace(key, resource);
+    // A second link with the same ID would vanish from the map, and from the record on writing.
+    if (!id_to_resource.emplace(key, resource).second) {
+      error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kMsgDuplicateId,
+                                  m_record_id.c_str(), id.c_str());
+      return CM_OSLC_LINKS_UNREADABLE;
+    }
 
     status = elem.OptNextSibling(elem);
     scope.print(4, "Status from OptNextSibling = %d", status);
@@ -353,9 +359,15 @@ int CM_OslcGet::GetLinksValues(CM_XmlTag links_field, CM_LinksMap& links, std::s
         if (status != 0) {
           problem = "has a description without dcterms:title";
         } else {
-          status = title_elem.Data(title, 1);
-          problem = "has a title that the native code page cannot hold";
-          message = kMsgNotNative;
+          // All of the title or none: a title cut at a CDATA section or comment would be
+          // written back shortened.
+          status = title_elem.TextContent(title, 1);
+          if (status == 1002) {
+            problem = "has a title holding markup, not only text";
+          } else {
+            problem = "has a title that the native code page cannot hold";
+            message = kMsgNotNative;
+          }
         }
       }
     }

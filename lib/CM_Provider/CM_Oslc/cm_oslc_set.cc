@@ -16,6 +16,7 @@ enum {
   kMsgInvalidDocument = 11,
   kMsgInternal = 29,
   kMsgCookie = 30,
+  kMsgForeignOrigin = 31,
 };
 
 // Steps of writing one link, as message 29 reports them.
@@ -59,6 +60,15 @@ int CM_OslcSet::Initv2(const CM_Session& session, CM_OslcGet& get_request,
     return status;
   }
   scope.print(4, "Stable id = %s", stable_id.c_str());
+  // The record's document names the address; the login and cookie must not follow it elsewhere.
+  const SUM_String base_url = m_session.get_web_url();
+  if (!cm_rest_same_origin(stable_id.str(), base_url.str())) {
+    scope.print(2, "Refusing to send to %s: not the origin of %s", stable_id.c_str(),
+                base_url.c_str());
+    m_error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kMsgForeignOrigin,
+                                  stable_id.c_str(), base_url.c_str());
+    return CM_OSLC_SET_FOREIGN_ORIGIN;
+  }
   m_request.SetBaseUri(stable_id);
   m_request.AppendNameValue("oslc.properties", SUM_String("oslc_cm:") + property);
 

@@ -18,6 +18,10 @@
 #include "CM_Provider/cm_session.h"
 #include "sum_string.h"
 
+// Initv2's status when the record's stable URI is not on the base URL's origin (scheme, host,
+// port): nothing is sent, and get_error() says where the record pointed.
+enum { CM_OSLC_SET_FOREIGN_ORIGIN = 20010 };
+
 class CM_OslcSet {
  public:
   CM_OslcSet();

@@ -5,10 +5,12 @@
 #include <curl/curl.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "CM_Provider/CM_Oslc/cm_xml_util.h"
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
@@ -86,12 +88,52 @@ curl_slist* copy_header_list(const curl_slist* source) {
   return head;
 }
 
+// Largest session cookie kept and sent back.
+const size_t kMaxCookieBytes = 4096;
+
+bool cookie_is_sendable(const std::string& cookie) {
+  if (cookie.size() > kMaxCookieBytes) return false;
+  for (unsigned char c : cookie)
+    if (c < 0x20 || c == 0x7f) return false;
+  return true;
+}
+
 bool is_regular_file(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
+
+namespace {
+
+struct UrlFree {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+
+// "scheme://host:port" in lower case, or empty when the URL cannot be read.
+std::string url_origin(const std::string& text) {
+  std::unique_ptr<CURLU, UrlFree> url(curl_url());
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return "";
+  std::string origin;
+  for (CURLUPart part : {CURLUPART_SCHEME, CURLUPART_HOST, CURLUPART_PORT}) {
+    char* value = nullptr;
+    const unsigned flags = part == CURLUPART_PORT ? CURLU_DEFAULT_PORT : 0;
+    if (curl_url_get(url.get(), part, &value, flags) != CURLUE_OK || value == nullptr) return "";
+    origin += value;
+    origin += part == CURLUPART_SCHEME ? "://" : part == CURLUPART_HOST ? ":" : "";
+    curl_free(value);
+  }
+  for (char& c : origin) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return origin;
+}
+
+}  // namespace
+
+bool cm_rest_same_origin(const std::string& url, const std::string& base_url) {
+  const std::string origin = url_origin(url);
+  return !origin.empty() && origin == url_origin(base_url);
+}
 
 std::string cm_rest_cert_file(const std::string& label) {
   if (label.empty() || label[0] == '.' || label.find('/') != std::string::npos ||
@@ -338,7 +380,10 @@ int CM_RestUri::Init(HttpMethodType method) {
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT,
                          option_seconds("CMI_CONNECT_TIMEOUT", CM_REST_CONNECT_TIMEOUT)) !=
             CURLE_OK ||
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L) != CURLE_OK ||
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT,
+                         option_seconds("CMI_TRANSFER_TIMEOUT", CM_REST_TRANSFER_TIMEOUT)) !=
+            CURLE_OK ||
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, CM_REST_LOW_SPEED_BYTES) != CURLE_OK ||
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME,
                          option_seconds("CMI_STALL_TIMEOUT", CM_REST_STALL_TIMEOUT)) != CURLE_OK ||
         curl_easy_setopt(curl, CURLOPT_CAINFO, ca_bundle.empty() ? nullptr : ca_bundle.c_str()) !=
@@ -497,8 +542,10 @@ int CM_RestUri::Run(std::string& response) {
   curl_easy_setopt(curl, CURLOPT_USERPWD, userpwd.c_str());
 
   scope.print_always("Setting cookie in request %s", m_cookie.c_str());
-  // An empty text would still send an empty Cookie header.
-  curl_easy_setopt(curl, CURLOPT_COOKIE, m_cookie.GetLength() > 0 ? m_cookie.c_str() : nullptr);
+  // An empty text would still send an empty Cookie header; a cookie that could split the request
+  // headers is never sent.
+  const bool send_cookie = m_cookie.GetLength() > 0 && cookie_is_sendable(m_cookie.str());
+  curl_easy_setopt(curl, CURLOPT_COOKIE, send_cookie ? m_cookie.c_str() : nullptr);
 
   char errbuf[CURL_ERROR_SIZE];
   errbuf[0] = '\0';
@@ -588,7 +635,14 @@ int CM_RestUri::ParseSessionCookie() {
     const size_t end = rest.find(';', start);
     if (end == std::string::npos) continue;
     scope.print(4, "Found JSESSIONID in : \"%s\"", rest.c_str());
-    found = rest.substr(start, end - start);
+    const std::string value = rest.substr(start, end - start);
+    if (!cookie_is_sendable(value)) {
+      // Sent back, a CR or LF would split our request headers.
+      scope.print_always("Refusing cookie of %zu bytes: control characters or longer than %zu",
+                         value.size(), kMaxCookieBytes);
+      continue;
+    }
+    found = value;
     scope.print(4, "Found JSESSIONID : \"%s\"", found.c_str());
   }
   if (found.empty()) {

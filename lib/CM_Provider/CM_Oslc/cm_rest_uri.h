@@ -25,10 +25,13 @@ enum {
 
 // Largest response body a request accepts; a longer one fails the transfer (20005).
 constexpr size_t CM_REST_MAX_RESPONSE = size_t{256} * 1024 * 1024;
-// Defaults of the transfer limits, overridable through the options CMI_CONNECT_TIMEOUT and
-// CMI_STALL_TIMEOUT (seconds; a stall is less than 1 byte/s for that long).
+// Defaults of the transfer limits, overridable through the options CMI_CONNECT_TIMEOUT,
+// CMI_STALL_TIMEOUT (seconds; a stall is less than CM_REST_LOW_SPEED_BYTES per second for that
+// long, so a trickle is stopped too) and CMI_TRANSFER_TIMEOUT (seconds for the whole request).
 constexpr long CM_REST_CONNECT_TIMEOUT = 30;
 constexpr long CM_REST_STALL_TIMEOUT = 120;
+constexpr long CM_REST_TRANSFER_TIMEOUT = 600;
+constexpr long CM_REST_LOW_SPEED_BYTES = 1024;
 
 // The PUT request of the record update. Not exported.
 class CM_RestUriPut : public CM_RestUri {
@@ -40,6 +43,11 @@ class CM_RestUriPut : public CM_RestUri {
 
   int Init() override;
 };
+
+// True when both URLs parse and share scheme, host and port (a missing port read as the scheme's
+// default; scheme and host compared without case). Credentials and the session cookie go only to
+// the origin of the base URL.
+bool cm_rest_same_origin(const std::string& url, const std::string& base_url);
 
 // Path of the PEM file holding certificate and key for a label in the user's certificate store
 // ("<home>/.Corvane/.Registry/Tarnwell/CMI/Certs/<label>.pem"); empty when the label cannot name

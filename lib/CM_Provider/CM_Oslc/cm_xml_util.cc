@@ -549,6 +549,36 @@ int CM_XmlElem::Data(SUM_String& out, int quiet) {
   return 0;
 }
 
+int CM_XmlElem::TextContent(SUM_String& out, int quiet) {
+  CM_TraceScope trace(kTag, "CM_XmlElem", "TextContent");
+  out.Empty();
+  if (m_parser_elem_node == nullptr) return CM_XML_NOT_FOUND;
+  try {
+    std::basic_string<XMLCh> text;
+    for (const DOMNode* node = m_parser_elem_node->getFirstChild(); node != nullptr;
+         node = node->getNextSibling()) {
+      switch (node->getNodeType()) {
+        case DOMNode::TEXT_NODE:
+        case DOMNode::CDATA_SECTION_NODE:
+          if (const XMLCh* value = node->getNodeValue()) text += value;
+          break;
+        case DOMNode::COMMENT_NODE:
+        case DOMNode::PROCESSING_INSTRUCTION_NODE:
+          break;
+        default:
+          return CM_XML_NOT_FOUND;
+      }
+    }
+    if (text.empty()) return 0;
+    return xmlch_to_native(text.c_str(), out, quiet);
+  } catch (const DOMException& e) {
+    print_dom_exception(e);
+    return CM_XML_REPORTED;
+  } catch (const std::bad_alloc&) {
+    return CM_XML_REPORTED;
+  }
+}
+
 int CM_XmlElem::OptChild(const CM_XmlTag& tag, CM_XmlElem& out) {
   CM_TraceScope trace(kTag, "CM_XmlElem", "OptChild");
   if (m_parser_elem_node == nullptr) {
@@ -788,7 +818,7 @@ int CM_XmlElem::get_body_from_nodelist(const CM_XmlTag& tag, const SUM_String& i
   CM_XmlElem child;
   rc = node.Child(tag, child);
   if (rc != 0) return rc;
-  rc = child.Data(body, 1);
+  rc = child.TextContent(body, 1);
   trace.print(5, "Title %s ", body.c_str());
   return rc;
 }

@@ -154,6 +154,10 @@ class CM_XmlElem {
   int Tag(CM_XmlTag& out);
   // Text of the first child node only (text or CDATA); "" otherwise.
   int Data(SUM_String& out, int quiet);
+  // The element's whole text: every text and CDATA child joined in order, comments and processing
+  // instructions skipped. CM_XML_NOT_FOUND when a child element or entity reference stands among
+  // them (the text would not be all of the content).
+  int TextContent(SUM_String& out, int quiet);
   // First child element matching the tag's namespace URI and local name (prefix ignored).
   int OptChild(const CM_XmlTag& tag, CM_XmlElem& out);
   int Child(const CM_XmlTag& tag, CM_XmlElem& out);

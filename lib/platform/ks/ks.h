@@ -59,6 +59,29 @@ int fileutl_exists(const char* path, int);
 int fileutl_mkpath(const char* path, int mode, int);
 // Deletes a file or an empty folder, never a folder that still holds entries. 0, or -4 on failure.
 int fileutl_rm(const char* path, int flags);
+// 1 when `name` (len bytes) can be one piece of a path: not empty, not "." or "..", and without
+// "/", NUL or control characters. Else 0.
+int fileutl_is_plain_name(const char* name, size_t len);
+// 1 when `path` names an entry inside `folder`: folder, "/", then pieces that are all plain names
+// (so no "..", no empty piece). Else 0. Purely textual: symbolic links are checked by the caller.
+int fileutl_is_within(const char* path, const char* folder);
+// Results of fileutl_secure_dirs.
+enum {
+  FILEUTL_DIR_OK = 0,
+  FILEUTL_DIR_ERRNO = -1,      // a system call failed; errno holds the cause
+  FILEUTL_DIR_NOT_DIR = -2,    // not a folder (a symbolic link counts as not a folder)
+  FILEUTL_DIR_NOT_OWNED = -3,  // owned by another user
+  FILEUTL_DIR_OPEN = -4,       // writable by group or others (only when not tightening)
+};
+// Checks every folder from `base` down to `path` (both included; path must be base or inside it):
+// each must be a real folder owned by the effective user. With `tighten`, a folder open to others
+// is set to 0700; without, a folder that group or others may write is refused. Missing folders
+// are created with 0700 when `create` is set. FILEUTL_DIR_OK or the first problem met;
+// *bad_folder (when given) receives the folder at fault.
+int fileutl_secure_dirs(const char* base, const char* path, int tighten, int create,
+                        SUM_String* bad_folder);
+// The cause of a fileutl_secure_dirs result as text (strerror of err for FILEUTL_DIR_ERRNO).
+const char* fileutl_dir_problem(int code, int err);
 // The names of the folder's entries (without "." and ".."), sorted; returns their number,
 // negative on failure.
 int fileutl_read_whole_dir(const char* folder, int, SUM_StringList* out);

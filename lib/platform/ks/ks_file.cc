@@ -101,10 +101,15 @@ int strutl_write(const char* text, const char* path, int, int) {
   Fd fd(raw);
   size_t len = strlen(text);
   bool ok = fchmod(fd.get(), mode) == 0 && write_all(fd.get(), text, len) && fsync(fd.get()) == 0;
+  const int cause = errno;
   ok = (fd.close() == 0) && ok;
+  if (!ok && errno != cause && cause != 0) errno = cause;
   if (ok && rename(name.data(), path) != 0) ok = false;
   if (!ok) {
+    // The caller reports the cause: keep it past the clean-up.
+    const int cause = errno;
     unlink(name.data());
+    errno = cause;
     return -1;
   }
   // Make the rename itself durable.
@@ -133,10 +138,92 @@ int fileutl_mkpath(const char* path, int mode, int) {
     if (mkdir(part.c_str(), static_cast<mode_t>(mode)) != 0) {
       if (errno != EEXIST) return -1;
       struct stat st;
-      if (stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
+      if (stat(part.c_str(), &st) != 0) return -1;
+      if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return -1;
+      }
     }
   }
   return 0;
+}
+
+int fileutl_is_plain_name(const char* name, size_t len) {
+  if (!name || len == 0) return 0;
+  if ((len == 1 && name[0] == '.') || (len == 2 && name[0] == '.' && name[1] == '.')) return 0;
+  for (size_t i = 0; i < len; ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c == '/' || c < 0x20 || c == 0x7f) return 0;
+  }
+  return 1;
+}
+
+int fileutl_is_within(const char* path, const char* folder) {
+  if (!path || !folder || !*folder) return 0;
+  const size_t base = strlen(folder);
+  if (strncmp(path, folder, base) != 0 || path[base] != '/') return 0;
+  const char* piece = path + base + 1;
+  for (;;) {
+    const char* end = strchr(piece, '/');
+    const size_t len = end ? static_cast<size_t>(end - piece) : strlen(piece);
+    if (!fileutl_is_plain_name(piece, len)) return 0;
+    if (!end) return 1;
+    piece = end + 1;
+  }
+}
+
+int fileutl_secure_dirs(const char* base, const char* path, int tighten, int create,
+                        SUM_String* bad_folder) {
+  if (!base || !path || !*base) return FILEUTL_DIR_NOT_DIR;
+  const std::string top(base);
+  const std::string full(path);
+  if (full != top && !fileutl_is_within(path, base)) return FILEUTL_DIR_NOT_DIR;
+  if (create && fileutl_mkpath(base, 0700, 0) != 0) {
+    if (bad_folder) *bad_folder = SUM_String(top);
+    return FILEUTL_DIR_ERRNO;
+  }
+  const uid_t me = geteuid();
+  size_t pos = top.size();
+  for (;;) {
+    const std::string folder = full.substr(0, pos);
+    int code = FILEUTL_DIR_OK;
+    struct stat st;
+    if (create && mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+      code = FILEUTL_DIR_ERRNO;
+    } else if (lstat(folder.c_str(), &st) != 0) {
+      code = FILEUTL_DIR_ERRNO;
+    } else if (!S_ISDIR(st.st_mode)) {
+      code = FILEUTL_DIR_NOT_DIR;
+    } else if (st.st_uid != me) {
+      code = FILEUTL_DIR_NOT_OWNED;
+    } else if (tighten && (st.st_mode & 077) != 0) {
+      if (chmod(folder.c_str(), 0700) != 0) code = FILEUTL_DIR_ERRNO;
+    } else if (!tighten && (st.st_mode & 022) != 0) {
+      code = FILEUTL_DIR_OPEN;
+    }
+    if (code != FILEUTL_DIR_OK) {
+      if (bad_folder) *bad_folder = SUM_String(folder);
+      return code;
+    }
+    if (pos >= full.size()) return FILEUTL_DIR_OK;
+    pos = full.find('/', pos + 1);
+    if (pos == std::string::npos) pos = full.size();
+  }
+}
+
+const char* fileutl_dir_problem(int code, int err) {
+  switch (code) {
+    case FILEUTL_DIR_OK:
+      return "no problem";
+    case FILEUTL_DIR_NOT_DIR:
+      return "not a folder";
+    case FILEUTL_DIR_NOT_OWNED:
+      return "owned by another user";
+    case FILEUTL_DIR_OPEN:
+      return "writable by other users";
+    default:
+      return strerror(err);
+  }
 }
 
 int fileutl_rm(const char* path, int) {

@@ -94,6 +94,17 @@ bool base64_decode(const char* text, size_t len, std::string* out) {
 
 std::string key_path() { return sysutl_cmi_dir().str() + "/.cmi_key"; }
 
+// The key's folder must be the user's own and closed to others (tightened when it is not); a
+// folder of someone else could swap the key. 0, or -1 with errno naming the cause.
+int key_folder_ready(bool create) {
+  const std::string folder = sysutl_cmi_dir().str();
+  const int code = fileutl_secure_dirs(folder.c_str(), folder.c_str(), 1, create ? 1 : 0, nullptr);
+  if (code == FILEUTL_DIR_OK) return 0;
+  if (code == FILEUTL_DIR_NOT_OWNED) errno = EPERM;
+  if (code == FILEUTL_DIR_NOT_DIR) errno = ENOTDIR;
+  return -1;
+}
+
 bool read_exact(int fd, unsigned char* buf, size_t len) {
   size_t got = 0;
   while (got < len) {
@@ -118,20 +129,23 @@ int load_key(const std::string& path, Secret* key) {
 
 // Creates the key file unless another process did so first; either way the key on disk wins.
 int create_key(const std::string& path, Secret* key) {
-  std::string folder = sysutl_cmi_dir().str();
-  if (fileutl_mkpath(folder.c_str(), 0700, 1) != 0) return -1;
   Secret fresh;
   if (RAND_bytes(fresh.bytes, static_cast<int>(kKeyLen)) != 1) return -1;
   std::string temp = path + ".new." + std::to_string(getpid());
   unlink(temp.c_str());  // a leftover of a crashed process with our pid
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return -1;
+  errno = 0;
   bool ok = write(fd, fresh.bytes, kKeyLen) == static_cast<ssize_t>(kKeyLen) && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   // link() never replaces an existing key: the loser of a race adopts the winner's key.
   if (ok && link(temp.c_str(), path.c_str()) != 0 && errno != EEXIST) ok = false;
+  const int cause = errno != 0 ? errno : ENOSPC;  // a short write sets no errno
   unlink(temp.c_str());
-  if (!ok) return -1;
+  if (!ok) {
+    errno = cause;
+    return -1;
+  }
   return load_key(path, key);
 }
 
@@ -204,11 +218,13 @@ int strutl_extract_head(const char* text, char* out, int max) {
     size_t need = kPrefixLen + (kNonceLen + plain.size() + kTagLen + 2) / 3 * 4;
     if (need > static_cast<size_t>(max)) {
       OPENSSL_cleanse(&plain[0], plain.size());
+      errno = EMSGSIZE;
       return 1;
     }
     std::string path = key_path();
     Secret key;
-    int rc = load_key(path, &key);
+    int rc = key_folder_ready(true);
+    if (rc == 0) rc = load_key(path, &key);
     if (rc == 1) rc = create_key(path, &key);
     std::string stored;
     if (rc == 0) rc = seal(plain, key, &stored);
@@ -232,7 +248,8 @@ int strutl_extract_tail(const char* stored, char* out, int max) {
     std::string sealed;
     if (!base64_decode(stored + kPrefixLen, len - kPrefixLen, &sealed)) return 1;
     Secret key;
-    if (load_key(key_path(), &key) != 0) return 2;  // never create one here
+    // Never create a key here.
+    if (key_folder_ready(false) != 0 || load_key(key_path(), &key) != 0) return 2;
     std::string plain;
     if (unseal(sealed, key, &plain) != 0) return 3;
     int rc = 0;

@@ -145,18 +145,61 @@ TEST_F(OslcGetTest, RecordWithoutLinkPropertyHasNoLinks) {
   EXPECT_EQ(format_message(_cm_oslc_CM_Oslc_msg_table_adr(), 22, "tracksChangeSet"), error);
 }
 
-TEST_F(OslcGetTest, DuplicateIdsAndResourcesKeepTheFirst) {
-  const std::string doc =
-      record_doc("http://h/r/1",
-                 link_elem("http://v/a", "L1") + link_elem("http://v/z", "L1") +
-                     link_elem("http://v/b", "L3") + link_elem("http://v/b", "L2"),
-                 title_desc("L1", "A") + title_desc("L2", "B-two") + title_desc("L3", "B-three"));
+TEST_F(OslcGetTest, DuplicateResourcesKeepTheFirst) {
+  const std::string doc = record_doc(
+      "http://h/r/1",
+      link_elem("http://v/a", "L1") + link_elem("http://v/b", "L3") + link_elem("http://v/b", "L2"),
+      title_desc("L1", "A") + title_desc("L2", "B-two") + title_desc("L3", "B-three"));
   ASSERT_EQ(0, Read(doc));
   CM_LinksMap links;
   std::string error;
   ASSERT_EQ(0, get.GetLinksValues(tag_oslc_cm_tracksChangeSet(), links, error)) << error;
   std::map<std::string, std::string> expected = {{"http://v/a", "A"}, {"http://v/b", "B-two"}};
   EXPECT_EQ(expected, Flatten(links));
+}
+
+// The second link of an ID would be lost on writing back.
+TEST_F(OslcGetTest, DuplicateIdsFailTheRecord) {
+  const std::string doc =
+      record_doc("http://h/r/1", link_elem("http://v/a", "L1") + link_elem("http://v/z", "L1"),
+                 title_desc("L1", "A"));
+  ASSERT_EQ(0, Read(doc));
+  CM_LinksMap links;
+  std::string error;
+  EXPECT_EQ(CM_OSLC_LINKS_UNREADABLE,
+            get.GetLinksValues(tag_oslc_cm_tracksChangeSet(), links, error));
+  EXPECT_TRUE(links.empty());
+  EXPECT_NE(std::string::npos, error.find("rdf:ID \"L1\"")) << error;
+}
+
+// A title is all of its text: CDATA and the text around comments are joined, never cut.
+TEST_F(OslcGetTest, TitlesAreTheirWholeText) {
+  struct Case {
+    const char* body;
+    int status;
+    const char* title;
+  };
+  const Case cases[] = {
+      {"Fix <![CDATA[a < b]]> done", 0, "Fix a < b done"},
+      {"Fix <!-- note --> done", 0, "Fix  done"},
+      {"<![CDATA[x]]><?pi y?>z", 0, "xz"},
+      {"Fix <b>bold</b> done", CM_OSLC_LINKS_UNREADABLE, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    const std::string doc =
+        record_doc("http://h/r/1", link_elem("http://v/a", "L1"), title_desc("L1", c.body));
+    ASSERT_EQ(0, Read(doc));
+    CM_LinksMap links;
+    std::string error;
+    EXPECT_EQ(c.status, get.GetLinksValues(tag_oslc_cm_tracksChangeSet(), links, error)) << error;
+    if (c.status == 0) {
+      std::map<std::string, std::string> expected = {{"http://v/a", c.title}};
+      EXPECT_EQ(expected, Flatten(links));
+    } else {
+      EXPECT_TRUE(links.empty());
+    }
+  }
 }
 
 // Every one of these would lose links if the readable part were written back.
