@@ -20,6 +20,24 @@ int hive_of(CM_Option::LocationType location) {
   return location == CM_Option::CurrentUser ? NTREGY_CURRENT_USER : NTREGY_LOCAL_MACHINE;
 }
 
+// The plug-in's own options (CMI_*) are a policy an administrator may set once for the machine.
+bool falls_back_to_machine(const char* upper_name) {
+  return std::strncmp(upper_name, "CMI_", 4) == 0;
+}
+
+// The stored value of one hive into out; false when it has none.
+bool read_hive(int hive, const char* name, SUM_String& out) {
+  char buf[kValueBufferSize];
+  buf[0] = '\0';
+  ntregy_key key = nullptr;
+  if (ntregy_get_value(hive, key_path().c_str(), name, buf, kValueBufferSize, &key) != 0)
+    return false;
+  buf[kValueBufferSize - 1] = '\0';
+  out = buf;
+  ntregy_close_key(key);
+  return true;
+}
+
 }  // namespace
 
 CM_Option::CM_Option(LocationType location, const SUM_String& name)
@@ -41,15 +59,9 @@ void CM_Option::GetValue(const SUM_String& def, SUM_String& out) const {
       out = env;
       return;
     }
-    char buf[kValueBufferSize];
-    buf[0] = '\0';
-    ntregy_key key = nullptr;
-    if (ntregy_get_value(hive_of(m_location), key_path().c_str(), m_name.c_str(), buf,
-                         kValueBufferSize, &key) == 0) {
-      buf[kValueBufferSize - 1] = '\0';
-      out = buf;
-      ntregy_close_key(key);
-    }
+    if (read_hive(hive_of(m_location), m_name.c_str(), out)) return;
+    if (m_location == CurrentUser && falls_back_to_machine(upper))
+      read_hive(NTREGY_LOCAL_MACHINE, m_name.c_str(), out);
   } catch (...) {
     // Options never report failures: whatever was assigned last stands.
   }

@@ -13,7 +13,7 @@ _cmi() {
     --plugin)
       COMPREPLY=($(compgen -f -X '!*.so*' -- "$cur")) && compopt -o plusdirs 2>/dev/null
       return ;;
-    --connection)
+    --connection | --from)
       COMPREPLY=($(compgen -f -- "$cur"))
       return ;;
     --record | --version | --name | --trace-level | --trace-subsystem | --provider | --dbset | \
@@ -22,14 +22,16 @@ _cmi() {
   esac
 
   if [ "$cword" -eq 1 ]; then
-    COMPREPLY=($(compgen -W 'link unlink run version creds option help' -- "$cur"))
+    COMPREPLY=($(compgen -W 'link unlink check run version creds option --help --version' -- "$cur"))
     return
   fi
 
   local opts=""
   case ${words[1]} in
     link | unlink)
-      opts='--connection --record --version --name --trace-level --trace-subsystem --plugin --help' ;;
+      opts='--connection --record --version --name --from --trace-level --trace-subsystem --plugin --json --help' ;;
+    check)
+      opts='--connection --record --trace-level --trace-subsystem --plugin --json --help' ;;
     run)
       if [[ $cur != -* ]]; then
         COMPREPLY=($(compgen -f -- "$cur"))
@@ -45,6 +47,7 @@ _cmi() {
       case ${words[2]} in
         add) opts='--provider --dbset --userdb --user --url --password-stdin --help' ;;
         remove) opts='--provider --dbset --userdb --help' ;;
+        list) opts='--json --help' ;;
         *) opts='--help' ;;
       esac ;;
     option)

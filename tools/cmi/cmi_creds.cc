@@ -9,12 +9,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -30,91 +33,13 @@ const int kMisuse = 2;
 // Longest password line accepted; the stored form has a fixed upper size anyway.
 const size_t kMaxPassword = 1024;
 
-const char kUsage[] =
-    "usage: cmi creds add --provider P --dbset S --userdb D --user U [--url URL]\n"
-    "                     [--password-stdin]\n"
-    "       cmi creds list\n"
-    "       cmi creds remove --provider P --dbset S --userdb D\n"
-    "\n"
-    "Manages the tracker logins the plug-in uses, one per provider, database set and user\n"
-    "database. 'add' stores (or replaces) a login: the password is read from the terminal with\n"
-    "echo off, or as one line from standard input with --password-stdin. 'list' shows every\n"
-    "stored login without its password. 'remove' deletes one login.\n";
-
-const char kAddUsage[] =
-    "usage: cmi creds add --provider P --dbset S --userdb D --user U [--url URL]\n"
-    "                     [--password-stdin]\n"
-    "\n"
-    "Stores the login of user U for provider P, database set S and user database D, replacing\n"
-    "an existing one. The password is asked for on the terminal (not echoed), or read as the\n"
-    "first line of standard input with --password-stdin. --url records the tracker's base URL\n"
-    "for 'cmi creds list'; without it a URL recorded earlier is kept.\n";
-
-const char kListUsage[] =
-    "usage: cmi creds list\n"
-    "\n"
-    "Shows provider, database set, user database, user and URL of every stored login.\n";
-
-const char kRemoveUsage[] =
-    "usage: cmi creds remove --provider P --dbset S --userdb D\n"
-    "\n"
-    "Deletes the stored login of provider P, database set S and user database D.\n";
-
-bool is_help(const char* arg) { return !std::strcmp(arg, "--help") || !std::strcmp(arg, "-h"); }
-
-int misuse(const char* command, const std::string& what) {
-  std::fprintf(stderr, "cmi creds %s: %s\n'cmi creds %s --help' shows the usage.\n", command,
-               what.c_str(), command);
-  return kMisuse;
-}
-
-// Parsed "--name value" / "--name=value" options and "--flag" switches of one subcommand.
-struct Options {
-  std::map<std::string, std::string> values;
-  std::map<std::string, bool> flags;
-  bool help = false;
+// One login's connection and user, as given on the command line.
+struct CredsArgs {
+  std::string provider, dbset, userdb, user, url;
+  bool have_url = false;
+  bool password_stdin = false;
+  bool json = false;
 };
-
-// Parses argv[first..] against the allowed value options and switches. Returns kOk or the
-// misuse status after reporting the problem.
-int parse_options(const char* command, int argc, char** argv, int first,
-                  const std::vector<std::string>& value_names,
-                  const std::vector<std::string>& flag_names, Options& out) {
-  for (int i = first; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (is_help(argv[i])) {
-      out.help = true;
-      return kOk;
-    }
-    if (arg.compare(0, 2, "--") != 0) return misuse(command, "unexpected argument '" + arg + "'");
-    std::string name = arg.substr(2);
-    std::string value;
-    bool inline_value = false;
-    size_t eq = name.find('=');
-    if (eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name = name.substr(0, eq);
-      inline_value = true;
-    }
-    bool is_value = false;
-    for (const auto& v : value_names) is_value = is_value || v == name;
-    bool is_flag = false;
-    for (const auto& f : flag_names) is_flag = is_flag || f == name;
-    if (is_flag && !inline_value) {
-      out.flags[name] = true;
-    } else if (is_value) {
-      if (!inline_value) {
-        if (i + 1 >= argc) return misuse(command, "option --" + name + " needs a value");
-        value = argv[++i];
-      }
-      if (out.values.count(name)) return misuse(command, "option --" + name + " given twice");
-      out.values[name] = value;
-    } else {
-      return misuse(command, "unknown option '" + arg + "'");
-    }
-  }
-  return kOk;
-}
 
 // A provider, dbset or user database name becomes a folder or file name of the store: it must
 // name exactly one entry inside its parent folder.
@@ -140,14 +65,13 @@ bool valid_store_name(const std::string& name, std::string& why) {
   return true;
 }
 
-int require_names(const char* command, const Options& options,
-                  const std::vector<std::string>& names) {
+int check_store_names(const CLI::App& command, const CredsArgs& args) {
+  const std::pair<const char*, const std::string*> names[] = {
+      {"--provider", &args.provider}, {"--dbset", &args.dbset}, {"--userdb", &args.userdb}};
   for (const auto& name : names) {
-    auto it = options.values.find(name);
-    if (it == options.values.end()) return misuse(command, "option --" + name + " is required");
     std::string why;
-    if (name != "url" && name != "user" && !valid_store_name(it->second, why))
-      return misuse(command, "--" + name + " " + why);
+    if (!valid_store_name(*name.second, why))
+      return cmi_misuse(command, std::string(name.first) + " " + why);
   }
   return kOk;
 }
@@ -273,13 +197,15 @@ int prompt_password(const std::string& user, std::string& out) {
 
 // --- URL side store: <CMI folder>/MRUserURL/<provider>/<dbset>/<userdb>, one line of text.
 
-std::string url_root() {
-  // The default store path is "<CMI folder>/MRUser"; the URLs live beside it.
+// The per-user product folder: the default login store is "<CMI folder>/MRUser".
+std::string cmi_folder() {
   CM_MRCredential probe("", "", "", "", "");
   std::string store = probe.get_file_path().str();
   size_t slash = store.find_last_of('/');
-  return (slash == std::string::npos ? std::string(".") : store.substr(0, slash)) + "/MRUserURL";
+  return slash == std::string::npos ? std::string(".") : store.substr(0, slash);
 }
+
+std::string url_root() { return cmi_folder() + "/MRUserURL"; }
 
 std::string url_path(const std::string& provider, const std::string& dbset,
                      const std::string& userdb) {
@@ -334,13 +260,33 @@ std::string read_url(const std::string& provider, const std::string& dbset,
   return text;
 }
 
-void remove_url(const std::string& provider, const std::string& dbset, const std::string& userdb) {
-  std::string root = url_root();
-  if (unlink(url_path(provider, dbset, userdb).c_str()) != 0) return;
-  // Folders still used by other logins refuse rmdir and stay.
-  if (rmdir((root + "/" + provider + "/" + dbset).c_str()) != 0) return;
-  if (rmdir((root + "/" + provider).c_str()) != 0) return;
+// Deletes root/provider/dbset/userdb and the folders above it that this leaves empty. False only
+// when the file exists and could not be deleted.
+bool remove_connection_file(const std::string& root, const std::string& provider,
+                            const std::string& dbset, const std::string& userdb) {
+  if (unlink((root + "/" + provider + "/" + dbset + "/" + userdb).c_str()) != 0)
+    return errno == ENOENT;
+  // Folders still used by other connections refuse rmdir and stay.
+  if (rmdir((root + "/" + provider + "/" + dbset).c_str()) != 0) return true;
+  if (rmdir((root + "/" + provider).c_str()) != 0) return true;
   rmdir(root.c_str());
+  return true;
+}
+
+void remove_url(const std::string& provider, const std::string& dbset, const std::string& userdb) {
+  remove_connection_file(url_root(), provider, dbset, userdb);
+}
+
+// The session cookie belongs to the login that opened the session: a removed or replaced login
+// must not keep working through it.
+bool forget_session(const char* command, const std::string& provider, const std::string& dbset,
+                    const std::string& userdb) {
+  const std::string root = cmi_folder() + "/CookieJar";
+  if (remove_connection_file(root, provider, dbset, userdb)) return true;
+  std::fprintf(stderr, "cmi creds %s: could not delete the session cookie %s/%s/%s/%s: %s\n",
+               command, root.c_str(), provider.c_str(), dbset.c_str(), userdb.c_str(),
+               std::strerror(errno));
+  return false;
 }
 
 // Width on screen of UTF-8 text, counting each character once.
@@ -352,29 +298,22 @@ size_t display_width(const std::string& text) {
 
 // --- subcommands
 
-int creds_add(int argc, char** argv) {
-  Options options;
-  int rc = parse_options("add", argc, argv, 2, {"provider", "dbset", "userdb", "user", "url"},
-                         {"password-stdin"}, options);
+int creds_add(const CLI::App& command, const CredsArgs& args) {
+  int rc = check_store_names(command, args);
   if (rc != kOk) return rc;
-  if (options.help) {
-    std::fputs(kAddUsage, stdout);
-    return kOk;
-  }
-  rc = require_names("add", options, {"provider", "dbset", "userdb", "user"});
-  if (rc != kOk) return rc;
-  const std::string& provider = options.values["provider"];
-  const std::string& dbset = options.values["dbset"];
-  const std::string& userdb = options.values["userdb"];
-  const std::string& user = options.values["user"];
+  const std::string& provider = args.provider;
+  const std::string& dbset = args.dbset;
+  const std::string& userdb = args.userdb;
+  const std::string& user = args.user;
   if (user.empty() || has_control_characters(user))
-    return misuse("add", "--user must be a non-empty name without control characters");
-  bool have_url = options.values.count("url") != 0;
-  std::string url = have_url ? options.values["url"] : std::string();
-  if (has_control_characters(url)) return misuse("add", "--url must not hold control characters");
+    return cmi_misuse(command, "--user must be a non-empty name without control characters");
+  const bool have_url = args.have_url;
+  const std::string& url = args.url;
+  if (has_control_characters(url))
+    return cmi_misuse(command, "--url must not hold control characters");
 
   std::string password;
-  if (options.flags["password-stdin"]) {
+  if (args.password_stdin) {
     if (!read_line(STDIN_FILENO, password)) {
       std::fprintf(stderr, "cmi creds add: could not read the password from standard input\n");
       return kFailed;
@@ -409,6 +348,7 @@ int creds_add(int argc, char** argv) {
                  cause != 0 ? std::strerror(cause) : "unknown cause", code);
     return kFailed;
   }
+  if (!forget_session("add", provider, dbset, userdb)) return kFailed;
   if (have_url) {
     if (url.empty()) {
       remove_url(provider, dbset, userdb);
@@ -424,21 +364,14 @@ int creds_add(int argc, char** argv) {
   return kOk;
 }
 
-int creds_list(int argc, char** argv) {
-  Options options;
-  int rc = parse_options("list", argc, argv, 2, {}, {}, options);
-  if (rc != kOk) return rc;
-  if (options.help) {
-    std::fputs(kListUsage, stdout);
-    return kOk;
-  }
+int creds_list(const CredsArgs& args) {
   CM_MRCredentialList list;
   int code = CM_MRCredential::lookup(list);
   if (code != 0) {
     std::fprintf(stderr, "cmi creds list: could not read the stored logins (status %d)\n", code);
     return kFailed;
   }
-  if (list.is_empty()) {
+  if (list.is_empty() && !args.json) {
     std::printf("No stored logins.\n");
     return kOk;
   }
@@ -450,6 +383,17 @@ int creds_list(int argc, char** argv) {
     std::string userdb = c.get_user_database_name().str();
     rows.push_back(
         {provider, dbset, userdb, c.get_user_name().str(), read_url(provider, dbset, userdb)});
+  }
+  if (args.json) {
+    nlohmann::json out = nlohmann::json::array();
+    for (size_t i = 1; i < rows.size(); ++i)
+      out.push_back({{"provider", rows[i][0]},
+                     {"dbset", rows[i][1]},
+                     {"userdb", rows[i][2]},
+                     {"user", rows[i][3]},
+                     {"url", rows[i][4]}});
+    std::printf("%s\n", out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    return kOk;
   }
   std::vector<size_t> width(5, 0);
   for (const auto& row : rows)
@@ -466,19 +410,12 @@ int creds_list(int argc, char** argv) {
   return kOk;
 }
 
-int creds_remove(int argc, char** argv) {
-  Options options;
-  int rc = parse_options("remove", argc, argv, 2, {"provider", "dbset", "userdb"}, {}, options);
+int creds_remove(const CLI::App& command, const CredsArgs& args) {
+  int rc = check_store_names(command, args);
   if (rc != kOk) return rc;
-  if (options.help) {
-    std::fputs(kRemoveUsage, stdout);
-    return kOk;
-  }
-  rc = require_names("remove", options, {"provider", "dbset", "userdb"});
-  if (rc != kOk) return rc;
-  const std::string& provider = options.values["provider"];
-  const std::string& dbset = options.values["dbset"];
-  const std::string& userdb = options.values["userdb"];
+  const std::string& provider = args.provider;
+  const std::string& dbset = args.dbset;
+  const std::string& userdb = args.userdb;
 
   // The look-up fills in the store's location even when the file is unreadable, so a damaged
   // login can still be removed.
@@ -500,6 +437,7 @@ int creds_remove(int argc, char** argv) {
     return kFailed;
   }
   remove_url(provider, dbset, userdb);
+  if (!forget_session("remove", provider, dbset, userdb)) return kFailed;
   std::printf("Removed login for provider '%s', dbset '%s', user database '%s'.\n",
               provider.c_str(), dbset.c_str(), userdb.c_str());
   return kOk;
@@ -507,18 +445,43 @@ int creds_remove(int argc, char** argv) {
 
 }  // namespace
 
-int cmi_creds(int argc, char** argv) {
-  if (argc < 2) {
-    std::fputs(kUsage, stderr);
-    return kMisuse;
-  }
-  if (is_help(argv[1])) {
-    std::fputs(kUsage, stdout);
-    return kOk;
-  }
-  if (!std::strcmp(argv[1], "add")) return creds_add(argc, argv);
-  if (!std::strcmp(argv[1], "list")) return creds_list(argc, argv);
-  if (!std::strcmp(argv[1], "remove")) return creds_remove(argc, argv);
-  std::fprintf(stderr, "cmi creds: unknown subcommand '%s'\n\n%s", argv[1], kUsage);
-  return kMisuse;
+void cmi_add_creds(CLI::App& root, CmiCommands& commands) {
+  CLI::App* creds = root.add_subcommand(
+      "creds",
+      "Manages the tracker logins the plug-in uses, one per provider, database set and "
+      "user database.");
+  creds->require_subcommand(1);
+  auto args = std::make_shared<CredsArgs>();
+  auto connection = [&args](CLI::App* app) {
+    app->add_option("--provider", args->provider, "the connection's provider name")->required();
+    app->add_option("--dbset", args->dbset, "the tracker database set")->required();
+    app->add_option("--userdb", args->userdb, "the tracker user database")->required();
+  };
+
+  CLI::App* add = creds->add_subcommand(
+      "add",
+      "Stores (or replaces) the login of a user. The password is asked for on the terminal (not "
+      "echoed), or read as the first line of standard input with --password-stdin. Replacing or "
+      "removing a login also forgets the connection's session, so the old login stops working "
+      "at once.");
+  connection(add);
+  add->add_option("--user", args->user, "the tracker user name")->required();
+  add->add_option("--url", args->url,
+                  "the tracker's base URL, kept for 'cmi creds list' (default: the URL stored "
+                  "before; an empty value forgets it)")
+      ->each([args](const std::string&) { args->have_url = true; });
+  add->add_flag("--password-stdin", args->password_stdin, "read the password from standard input");
+  commands.push_back({add, [add, args] { return creds_add(*add, *args); }});
+
+  CLI::App* list = creds->add_subcommand(
+      "list",
+      "Shows provider, database set, user database, user and URL of every stored login, "
+      "never a password.");
+  list->add_flag("--json", args->json, "print a JSON array of the logins");
+  commands.push_back({list, [args] { return creds_list(*args); }});
+
+  CLI::App* remove = creds->add_subcommand(
+      "remove", "Deletes one stored login and forgets the connection's session cookie.");
+  connection(remove);
+  commands.push_back({remove, [remove, args] { return creds_remove(*remove, *args); }});
 }

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
@@ -84,21 +83,4 @@ bool CmiPlugin::call(const std::string& op, void** handle, const std::string& re
   reply->assign(text ? text : "");
   m_freereply(text);
   return true;
-}
-
-std::string cmi_take_plugin_option(int* argc, char** argv) {
-  std::string path;
-  int out = 1;
-  for (int i = 1; i < *argc; ++i) {
-    if (!std::strcmp(argv[i], "--plugin") && i + 1 < *argc) {
-      path = argv[++i];
-    } else if (!std::strncmp(argv[i], "--plugin=", 9)) {
-      path = argv[i] + 9;
-    } else {
-      argv[out++] = argv[i];
-    }
-  }
-  *argc = out;
-  argv[out] = nullptr;
-  return path;
 }

@@ -37,7 +37,4 @@ class CmiPlugin {
   std::string m_error;
 };
 
-// Pulls "--plugin PATH" / "--plugin=PATH" out of argv (in place); returns the path or "".
-std::string cmi_take_plugin_option(int* argc, char** argv);
-
 #endif

@@ -1,10 +1,14 @@
 // cmi option: reads and writes one named setting through the library's exported option class:
 // the per-user settings, or the machine-wide ones with --machine. An environment override
 // (TAPIR_<NAME>) wins over both when reading.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,23 +19,6 @@ namespace {
 
 const int kOk = 0;
 const int kFailed = 1;
-const int kMisuse = 2;
-
-const char kUsage[] =
-    "usage: cmi option get NAME [--machine] [--default VALUE]\n"
-    "       cmi option set NAME VALUE [--machine]\n"
-    "\n"
-    "'get' prints the option's value: the environment variable TAPIR_<NAME> when it is set,\n"
-    "else the value stored in the user's settings (the machine-wide settings with --machine),\n"
-    "else the --default value (empty without one). 'set' stores VALUE in the user's settings\n"
-    "(machine-wide with --machine). NAME holds letters, digits and '_'.\n";
-
-bool is_help(const char* arg) { return !std::strcmp(arg, "--help") || !std::strcmp(arg, "-h"); }
-
-int misuse(const std::string& what) {
-  std::fprintf(stderr, "cmi option: %s\n'cmi option --help' shows the usage.\n", what.c_str());
-  return kMisuse;
-}
 
 // Option names double as environment variable names (TAPIR_<NAME>) and as value names in the
 // settings store, so they stay within what both accept.
@@ -49,67 +36,30 @@ bool has_line_breaks(const std::string& text) {
   return text.find_first_of("\r\n") != std::string::npos || text.find('\0') != std::string::npos;
 }
 
-}  // namespace
-
-int cmi_option(int argc, char** argv) {
-  if (argc < 2) {
-    std::fputs(kUsage, stderr);
-    return kMisuse;
-  }
-  if (is_help(argv[1])) {
-    std::fputs(kUsage, stdout);
-    return kOk;
-  }
-  std::string action = argv[1];
-  if (action != "get" && action != "set") return misuse("unknown subcommand '" + action + "'");
-
+struct OptionArgs {
+  std::string name, value, def;
   bool machine = false;
-  bool have_default = false;
-  std::string def;
-  std::vector<std::string> positional;
-  for (int i = 2; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (is_help(argv[i])) {
-      std::fputs(kUsage, stdout);
-      return kOk;
-    }
-    if (arg == "--machine") {
-      machine = true;
-    } else if (action == "get" && (arg == "--default" || arg.compare(0, 10, "--default=") == 0)) {
-      if (have_default) return misuse("option --default given twice");
-      if (arg == "--default") {
-        if (i + 1 >= argc) return misuse("option --default needs a value");
-        def = argv[++i];
-      } else {
-        def = arg.substr(10);
-      }
-      have_default = true;
-    } else if (arg == "--") {
-      for (++i; i < argc; ++i) positional.push_back(argv[i]);
-    } else if (arg.compare(0, 2, "--") == 0) {
-      return misuse("unknown option '" + arg + "'");
-    } else {
-      positional.push_back(arg);
-    }
-  }
-  size_t wanted = action == "get" ? 1 : 2;
-  if (positional.size() != wanted) {
-    return misuse(action == "get" ? "'get' takes one option NAME"
-                                  : "'set' takes an option NAME and a VALUE");
-  }
-  const std::string& name = positional[0];
-  if (!valid_name(name))
-    return misuse("option name '" + name + "' must hold only letters, digits and '_'");
+};
 
-  CM_Option option(machine ? CM_Option::LocalMachine : CM_Option::CurrentUser, name.c_str());
-  if (action == "get") {
-    SUM_String value;
-    option.GetValue(def.c_str(), value);
-    std::printf("%s\n", value.c_str());
-    return kOk;
-  }
-  const std::string& value = positional[1];
-  if (has_line_breaks(value)) return misuse("the value must be a single line");
+int option_get(const CLI::App& command, const OptionArgs& args) {
+  if (!valid_name(args.name))
+    return cmi_misuse(command,
+                      "option name '" + args.name + "' must hold only letters, digits and '_'");
+  CM_Option option(args.machine ? CM_Option::LocalMachine : CM_Option::CurrentUser,
+                   args.name.c_str());
+  SUM_String value;
+  option.GetValue(args.def.c_str(), value);
+  std::printf("%s\n", value.c_str());
+  return kOk;
+}
+
+int option_set(const CLI::App& command, const OptionArgs& args) {
+  const std::string& name = args.name;
+  const std::string& value = args.value;
+  if (!valid_name(name))
+    return cmi_misuse(command, "option name '" + name + "' must hold only letters, digits and '_'");
+  if (has_line_breaks(value)) return cmi_misuse(command, "the value must be a single line");
+  CM_Option option(args.machine ? CM_Option::LocalMachine : CM_Option::CurrentUser, name.c_str());
   option.SetValue(value.c_str());
 
   // The store reports nothing; read the value back to tell the user when it did not stick.
@@ -117,7 +67,7 @@ int cmi_option(int argc, char** argv) {
   for (unsigned char c : name) env_name += static_cast<char>(std::toupper(c));
   if (std::getenv(env_name.c_str())) {
     std::fprintf(stderr,
-                 "cmi option: note: %s is set in the environment and hides the stored value\n",
+                 "cmi option set: note: %s is set in the environment and hides the stored value\n",
                  env_name.c_str());
     return kOk;
   }
@@ -125,9 +75,36 @@ int cmi_option(int argc, char** argv) {
   std::string sentinel = value + "\n(unset)";
   option.GetValue(sentinel.c_str(), check);
   if (check.str() != value) {
-    std::fprintf(stderr, "cmi option: could not store %s in the %s settings\n", name.c_str(),
-                 machine ? "machine-wide" : "user's");
+    std::fprintf(stderr, "cmi option set: could not store %s in the %s settings%s\n", name.c_str(),
+                 args.machine ? "machine-wide" : "user's",
+                 args.machine && geteuid() != 0 ? " (they are written by root only)" : "");
     return kFailed;
   }
   return kOk;
+}
+
+}  // namespace
+
+void cmi_add_option(CLI::App& root, CmiCommands& commands) {
+  CLI::App* option = root.add_subcommand("option", "Reads and writes one named setting.");
+  option->require_subcommand(1);
+  auto args = std::make_shared<OptionArgs>();
+  CLI::App* get = option->add_subcommand(
+      "get",
+      "Prints an option's value: the environment variable TAPIR_<NAME> when it is set, else the "
+      "user's settings, else (for CMI_ options) the machine-wide settings, else the default. "
+      "With --machine only the machine-wide settings are read.");
+  get->add_option("NAME", args->name, "letters, digits and '_'")->required();
+  get->add_flag("--machine", args->machine, "read the machine-wide settings");
+  get->add_option("--default", args->def, "printed when the option is not set");
+  commands.push_back({get, [get, args] { return option_get(*get, *args); }});
+
+  CLI::App* set = option->add_subcommand(
+      "set",
+      "Stores a value in the user's settings, or with --machine in the machine-wide settings "
+      "(readable by every user, written by root only).");
+  set->add_option("NAME", args->name, "letters, digits and '_'")->required();
+  set->add_option("VALUE", args->value, "one line of text")->required();
+  set->add_flag("--machine", args->machine, "write the machine-wide settings");
+  commands.push_back({set, [set, args] { return option_set(*set, *args); }});
 }

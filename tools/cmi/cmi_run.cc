@@ -1,26 +1,18 @@
 // cmi run: drives the plug-in's operations from a script, one per line, the way the host would;
 // cmi version: the plug-in's version line.
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "cmi.h"
 #include "cmi_host.h"
 
 namespace {
-
-const char kRunUsage[] =
-    "usage: cmi run [--plugin PATH] [SCRIPT|-]\n"
-    "\n"
-    "Runs plug-in operations, one per line, from SCRIPT or standard input:\n"
-    "  INITIALIZE {json}   ASSOCIATE {json}   DISASSOCIATE {json}   COMMIT   VALIDATE\n"
-    "Blank lines and lines starting with # are skipped. Each operation prints\n"
-    "  OPERATION RETURN-VALUE REPLY\n"
-    "The handle of the latest INITIALIZE is passed to the operations after it.\n"
-    "Exit status: 0 when every operation succeeded, 1 when any failed, 2 on misuse.\n";
 
 // What counts as success for each operation's return value.
 bool succeeded(const std::string& op, int rc) {
@@ -61,23 +53,7 @@ int run_stream(CmiPlugin& plugin, std::istream& in, const char* source) {
   return failures ? 1 : 0;
 }
 
-}  // namespace
-
-int cmi_run(int argc, char** argv) {
-  const std::string plugin_path = cmi_take_plugin_option(&argc, argv);
-  std::string script = "-";
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-      std::fputs(kRunUsage, stdout);
-      return 0;
-    }
-  }
-  if (argc > 2) {
-    std::fputs(kRunUsage, stderr);
-    return 2;
-  }
-  if (argc == 2) script = argv[1];
-
+int run_script(const std::string& plugin_path, const std::string& script) {
   CmiPlugin plugin;
   if (!plugin.load(plugin_path)) {
     std::fprintf(stderr, "cmi run: %s\n", plugin.error().c_str());
@@ -92,13 +68,7 @@ int cmi_run(int argc, char** argv) {
   return run_stream(plugin, in, script.c_str());
 }
 
-int cmi_version(int argc, char** argv) {
-  const std::string plugin_path = cmi_take_plugin_option(&argc, argv);
-  if (argc > 1) {
-    const bool help = !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h");
-    std::fputs("usage: cmi version [--plugin PATH]\n", help ? stdout : stderr);
-    return help ? 0 : 2;
-  }
+int print_version(const std::string& plugin_path) {
   CmiPlugin plugin;
   if (!plugin.load(plugin_path)) {
     std::fprintf(stderr, "cmi version: %s\n", plugin.error().c_str());
@@ -113,4 +83,36 @@ int cmi_version(int argc, char** argv) {
   print_verid();
   std::fflush(stdout);
   return 0;
+}
+
+struct RunArgs {
+  std::string plugin;
+  std::string script = "-";
+};
+
+}  // namespace
+
+void cmi_add_plugin_option(CLI::App& command, std::string& path) {
+  command.add_option("--plugin", path,
+                     "the plug-in library to load (default: $CMI_PLUGIN, else libcmmrv1_0.so "
+                     "next to cmi)");
+}
+
+void cmi_add_run(CLI::App& root, CmiCommands& commands) {
+  auto args = std::make_shared<RunArgs>();
+  CLI::App* run = root.add_subcommand(
+      "run",
+      "Runs plug-in operations, one per line, from SCRIPT or standard input:\n"
+      "  INITIALIZE {json}   ASSOCIATE {json}   DISASSOCIATE {json}   COMMIT   VALIDATE\n"
+      "Blank lines and lines starting with # are skipped. Each operation prints\n"
+      "  OPERATION RETURN-VALUE REPLY\n"
+      "The handle of the latest INITIALIZE is passed to the operations after it.\n"
+      "Exit status: 0 when every operation succeeded, 1 when any failed, 2 on misuse.");
+  run->add_option("SCRIPT", args->script, "the script file, or - for standard input");
+  cmi_add_plugin_option(*run, args->plugin);
+  commands.push_back({run, [args] { return run_script(args->plugin, args->script); }});
+
+  CLI::App* version = root.add_subcommand("version", "Prints the plug-in's version line.");
+  cmi_add_plugin_option(*version, args->plugin);
+  commands.push_back({version, [args] { return print_version(args->plugin); }});
 }

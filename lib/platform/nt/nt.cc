@@ -1,6 +1,7 @@
 #include "platform/nt/nt.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -112,6 +113,27 @@ bool decode_value(const Json& stored, std::string* value) {
   return true;
 }
 
+// Machine-wide settings are a policy every user reads (only their owner, root, writes them);
+// a user's own settings stay private.
+mode_t folder_mode(int hive) { return hive == NTREGY_LOCAL_MACHINE ? 0755 : 0700; }
+mode_t file_mode(int hive) { return hive == NTREGY_LOCAL_MACHINE ? 0644 : 0600; }
+
+// Creates the missing folders of path with exactly the given mode, whatever the umask.
+int make_folders(const std::string& path, mode_t mode) {
+  for (size_t pos = 1; pos <= path.size(); ++pos) {
+    if (pos != path.size() && path[pos] != '/') continue;
+    const std::string part = path.substr(0, pos);
+    if (part.back() == '/') continue;
+    if (mkdir(part.c_str(), mode) == 0) {
+      if (chmod(part.c_str(), mode) != 0) return -1;
+    } else {
+      struct stat st;
+      if (errno != EEXIST || stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
+    }
+  }
+  return 0;
+}
+
 ntregy_key make_handle(const std::string& file) {
   auto key = std::make_unique<ntregy_key_s>();
   key->file = file;
@@ -153,10 +175,11 @@ int ntregy_create_value(int hive, const char* key_path, const char* name, const 
     std::string file = key_file(hive, key_path);
     if (file.empty()) return -1;
     std::string folder = file.substr(0, file.find_last_of('/'));
-    if (fileutl_mkpath(folder.c_str(), 0700, 1) != 0) return -1;
+    if (make_folders(folder, folder_mode(hive)) != 0) return -1;
     Json values = load_values(file);
     values[name] = encode_value(value);
     if (strutl_write(values.dump(1, '\t').c_str(), file.c_str(), 0, 0) != 0) return -1;
+    if (chmod(file.c_str(), file_mode(hive)) != 0) return -1;
     if (key_out) *key_out = make_handle(file);
     return 0;
   } catch (...) {
