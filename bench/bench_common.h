@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "plugin/plugin_host.h"
@@ -41,6 +42,12 @@ inline std::string shm_db_path() {
   struct stat st {};
   if (stat("/dev/shm", &st) != 0 || !S_ISDIR(st.st_mode)) return "";
   return "/dev/shm/cm-bench-" + std::to_string(getpid()) + ".sqlite";
+}
+
+// The plug-in under test: $CM_BENCH_PLUGIN (e.g. an older build to compare with), else this tree's.
+inline const char* plugin_path() {
+  const char* path = std::getenv("CM_BENCH_PLUGIN");
+  return path && *path ? path : CM_PLUGIN_PATH;
 }
 
 inline std::string record_id(int i) {

@@ -24,7 +24,8 @@ endfunction()
 set(CM_PATTERNS_platform ${CM_LIB}/platform/*/*.cc)
 set(CM_PATTERNS_core
     ${CM_PROV}/cm_trace*.cc ${CM_PROV}/cm_message*.cc ${CM_PROV}/cm_option*.cc
-    ${CM_PROV}/cm_version*.cc ${CM_PROV}/cm_mr_cmi*.cc ${CM_PROV}/cm_action*.cc)
+    ${CM_PROV}/cm_version*.cc ${CM_PROV}/cm_mr_cmi*.cc ${CM_PROV}/cm_action*.cc
+    ${CM_PROV}/cm_commit_cache*.cc)
 set(CM_PATTERNS_session
     ${CM_PROV}/cm_cookie_jar*.cc ${CM_PROV}/cm_mr_credential*.cc ${CM_PROV}/cm_session*.cc)
 set(CM_PATTERNS_xml ${CM_OSLC}/cm_xml*.cc)

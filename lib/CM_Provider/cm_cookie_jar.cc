@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "CM_Provider/cm_commit_cache.h"
 #include "CM_Provider/cm_messages.h"
 #include "CM_Provider/cm_stored_form.h"
 #include "CM_Provider/cm_trace.h"
@@ -60,6 +61,20 @@ bool secure_folder(const SUM_String& dir, bool create, const CM_TraceScope& trac
   }
 }
 
+// The stored text of the jar file at path: 0, or 1002 when it is missing, empty or unreadable.
+int read_stored_cookie(const SUM_String& path, SUM_String& out) {
+  SUM_String text = strutl_read(1, path.c_str(), 0, 1, 0);
+  // A missing or empty file is the ordinary state before the first login: no message.
+  if (text.GetLength() == 0) return 1002;
+  XML_Element root;
+  if (XML_Element::parse(text.c_str(), root) != 0 || root.sub_elements().count() < 1) {
+    imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgCannotParseJar, path.c_str());
+    return 1002;
+  }
+  out = root.sub_elements()[0].text();
+  return 0;
+}
+
 }  // namespace
 
 CM_CookieJar::CM_CookieJar(const SUM_String& dir_path, const SUM_String& file_name)
@@ -90,7 +105,16 @@ int CM_CookieJar::encrypt(const SUM_String& in, SUM_String& out) {
 
 int CM_CookieJar::decrypt(const SUM_String& in, SUM_String& out) {
   CM_TraceScope trace(kTag, kClass, "decrypt");
-  return cm_from_stored_form(in, out);
+  // Within one COMMIT the key does not change, so one stored text always gives the same plain one.
+  CM_CommitCache* cache = CM_CommitCache::live();
+  std::string plain;
+  if (cache && cache->find_plain_cookie(in.str(), plain)) {
+    out = SUM_String(plain);
+    return 0;
+  }
+  const int code = cm_from_stored_form(in, out);
+  if (code == 0 && cache) cache->keep_plain_cookie(in.str(), out.str());
+  return code;
 }
 
 int CM_CookieJar::check_cookie_file(bool create) const {
@@ -163,19 +187,14 @@ int CM_CookieJar::findCookie(SUM_String& out) const {
   CM_TraceScope trace(kTag, kClass, "findCookie");
   int code = check_cookie_file(false);
   if (code == 0) {
-    SUM_String text = strutl_read(1, m_file_path.c_str(), 0, 1, 0);
-    // A missing or empty file is the ordinary state before the first login: no message.
-    if (text.GetLength() == 0) {
-      code = 1002;
+    // Within one COMMIT the file changes only through this process's own writes, kept below.
+    CM_CommitCache* cache = CM_CommitCache::live();
+    std::string kept;
+    if (cache && cache->find_stored_cookie(m_file_path.str(), kept)) {
+      out = SUM_String(kept);
     } else {
-      XML_Element root;
-      if (XML_Element::parse(text.c_str(), root) != 0 || root.sub_elements().count() < 1) {
-        imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgCannotParseJar,
-                   m_file_path.c_str());
-        code = 1002;
-      } else {
-        out = root.sub_elements()[0].text();
-      }
+      code = read_stored_cookie(m_file_path, out);
+      if (code == 0 && cache) cache->keep_stored_cookie(m_file_path.str(), out.str());
     }
   }
   trace.print(1, "findCookie(): Encrypted Cookie=\"%s\"\n", out.c_str());
@@ -214,6 +233,10 @@ int CM_CookieJar::set_cookie(const SUM_String& cookie) {
     if (code != 0) {
       trace.print(4, "Status %d from write_cookie", code);
       return code;
+    }
+    if (CM_CommitCache* cache = CM_CommitCache::live()) {
+      cache->keep_stored_cookie(m_file_path.str(), out.str());
+      cache->keep_plain_cookie(out.str(), cookie.str());
     }
     return 0;
   } catch (const std::bad_alloc&) {

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "CM_Provider/cm_mr_provider.h"
+#include "CM_Provider/cm_trace.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ std::int32_t dispatch(void* handle, const char* request, char** reply, Operation
     store_no_memory(reply);
     return -1;
   }
+  CM_TraceBatch batch;  // one operation's trace lines in few writes
   try {
     return (static_cast<CM_MRProvider*>(handle)->*op)(request ? request : "", reply);
   } catch (...) {
@@ -70,6 +72,7 @@ std::int32_t cm_initialize(void** handle, const char* request, char** reply) {
   if (!reply) return -1;
   *reply = nullptr;
   CM_MRProvider* provider = nullptr;
+  CM_TraceBatch batch;
   try {
     provider = CM_MRProvider::initialize(request ? request : "", reply);
   } catch (...) {

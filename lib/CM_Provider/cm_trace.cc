@@ -30,7 +30,12 @@ struct TraceState {
   int fd = -1;
   int level = 0;
   std::vector<std::string> subsystems;
+  int batch_depth = 0;
+  std::string pending;  // lines of the running batch not yet written
 };
+
+// Lines reach the file in writes of about this size while a batch runs.
+const size_t kBatchBytes = 64 * 1024;
 
 // Built on first use and never destroyed: objects destroyed at exit may still trace.
 TraceState& state() {
@@ -62,6 +67,36 @@ const int kMsgTraceUnwritable = 39;
 // The classic locale's month abbreviations, independent of the process locale.
 const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Writes the whole text, retrying after interruptions; gives up on any other failure.
+// A full or failing disk would refuse every later line too: a refused write says why once and
+// turns tracing off.
+void write_all(int fd, const char* line, size_t len) {
+  while (len > 0) {
+    ssize_t n = ks_file_system().Write(fd, line, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int cause = n < 0 ? errno : ENOSPC;
+      TraceState& s = state();
+      const std::string path(s.path);
+      s.pending.clear();
+      if (s.fd >= 0) ks_file_system().Close(s.fd);
+      s.fd = -1;
+      s.path[0] = '\0';
+      imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgTraceUnwritable, path.c_str(),
+                 strerror(cause));
+      return;
+    }
+    line += n;
+    len -= static_cast<size_t>(n);
+  }
+}
+
+void flush_pending() {
+  TraceState& s = state();
+  if (s.fd >= 0 && !s.pending.empty()) write_all(s.fd, s.pending.data(), s.pending.size());
+  s.pending.clear();
+}
 
 // Formats the detail text (cut at the buffer's end) and writes it as one line.
 void emit(const CM_TraceScope* scope, const char* method, const char* format, va_list ap) {
@@ -166,6 +201,7 @@ void CM_Trace::open() {
 }
 
 int CM_Trace::close() {
+  flush_pending();
   TraceState& s = state();
   int rc = s.fd;
   if (s.fd >= 0) rc = ks_file_system().Close(s.fd);
@@ -178,23 +214,17 @@ void CM_Trace::write_line(const char* line) {
   TraceState& s = state();
   if (s.fd < 0 && s.path[0] != '\0') open();
   if (s.fd < 0) return;
-  size_t len = strlen(line);
-  while (len > 0) {
-    ssize_t n = ks_file_system().Write(s.fd, line, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      // A full or failing disk would fail every later line too: say why once and stop tracing.
-      const int cause = n < 0 ? errno : ENOSPC;
-      const std::string path(s.path);
-      close();
-      s.path[0] = '\0';
-      imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgTraceUnwritable, path.c_str(),
-                 strerror(cause));
+  const size_t len = strlen(line);
+  if (s.batch_depth > 0) {
+    try {
+      s.pending.append(line, len);
+      if (s.pending.size() >= kBatchBytes) flush_pending();
       return;
+    } catch (const std::bad_alloc&) {
+      flush_pending();  // short of memory: write what is kept, then this line on its own
     }
-    line += n;
-    len -= static_cast<size_t>(n);
   }
+  write_all(s.fd, line, len);
 }
 
 char* CM_Trace::format_line(const CM_TraceScope* scope, const char* method, const char* text) {
@@ -204,9 +234,17 @@ char* CM_Trace::format_line(const CM_TraceScope* scope, const char* method, cons
     tv.tv_usec = 0;
   }
   time_t seconds = tv.tv_sec;
-  struct tm local;
+  // A traced operation writes many lines per second: the local time is worked out once a second.
+  static time_t s_second = -1;
+  static struct tm s_local;
+  static bool s_local_ok = false;
+  if (seconds != s_second) {
+    s_local_ok = localtime_r(&seconds, &s_local) != nullptr;
+    s_second = seconds;
+  }
   char stamp[50] = {0};
-  if (localtime_r(&seconds, &local)) {
+  if (s_local_ok) {
+    const struct tm& local = s_local;
     snprintf(stamp, sizeof stamp, "%s %02d,%d %02d:%02d:%02d.%.3d", kMonths[local.tm_mon % 12],
              local.tm_mday, local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
              static_cast<int>(tv.tv_usec / 1000));
@@ -232,6 +270,13 @@ void CM_Trace::reset() {
   s.path[0] = '\0';
   s.level = 0;
   s.subsystems.clear();
+}
+
+CM_TraceBatch::CM_TraceBatch() { ++state().batch_depth; }
+
+CM_TraceBatch::~CM_TraceBatch() {
+  TraceState& s = state();
+  if (--s.batch_depth == 0) flush_pending();
 }
 
 CM_TraceScope::CM_TraceScope(const char* tag, const char* class_name, const char* method)

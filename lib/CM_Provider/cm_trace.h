@@ -15,7 +15,7 @@ class CM_Trace {
   static void configure(const char* subsystems, int level);
   static void open();
   static int close();
-  // Appends one finished line with a single write; opens the file on first use.
+  // Appends one finished line (inside a CM_TraceBatch: to the batch); opens the file on first use.
   static void write_line(const char* line);
   // A newly allocated (malloc) line, or null when memory is short. The caller frees it.
   static char* format_line(const CM_TraceScope* scope, const char* method, const char* text);
@@ -25,6 +25,16 @@ class CM_Trace {
   static int level();
   // Forgets path, handle, level and list (tests only).
   static void reset();
+};
+
+// While one lives (one entry operation), trace lines collect in memory and reach the file in
+// writes of about 64 KiB; the rest is written when the outermost batch ends or the file closes.
+class CM_TraceBatch {
+ public:
+  CM_TraceBatch();
+  ~CM_TraceBatch();
+  CM_TraceBatch(const CM_TraceBatch&) = delete;
+  CM_TraceBatch& operator=(const CM_TraceBatch&) = delete;
 };
 
 class CM_TraceScope {

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "CM_Provider/cm_commit_cache.h"
 #include "CM_Provider/cm_trace.h"
 #include "platform/sum/xml_element.h"
 #include "support/temp_home.h"
@@ -271,6 +272,54 @@ TEST_F(CookieJarTest, OverlongCookieIsRefusedAndOldOneKept) {
   EXPECT_EQ(1001, jar.set_cookie(std::string(400, 'c')));
   EXPECT_EQ("short", jar.get_cookie().str());
   EXPECT_NE(std::string::npos, trace().find("Status 1001 from encrypt"));
+}
+
+TEST_F(CookieJarTest, WithinACommitTheFileIsReadOnceAndOwnWritesAreSeen) {
+  ASSERT_EQ(0, make_jar().set_cookie("before"));
+  {
+    CM_CommitCache cache;
+    CM_CookieJar jar = make_jar();
+    EXPECT_EQ("before", jar.get_cookie().str());
+    // Another writer is not looked for within one COMMIT ...
+    write_file(m_file, "<Cookies><Cookie>" + stored_form("elsewhere") + "</Cookie></Cookies>");
+    EXPECT_EQ("before", make_jar().get_cookie().str());
+    // ... but this process's own writes are, by every copy of the jar.
+    ASSERT_EQ(0, jar.set_cookie("renewed"));
+    EXPECT_EQ("renewed", make_jar().get_cookie().str());
+  }
+  EXPECT_EQ("renewed", make_jar().get_cookie().str());  // the write reached the file
+  // The next COMMIT, and everything outside one, reads the file again.
+  write_file(m_file, "<Cookies><Cookie>" + stored_form("elsewhere") + "</Cookie></Cookies>");
+  EXPECT_EQ("elsewhere", make_jar().get_cookie().str());
+  CM_CommitCache next;
+  EXPECT_EQ("elsewhere", make_jar().get_cookie().str());
+}
+
+TEST_F(CookieJarTest, CachedReadsTraceTheSameLinesAsFileReads) {
+  ASSERT_EQ(0, make_jar().set_cookie("traced"));
+  auto lines_of_one_read = [this]() {
+    const size_t start = trace().size();
+    EXPECT_EQ("traced", make_jar().get_cookie().str());
+    std::string text = trace().substr(start);
+    // Drop the time stamps: the rest of each line must match.
+    std::string bodies;
+    for (size_t at = 0; at < text.size();) {
+      size_t end = text.find('\n', at);
+      if (end == std::string::npos) end = text.size();
+      const std::string line = text.substr(at, end - at);
+      const size_t body = line.find("::TRACE::");
+      bodies += (body == std::string::npos ? line : line.substr(body)) + "\n";
+      at = end + 1;
+    }
+    return bodies;
+  };
+  const std::string uncached = lines_of_one_read();
+  CM_CommitCache cache;
+  const std::string first = lines_of_one_read();
+  const std::string cached = lines_of_one_read();
+  EXPECT_FALSE(uncached.empty());
+  EXPECT_EQ(uncached, first);
+  EXPECT_EQ(uncached, cached);
 }
 
 }  // namespace

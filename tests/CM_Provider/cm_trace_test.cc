@@ -237,6 +237,40 @@ TEST_F(TraceTest, UnwritableLogFolderIsSilent) {
   EXPECT_LT(CM_Trace::close(), 0);
 }
 
+TEST_F(TraceTest, BatchedLinesReachTheFileWholeAndInOrderWhenTheOutermostBatchEnds) {
+  CM_Trace::set_file("ann", 1);
+  CM_Trace::configure("CMMR", 5);
+  CM_TraceScope scope("CMMR", "C", nullptr);
+  // Enough lines to pass the batch's write size several times over.
+  const std::string filler(200, 'f');
+  const int count = 1500;
+  {
+    CM_TraceBatch outer;
+    {
+      CM_TraceBatch inner;
+      for (int i = 0; i < count; ++i) scope.print(1, "%d %s", i, filler.c_str());
+    }
+    scope.print(1, "after the inner batch");
+    // Whatever was written so far is whole lines only.
+    const std::string partial = cmtest::read_file(CM_Trace::file_path());
+    EXPECT_TRUE(partial.empty() || partial.back() == '\n');
+    EXPECT_EQ(std::string::npos, partial.find("after the inner batch"));
+  }
+  std::vector<std::string> got = bodies();
+  ASSERT_EQ(got.size(), static_cast<size_t>(count) + 1);
+  for (int i = 0; i < count; ++i)
+    ASSERT_EQ(got[i], "CMMR::C::::" + std::to_string(i) + " " + filler) << i;
+  EXPECT_EQ(got[count], "CMMR::C::::after the inner batch");
+
+  // Outside a batch every line is in the file at once; closing writes a batch's lines too.
+  scope.print(1, "unbatched");
+  EXPECT_EQ(bodies().back(), "CMMR::C::::unbatched");
+  CM_TraceBatch batch;
+  scope.print(1, "closed in a batch");
+  CM_Trace::close();
+  EXPECT_EQ(bodies().back(), "CMMR::C::::closed in a batch");
+}
+
 // The trace holds session cookies: a planted name is passed over, never followed or appended to.
 TEST_F(TraceTest, UnsafeFilesAtTheTraceNameAreLeftAloneForAFreshName) {
   const std::string victim = home.path() + "/victim";

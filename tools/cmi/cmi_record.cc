@@ -1,11 +1,23 @@
 #include "cmi_record.h"
 
+#include <xercesc/dom/DOM.hpp>
+#include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/internal/XMLScanner.hpp>
+#include <xercesc/parsers/XercesDOMParser.hpp>
+#include <xercesc/sax/ErrorHandler.hpp>
+#include <xercesc/sax/SAXParseException.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/SecurityManager.hpp>
+#include <xercesc/util/TransService.hpp>
+
 #include <fstream>
 
 #include "cm_mr_credential.h"
 #include "cm_rest_uri.h"
 
 namespace {
+
+namespace xc = XERCES_CPP_NAMESPACE;
 
 std::string home_folder() {
   CM_MRCredential probe("", "", "", "", "");
@@ -14,78 +26,70 @@ std::string home_folder() {
   return at == std::string::npos ? std::string(".") : store.substr(0, at);
 }
 
-std::string xml_unescape(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '&') {
-      out += text[i];
-      continue;
-    }
-    const size_t end = text.find(';', i);
-    if (end == std::string::npos) {
-      out += text.substr(i);
-      break;
-    }
-    const std::string name = text.substr(i + 1, end - i - 1);
-    if (name == "amp")
-      out += '&';
-    else if (name == "lt")
-      out += '<';
-    else if (name == "gt")
-      out += '>';
-    else if (name == "quot")
-      out += '"';
-    else if (name == "apos")
-      out += '\'';
-    else if (!name.empty() && name[0] == '#') {
-      const unsigned long code = name.size() > 1 && (name[1] == 'x' || name[1] == 'X')
-                                     ? std::stoul(name.substr(2), nullptr, 16)
-                                     : std::stoul(name.substr(1));
-      if (code < 0x80)
-        out += static_cast<char>(code);
-      else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-      } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-      } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-      }
-    } else {
-      out += text.substr(i, end - i + 1);
-    }
-    i = end;
-  }
-  return out;
+// Refuses any document type declaration: a record answer never needs one, and a DTD is the
+// door to entity expansion and external reads.
+class NoDtdParser : public xc::XercesDOMParser {
+ public:
+  NoDtdParser() { getScanner()->setDisallowDTD(true); }
+};
+
+// Keeps Xerces-C's initialisation counted, so the plug-in loaded beside cmi is not disturbed.
+struct XercesScope {
+  XercesScope() { xc::XMLPlatformUtils::Initialize(); }
+  ~XercesScope() { xc::XMLPlatformUtils::Terminate(); }
+  XercesScope(const XercesScope&) = delete;
+  XercesScope& operator=(const XercesScope&) = delete;
+};
+
+struct QuietErrors : xc::ErrorHandler {
+  void warning(const xc::SAXParseException&) override {}
+  void error(const xc::SAXParseException&) override { ++count; }
+  void fatalError(const xc::SAXParseException&) override { ++count; }
+  void resetErrors() override { count = 0; }
+  int count = 0;
+};
+
+std::string utf8(const XMLCh* text) {
+  if (text == nullptr) return "";
+  xc::TranscodeToStr out(text, "UTF-8");
+  return std::string(reinterpret_cast<const char*>(out.str()), out.length());
 }
 
-// The rdf:resource of every tracksChangeSet element, whatever prefix the answer uses.
-std::set<std::string> linked_selectors(const std::string& body) {
-  std::set<std::string> out;
-  for (size_t at = body.find("tracksChangeSet"); at != std::string::npos;
-       at = body.find("tracksChangeSet", at + 1)) {
-    if (at == 0 || (body[at - 1] != ':' && body[at - 1] != '<')) continue;
-    const size_t tag_start = body.rfind('<', at);
-    if (tag_start == std::string::npos || body[tag_start + 1] == '/') continue;
-    const size_t tag_end = body.find('>', at);
-    const std::string tag = body.substr(at, tag_end == std::string::npos ? tag_end : tag_end - at);
-    const size_t attr = tag.find("resource=");
-    if (attr == std::string::npos || attr + 9 >= tag.size()) continue;
-    const char quote = tag[attr + 9];
-    const size_t close = tag.find(quote, attr + 10);
-    if (close == std::string::npos) continue;
-    try {
-      out.insert(xml_unescape(tag.substr(attr + 10, close - attr - 10)));
-    } catch (...) {
-      // A malformed character reference: not a selector anybody linked.
+// The rdf:resource of every oslc_cm:tracksChangeSet element of the answer; false when the
+// answer is not well-formed XML.
+bool linked_selectors(const std::string& body, std::set<std::string>& out) {
+  static const XMLCh kCm[] = u"http://open-services.net/ns/cm#";
+  static const XMLCh kRdf[] = u"http://www.w3.org/1999/02/22-rdf-syntax-ns#";
+  static const XMLCh kTracks[] = u"tracksChangeSet";
+  static const XMLCh kResource[] = u"resource";
+  try {
+    XercesScope scope;
+    QuietErrors errors;
+    xc::SecurityManager security;
+    security.setEntityExpansionLimit(100);
+    NoDtdParser parser;
+    parser.setErrorHandler(&errors);
+    parser.setValidationScheme(xc::XercesDOMParser::Val_Never);
+    parser.setDoNamespaces(true);
+    parser.setLoadExternalDTD(false);
+    parser.setDisableDefaultEntityResolution(true);
+    parser.setSecurityManager(&security);
+    parser.setCreateEntityReferenceNodes(false);
+    xc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(body.data()), body.size(),
+                                 "record", false);
+    parser.parse(source);
+    const xc::DOMDocument* doc = parser.getDocument();
+    if (errors.count != 0 || parser.getErrorCount() != 0 || doc == nullptr) return false;
+    const xc::DOMNodeList* links = doc->getElementsByTagNameNS(kCm, kTracks);
+    for (XMLSize_t i = 0; links != nullptr && i < links->getLength(); ++i) {
+      const auto* link = static_cast<const xc::DOMElement*>(links->item(i));
+      if (link->hasAttributeNS(kRdf, kResource))
+        out.insert(utf8(link->getAttributeNS(kRdf, kResource)));
     }
+    return true;
+  } catch (...) {
+    return false;  // any Xerces-C exception: the answer cannot be read
   }
-  return out;
 }
 
 }  // namespace
@@ -147,6 +151,9 @@ CmiRecord cmi_read_record(const CmiConnection& connection, const std::string& id
         record.etag = true;
     }
   }
-  record.links = linked_selectors(body);
+  if (!linked_selectors(body, record.links)) {
+    record.status = 1;
+    record.error = "the tracker's answer is not a well-formed record";
+  }
   return record;
 }

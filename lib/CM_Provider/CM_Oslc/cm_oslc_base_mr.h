@@ -19,6 +19,7 @@
 #include "CM_Provider/CM_Oslc/cm_oslc_retry.h"
 #include "CM_Provider/CM_Oslc/cm_oslc_set.h"
 #include "CM_Provider/cm_action_map.h"
+#include "CM_Provider/cm_commit_cache.h"
 #include "CM_Provider/cm_session.h"
 #include "sum_string.h"
 
@@ -67,6 +68,8 @@ class CM_OslcBaseMr {
   struct ShareFree {
     void operator()(void* share) const;
   };
+  // Options and the session cookie read once for this COMMIT rather than at every request.
+  CM_CommitCache m_commit_cache;
   // One connection cache for both requests, so that a commit keeps one connection alive.
   // Declared first: it must outlive the requests attached to it.
   std::unique_ptr<void, ShareFree> m_connections;

@@ -147,8 +147,10 @@ int CM_OslcGet::Execute() {
   }
 
   m_description_elem = CM_XmlElem();
+  // The spent parser's Xerces objects serve this response too: built once per COMMIT.
+  std::unique_ptr<CM_XmlParser::Kit> kit = m_parser ? m_parser->TakeKit() : nullptr;
   m_parser.reset();
-  m_parser = std::make_unique<CM_XmlParser>(response);
+  m_parser = std::make_unique<CM_XmlParser>(response, std::move(kit));
   scope.print(4, "Parser %s NULL", m_parser ? "is not" : "is");
 
   status = Pvt_ParseOutRecordNodeV2();

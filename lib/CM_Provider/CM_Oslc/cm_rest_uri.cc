@@ -14,6 +14,7 @@
 
 #include "CM_Provider/CM_Oslc/cm_xml_util.h"
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
+#include "CM_Provider/cm_commit_cache.h"
 #include "CM_Provider/cm_messages.h"
 #include "CM_Provider/cm_trace.h"
 #include "cm_option.h"
@@ -52,12 +53,7 @@ struct HeaderSink {
 };
 
 // Reads a CurrentUser option (environment override TAPIR_<NAME> first). Empty when unset.
-std::string read_option(const char* name) {
-  CM_Option option(CM_Option::CurrentUser, SUM_String(name));
-  SUM_String value;
-  option.GetValue(SUM_String(""), value);
-  return value.str();
-}
+std::string read_option(const char* name) { return CM_CommitCache::option(name); }
 
 // A positive number of seconds from an option, else the default.
 long option_seconds(const char* name, long fallback) {

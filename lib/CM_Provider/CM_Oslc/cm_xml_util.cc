@@ -353,7 +353,42 @@ class XmlChHolder {
 // ---------------------------------------------------------------------------------------------
 // CM_XmlParser
 
-CM_XmlParser::CM_XmlParser(const std::string& xml) {
+CM_XmlParser::Kit::Kit() {
+  try {
+    XMLPlatformUtils::Initialize();
+    xerces_ready = true;
+  } catch (...) {
+  }
+}
+
+CM_XmlParser::Kit::~Kit() {
+  try {
+    parser.reset();
+    error_handler.reset();
+    security.reset();
+    if (xerces_ready) XMLPlatformUtils::Terminate();
+  } catch (...) {
+  }
+}
+
+std::unique_ptr<CM_XmlParser::Kit> CM_XmlParser::TakeKit() {
+  if (m_failed || !m_parser || !m_error_handler || !m_security) return nullptr;
+  try {
+    auto kit = std::make_unique<Kit>();
+    if (!kit->xerces_ready) return nullptr;
+    m_parser->resetDocumentPool();
+    kit->parser = std::move(m_parser);
+    kit->error_handler = std::move(m_error_handler);
+    kit->security = std::move(m_security);
+    return kit;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+CM_XmlParser::CM_XmlParser(const std::string& xml) : CM_XmlParser(xml, nullptr) {}
+
+CM_XmlParser::CM_XmlParser(const std::string& xml, std::unique_ptr<Kit> kit) {
   CM_TraceScope trace(kTag, "CM_XmlParser", "CM_XmlParser");
   try {
     m_input = xml;  // a body too large to copy leaves the parser unusable, not the caller hit
@@ -362,12 +397,20 @@ CM_XmlParser::CM_XmlParser(const std::string& xml) {
     trace.print(4, "Initializing Xerces");
     XMLPlatformUtils::Initialize();
     m_xerces_ready = true;
-    m_parser.reset(new HardenedDOMParser());
+    if (kit && kit->parser && kit->error_handler && kit->security) {
+      m_parser = std::move(kit->parser);
+      m_error_handler = std::move(kit->error_handler);
+      m_security = std::move(kit->security);
+    } else {
+      m_parser.reset(new HardenedDOMParser());
+    }
     trace.print(4, "Creating parser handler");
-    m_error_handler.reset(new HandlerBase());
+    if (!m_error_handler) m_error_handler.reset(new HandlerBase());
     trace.print(4, "Created parser error handler");
-    m_security.reset(new SecurityManager());
-    m_security->setEntityExpansionLimit(kEntityExpansionLimit);
+    if (!m_security) {
+      m_security.reset(new SecurityManager());
+      m_security->setEntityExpansionLimit(kEntityExpansionLimit);
+    }
   } catch (const XMLException& e) {
     SUM_String text = xmlch_to_string(e.getMessage());
     imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgXmlException, static_cast<int>(e.getCode()),
@@ -405,6 +448,7 @@ int CM_XmlParser::Parse() {
     cm_internal_error(kSource, __LINE__);
     return CM_XML_INTERNAL;
   }
+  m_failed = true;
   try {
     MemBufInputSource source(reinterpret_cast<const XMLByte*>(m_input.data()), m_input.size(),
                              "CM_XmlParser-fake-system-id", false);
@@ -418,6 +462,7 @@ int CM_XmlParser::Parse() {
     m_parser->setSecurityManager(m_security.get());
     m_parser->setErrorHandler(m_error_handler.get());
     m_parser->parse(source);
+    m_failed = false;
   } catch (const XMLException& e) {
     SUM_String text = xmlch_to_string(e.getMessage());
     imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgXmlException, static_cast<int>(e.getCode()),

@@ -98,8 +98,26 @@ class CM_XmlElem;
 // destruction (counted, so parsers and documents may coexist).
 class CM_XmlParser {
  public:
+  // The Xerces objects of a spent parser, handed to the next one so that a run of responses
+  // builds them once. Keeps Xerces initialised for as long as it holds them.
+  struct Kit {
+    Kit();
+    ~Kit();
+    Kit(const Kit&) = delete;
+    Kit& operator=(const Kit&) = delete;
+    std::unique_ptr<XERCES_CPP_NAMESPACE::XercesDOMParser> parser;
+    std::unique_ptr<XERCES_CPP_NAMESPACE::HandlerBase> error_handler;
+    std::unique_ptr<XERCES_CPP_NAMESPACE::SecurityManager> security;
+    bool xerces_ready = false;
+  };
+
   explicit CM_XmlParser(const std::string& xml);
+  // Uses the objects of kit (when complete) instead of building new ones.
+  CM_XmlParser(const std::string& xml, std::unique_ptr<Kit> kit);
   ~CM_XmlParser();
+  // This parser's Xerces objects, its document released; null when its parse failed. The parser
+  // is unusable afterwards.
+  std::unique_ptr<Kit> TakeKit();
   CM_XmlParser(const CM_XmlParser&) = delete;
   CM_XmlParser& operator=(const CM_XmlParser&) = delete;
 
@@ -114,6 +132,7 @@ class CM_XmlParser {
   std::unique_ptr<XERCES_CPP_NAMESPACE::HandlerBase> m_error_handler;
   std::unique_ptr<XERCES_CPP_NAMESPACE::SecurityManager> m_security;
   bool m_xerces_ready = false;
+  bool m_failed = false;  // the last parse threw: the Xerces objects are not handed on
 };
 
 class CM_XmlAttr;

@@ -430,3 +430,45 @@ TEST(CmXmlConversion, NonAsciiDocumentTextReachesTheCaller) {
   ASSERT_EQ(0, p.root.find_attribute("a", text));
   EXPECT_STREQ("caf\xC3\xA9", text.c_str());
 }
+
+namespace {
+
+TEST(CmXmlParserKit, HandedOnParserReadsTheNextDocumentAndStaysHardened) {
+  const std::string first = "<a xmlns='urn:u'><b>one</b></a>";
+  const std::string second = "<x:c xmlns:x='urn:u'><x:d>two</x:d></x:c>";
+  const std::string doctype = "<!DOCTYPE r [<!ENTITY e 'boom'>]><r>&e;</r>";
+  auto spent = std::make_unique<CM_XmlParser>(first);
+  CM_XmlElem root;
+  ASSERT_EQ(0, spent->GetRoot(root));
+  std::unique_ptr<CM_XmlParser::Kit> kit = spent->TakeKit();
+  ASSERT_NE(nullptr, kit);
+  spent.reset();
+
+  auto next = std::make_unique<CM_XmlParser>(second, std::move(kit));
+  ASSERT_EQ(0, next->GetRoot(root));
+  EXPECT_EQ("c", local_name(root).str());
+  CM_XmlElem child;
+  ASSERT_EQ(0, root.Child(CM_XmlTag(kNsU, "d"), child));
+  SUM_String text;
+  ASSERT_EQ(0, child.Data(text, 0));
+  EXPECT_EQ("two", text.str());
+
+  // The refusal of a DOCTYPE and the depth limit survive the hand-over.
+  kit = next->TakeKit();
+  ASSERT_NE(nullptr, kit);
+  next.reset();
+  StderrCapture quiet;
+  auto refused = std::make_unique<CM_XmlParser>(doctype, std::move(kit));
+  EXPECT_NE(0, refused->GetRoot(root));
+  // A parser whose document failed hands nothing on.
+  EXPECT_EQ(nullptr, refused->TakeKit());
+  std::string deep;
+  for (int i = 0; i < 1001; ++i) deep += "<e>";
+  for (int i = 0; i < 1001; ++i) deep += "</e>";
+  auto fresh = std::make_unique<CM_XmlParser>(first);
+  ASSERT_EQ(0, fresh->GetRoot(root));
+  CM_XmlParser too_deep(deep, fresh->TakeKit());
+  EXPECT_NE(0, too_deep.GetRoot(root));
+}
+
+}  // namespace
