@@ -2,9 +2,19 @@
 
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "CM_Provider/cm_mr_provider.h"
 #include "CM_Provider/cm_trace.h"
+
+// The host calls these through the public pointer types: a drifting signature must not build.
+static_assert(std::is_same<decltype(&cm_initialize), CM_InitFunction>::value, "INITIALIZE");
+static_assert(std::is_same<decltype(&cm_associate), CM_OpFunction>::value, "ASSOCIATE");
+static_assert(std::is_same<decltype(&cm_disassociate), CM_OpFunction>::value, "DISASSOCIATE");
+static_assert(std::is_same<decltype(&cm_commit), CM_OpFunction>::value, "COMMIT");
+static_assert(std::is_same<decltype(&cm_validate), CM_OpFunction>::value, "VALIDATE");
+static_assert(std::is_same<decltype(&cm_getfunction), CM_GetFunction>::value, "cm_getfunction");
+static_assert(std::is_same<decltype(&cm_freereply), CM_FreeReplyFunction>::value, "cm_freereply");
 
 namespace {
 

@@ -8,7 +8,8 @@
 
 #include <cstdint>
 
-#include "cm_plugin.h"
+// Angle brackets: the public header of the same name, not this file.
+#include <cm_plugin.h>
 
 extern "C" {
 std::int32_t cm_initialize(void** handle, const char* request, char** reply);
