@@ -103,4 +103,25 @@ int run_command(const std::string& command, std::string* out) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string shell_quote(const std::string& arg) {
+  std::string out = "'";
+  for (char c : arg) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& input, const std::string& io_dir,
+                          const std::string& prefix) {
+  const std::string in = io_dir + "/stdin", out = io_dir + "/stdout", err = io_dir + "/stderr";
+  write_file(in, input);
+  std::string command = prefix + shell_quote(program);
+  for (const auto& a : args) command += " " + shell_quote(a);
+  ProgramResult r;
+  r.status = run_command(command + " <" + shell_quote(in) + " >" + shell_quote(out) + " 2>" +
+                         shell_quote(err));
+  r.out = read_file(out);
+  r.err = read_file(err);
+  return r;
+}
+
 }  // namespace cmtest

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace cmtest {
 
@@ -46,6 +47,17 @@ void write_file(const std::string& path, const std::string& text);
 bool path_exists(const std::string& path);
 // Runs a shell command, returning its exit status; output captured into *out when given.
 int run_command(const std::string& command, std::string* out = nullptr);
+// One argument quoted for /bin/sh.
+std::string shell_quote(const std::string& arg);
+struct ProgramResult {
+  int status;
+  std::string out;
+  std::string err;
+};
+// Runs program with args, input on standard input; the streams pass through files in io_dir.
+ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& input, const std::string& io_dir,
+                          const std::string& prefix = "");
 
 }  // namespace cmtest
 

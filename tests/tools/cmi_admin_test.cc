@@ -24,17 +24,7 @@ const char kSeed[] = R"({"records":[
   {"dbset":"S1","userdb":"DB1","id":"MR11","links":[{"resource":"keep","title":"Keep"}]}
 ]})";
 
-std::string quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
+using Result = cmtest::ProgramResult;
 
 int mode_of(const std::string& path) {
   struct stat st;
@@ -56,17 +46,7 @@ class CmiAdminTest : public ::testing::Test {
   }
 
   Result cmi(const std::vector<std::string>& args, const std::string& input = "") {
-    const std::string in = home.path() + "/stdin", out = home.path() + "/stdout",
-                      err = home.path() + "/stderr";
-    cmtest::write_file(in, input);
-    std::string command = quote(CM_CMI_PATH);
-    for (const auto& a : args) command += " " + quote(a);
-    Result r;
-    r.status =
-        cmtest::run_command(command + " <" + quote(in) + " >" + quote(out) + " 2>" + quote(err));
-    r.out = cmtest::read_file(out);
-    r.err = cmtest::read_file(err);
-    return r;
+    return cmtest::run_program(CM_CMI_PATH, args, input, home.path());
   }
   std::string connection_file(const json& extra = json::object()) {
     json conn = {

@@ -20,22 +20,7 @@ namespace {
 using cmtest::path_exists;
 using cmtest::read_file;
 
-std::string quote(const std::string& arg) {
-  std::string out = "'";
-  for (char c : arg) {
-    if (c == '\'')
-      out += "'\\''";
-    else
-      out += c;
-  }
-  return out + "'";
-}
-
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
+using Result = cmtest::ProgramResult;
 
 class CmiTest : public ::testing::Test {
  protected:
@@ -45,20 +30,11 @@ class CmiTest : public ::testing::Test {
     ASSERT_NE(nullptr, mkdtemp(pattern));
     m_io = pattern;
   }
-  void TearDown() override { cmtest::run_command("rm -rf " + quote(m_io)); }
+  void TearDown() override { cmtest::run_command("rm -rf " + cmtest::shell_quote(m_io)); }
 
   Result cmi(const std::vector<std::string>& args, const std::string& input = "",
              const std::string& prefix = "") {
-    cmtest::write_file(m_io + "/in", input);
-    std::string command = prefix + quote(CM_CMI_PATH);
-    for (const auto& a : args) command += " " + quote(a);
-    command +=
-        " <" + quote(m_io + "/in") + " >" + quote(m_io + "/out") + " 2>" + quote(m_io + "/err");
-    Result r;
-    r.status = cmtest::run_command(command);
-    r.out = read_file(m_io + "/out");
-    r.err = read_file(m_io + "/err");
-    return r;
+    return cmtest::run_program(CM_CMI_PATH, args, input, m_io, prefix);
   }
   Result add(const std::string& provider, const std::string& dbset, const std::string& userdb,
              const std::string& user, const std::string& password,
@@ -71,7 +47,8 @@ class CmiTest : public ::testing::Test {
   }
   // True when the text occurs in any file under the home folder.
   bool home_holds(const std::string& text) {
-    return cmtest::run_command("grep -r -q -F -e " + quote(text) + " " + quote(home.path())) == 0;
+    return cmtest::run_command("grep -r -q -F -e " + cmtest::shell_quote(text) + " " +
+                               cmtest::shell_quote(home.path())) == 0;
   }
   std::string store() const { return home.path() + "/.Corvane/.Registry/Tarnwell/CMI/MRUser"; }
 
@@ -150,7 +127,7 @@ TEST_F(CmiTest, RemoveDeletesTheLoginAndItsEmptiedFolders) {
 }
 
 TEST_F(CmiTest, DamagedLoginFileCanStillBeRemoved) {
-  ASSERT_EQ(0, cmtest::run_command("mkdir -p " + quote(store() + "/p/s")));
+  ASSERT_EQ(0, cmtest::run_command("mkdir -p " + cmtest::shell_quote(store() + "/p/s")));
   cmtest::write_file(store() + "/p/s/d", "<CMCredential><UserName>x</User");
   EXPECT_EQ("No stored logins.\n", cmi({"creds", "list"}).out);
   EXPECT_EQ(0, cmi({"creds", "remove", "--provider", "p", "--dbset", "s", "--userdb", "d"}).status);
@@ -306,10 +283,10 @@ TEST_F(CmiTest, ConcurrentAddsAllArriveWhole) {
   std::string script =
       "fail=0; pids=''; for i in 0 1 2 3 4 5 6 7 8 9; do "
       "( printf 'pw%s\\n' $i | " +
-      quote(CM_CMI_PATH) +
+      cmtest::shell_quote(CM_CMI_PATH) +
       " creds add --provider p --dbset s --userdb db$i --user u$i "
       "--password-stdin >/dev/null && printf 'pw%s\\n' $i | " +
-      quote(CM_CMI_PATH) +
+      cmtest::shell_quote(CM_CMI_PATH) +
       " creds add --provider p --dbset s --userdb shared --user s$i "
       "--password-stdin >/dev/null ) & pids=\"$pids $!\"; done; "
       "for p in $pids; do wait $p || fail=1; done; exit $fail";
@@ -322,7 +299,7 @@ TEST_F(CmiTest, ConcurrentAddsAllArriveWhole) {
   EXPECT_EQ(12, std::count(out.begin(), out.end(), '\n')) << out;
   // No temporary file was left behind by the replacements.
   std::string leftovers;
-  cmtest::run_command("find " + quote(store()) + " -name '.*tmp*'", &leftovers);
+  cmtest::run_command("find " + cmtest::shell_quote(store()) + " -name '.*tmp*'", &leftovers);
   EXPECT_EQ("", leftovers);
 }
 

@@ -21,12 +21,6 @@ using nlohmann::json;
 constexpr int kWriters = 8;
 constexpr int kRounds = 10;
 
-std::string quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
 class RaceTest : public ::testing::Test {
  protected:
   void Start(const std::vector<std::string>& sim_args) {
@@ -51,9 +45,10 @@ class RaceTest : public ::testing::Test {
   int Round(int round) {
     std::string script = "pids=''; ";
     for (int w = 1; w <= kWriters; ++w) {
-      script += quote(CM_CMI_PATH) + " link --connection " + quote(connection) +
-                " --record MR1 --version " + quote(Selector(w, round)) + " >/dev/null 2>>" +
-                quote(home.path() + "/errors.txt") + " & pids=\"$pids $!\"; ";
+      script += cmtest::shell_quote(CM_CMI_PATH) + " link --connection " +
+                cmtest::shell_quote(connection) + " --record MR1 --version " +
+                cmtest::shell_quote(Selector(w, round)) + " >/dev/null 2>>" +
+                cmtest::shell_quote(home.path() + "/errors.txt") + " & pids=\"$pids $!\"; ";
     }
     script +=
         "failed=0; for p in $pids; do wait $p || failed=$((failed + 1)); done; "
@@ -119,8 +114,9 @@ TEST_F(RaceTest, ARecordThatKeepsChangingFailsTheLinkWithItsMessage) {
   Start({});
   sim->fault("412", 6, "oslc.properties");  // the first try and all 5 retries lose
   std::string out;
-  const int rc = cmtest::run_command(quote(CM_CMI_PATH) + " link --connection " +
-                                         quote(connection) + " --record MR1 --version tw://a 2>&1",
+  const int rc = cmtest::run_command(cmtest::shell_quote(CM_CMI_PATH) + " link --connection " +
+                                         cmtest::shell_quote(connection) +
+                                         " --record MR1 --version tw://a 2>&1",
                                      &out);
   EXPECT_EQ(1, rc) << out;
   EXPECT_NE(std::string::npos, out.find("[race]Record \"MR1\" kept changing")) << out;

@@ -19,12 +19,6 @@ const char kSeed[] = R"({"records":[
   {"dbset":"S1","userdb":"DB1","id":"MR11","links":[{"resource":"keep","title":"Keep"}]}
 ]})";
 
-std::string quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
 std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> out;
   std::istringstream in(text);
@@ -36,7 +30,7 @@ class CmiTest : public ::testing::Test {
  protected:
   cmtest::TempHome home;
   std::unique_ptr<cmtest::TrackerSim> sim;
-  std::string cmi = quote(CM_CMI_PATH);
+  std::string cmi = cmtest::shell_quote(CM_CMI_PATH);
 
   void SetUp() override {
     unsetenv("CMI_PLUGIN");
@@ -70,7 +64,7 @@ class CmiTest : public ::testing::Test {
   int run_script(const std::string& script, std::string* out, const std::string& extra = "") {
     const std::string file = home.path() + "/script.txt";
     cmtest::write_file(file, script);
-    return cmtest::run_command(cmi + " run " + extra + quote(file) + " 2>&1", out);
+    return cmtest::run_command(cmi + " run " + extra + cmtest::shell_quote(file) + " 2>&1", out);
   }
   std::vector<std::string> selectors(const std::string& id) {
     std::vector<std::string> out;
@@ -124,10 +118,13 @@ TEST_F(CmiTest, RunReportsFailuresInItsExitStatus) {
 
 TEST_F(CmiTest, RunReadsStandardInputAndRefusesMisuse) {
   std::string out;
-  const std::string cmd = "printf '%s\\n' " + quote("VALIDATE") + " | " + cmi + " run - 2>&1";
+  const std::string cmd =
+      "printf '%s\\n' " + cmtest::shell_quote("VALIDATE") + " | " + cmi + " run - 2>&1";
   ASSERT_EQ(cmtest::run_command(cmd, &out), 1) << "VALIDATE without a handle fails: " << out;
   EXPECT_EQ(out, "VALIDATE -1 No memory.\n");
-  EXPECT_EQ(cmtest::run_command(cmi + " run " + quote(home.path() + "/absent") + " 2>&1", &out), 2);
+  EXPECT_EQ(cmtest::run_command(
+                cmi + " run " + cmtest::shell_quote(home.path() + "/absent") + " 2>&1", &out),
+            2);
   EXPECT_NE(out.find("cannot open"), std::string::npos) << out;
 }
 
@@ -137,7 +134,9 @@ TEST_F(CmiTest, PluginLocationCanBeChosen) {
   EXPECT_FALSE(out.empty());
   const std::string version = out;
 
-  EXPECT_NE(run_script("VALIDATE\n", &out, "--plugin " + quote(home.path() + "/none.so") + " "), 0);
+  EXPECT_NE(run_script("VALIDATE\n", &out,
+                       "--plugin " + cmtest::shell_quote(home.path() + "/none.so") + " "),
+            0);
   EXPECT_NE(out.find("cannot load the plug-in"), std::string::npos) << out;
 
   // CMI_PLUGIN is used when given; --plugin wins over it.
@@ -147,7 +146,7 @@ TEST_F(CmiTest, PluginLocationCanBeChosen) {
   for (const char* hint : {"/nonexistent/lib.so", "CMI_PLUGIN", "--plugin"})
     EXPECT_NE(out.find(hint), std::string::npos) << hint << "\n" << out;
   EXPECT_EQ(cmtest::run_command("CMI_PLUGIN=/nonexistent/lib.so " + cmi + " version --plugin " +
-                                    quote(CM_PLUGIN_PATH) + " 2>&1",
+                                    cmtest::shell_quote(CM_PLUGIN_PATH) + " 2>&1",
                                 &out),
             0)
       << out;
@@ -163,7 +162,7 @@ TEST_F(CmiTest, PluginLocationCanBeChosen) {
 TEST_F(CmiTest, LinkAndUnlinkChangeTheRecord) {
   const std::string conn = connection_file("link-prov");
   std::string out;
-  ASSERT_EQ(cmtest::run_command(cmi + " link --connection " + quote(conn) +
+  ASSERT_EQ(cmtest::run_command(cmi + " link --connection " + cmtest::shell_quote(conn) +
                                     " --record MR10 --version v1 --name 'Version 1'"
                                     " --version v2 --name 'Version 2' --version v3 2>&1",
                                 &out),
@@ -178,10 +177,10 @@ TEST_F(CmiTest, LinkAndUnlinkChangeTheRecord) {
     }
   }
 
-  ASSERT_EQ(
-      cmtest::run_command(
-          cmi + " unlink --connection " + quote(conn) + " --record MR10 --version v2 2>&1", &out),
-      0)
+  ASSERT_EQ(cmtest::run_command(cmi + " unlink --connection " + cmtest::shell_quote(conn) +
+                                    " --record MR10 --version v2 2>&1",
+                                &out),
+            0)
       << out;
   EXPECT_EQ(out, "Unlinked 1 version from record MR10.\n");
   EXPECT_EQ(selectors("MR10"), (std::vector<std::string>{"v1", "v3"}));
@@ -192,40 +191,42 @@ TEST_F(CmiTest, LinkExplainsWhatWentWrong) {
   const std::string conn = connection_file("link-bad");
   EXPECT_EQ(cmtest::run_command(cmi + " link --record MR10 --version v 2>&1", &out), 2);
   EXPECT_NE(out.find("--connection is required"), std::string::npos) << out;
-  EXPECT_EQ(
-      cmtest::run_command(
-          cmi + " link --connection " + quote(conn) + " --record MR10" + " --name n 2>&1", &out),
-      2);
+  EXPECT_EQ(cmtest::run_command(cmi + " link --connection " + cmtest::shell_quote(conn) +
+                                    " --record MR10" + " --name n 2>&1",
+                                &out),
+            2);
   EXPECT_NE(out.find("--name must follow a --version"), std::string::npos) << out;
 
   const std::string broken = home.path() + "/broken.json";
   cmtest::write_file(broken, R"({"providername":"p","baseurl":"u","dbset":"s"})");
-  EXPECT_EQ(
-      cmtest::run_command(
-          cmi + " link --connection " + quote(broken) + " --record MR10 --version v 2>&1", &out),
-      2);
+  EXPECT_EQ(cmtest::run_command(cmi + " link --connection " + cmtest::shell_quote(broken) +
+                                    " --record MR10 --version v 2>&1",
+                                &out),
+            2);
   EXPECT_NE(out.find("lacks \"userdb\""), std::string::npos) << out;
   cmtest::write_file(broken, "not json");
-  EXPECT_EQ(
-      cmtest::run_command(
-          cmi + " link --connection " + quote(broken) + " --record MR10 --version v 2>&1", &out),
-      2);
+  EXPECT_EQ(cmtest::run_command(cmi + " link --connection " + cmtest::shell_quote(broken) +
+                                    " --record MR10 --version v 2>&1",
+                                &out),
+            2);
 
-  EXPECT_EQ(
-      cmtest::run_command(
-          cmi + " link --connection " + quote(conn) + " --record NO-SUCH --version v 2>&1", &out),
-      1);
+  EXPECT_EQ(cmtest::run_command(cmi + " link --connection " + cmtest::shell_quote(conn) +
+                                    " --record NO-SUCH --version v 2>&1",
+                                &out),
+            1);
   EXPECT_NE(out.find("failed"), std::string::npos) << out;
   EXPECT_NE(out.find("NO-SUCH"), std::string::npos) << out;
 }
 
 TEST_F(CmiTest, LongBatchesReportProgressAndTracePassesThrough) {
   const std::string conn = connection_file("link-long");
-  std::string cmd = cmi + " link --connection " + quote(conn) + " --record MR10" +
+  std::string cmd = cmi + " link --connection " + cmtest::shell_quote(conn) + " --record MR10" +
                     " --trace-level 2 --trace-subsystem CMMR";
   for (int i = 0; i < 150; ++i) cmd += " --version sel" + std::to_string(i);
   std::string out;
-  ASSERT_EQ(cmtest::run_command(cmd + " 2>" + quote(home.path() + "/err.txt"), &out), 0) << out;
+  ASSERT_EQ(cmtest::run_command(cmd + " 2>" + cmtest::shell_quote(home.path() + "/err.txt"), &out),
+            0)
+      << out;
   EXPECT_EQ(out, "Linked 150 versions to record MR10.\n");
   const std::string err = cmtest::read_file(home.path() + "/err.txt");
   EXPECT_NE(err.find("scheduled 150 of 150 versions"), std::string::npos) << err;

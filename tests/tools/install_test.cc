@@ -23,15 +23,9 @@ namespace {
 
 using nlohmann::json;
 
-std::string quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
 std::string dynamic_entry(const std::string& elf, const std::string& tag) {
   std::string out;
-  cmtest::run_command("readelf -d " + quote(elf) + " 2>/dev/null", &out);
+  cmtest::run_command("readelf -d " + cmtest::shell_quote(elf) + " 2>/dev/null", &out);
   std::istringstream lines(out);
   for (std::string l; std::getline(lines, l);) {
     if (l.find("(" + tag + ")") == std::string::npos) continue;
@@ -66,8 +60,8 @@ void expect_strict_compile(const std::string& source, const std::string& include
          compilers(c ? CM_C_COMPILER : CM_CXX_COMPILER, c ? "gcc" : "g++")) {
       std::string out;
       EXPECT_EQ(cmtest::run_command(compiler + " -std=" + mode.standard + kStrict + "-I" +
-                                        quote(include_dir) + " -x " + mode.language +
-                                        " -fsyntax-only " + quote(source) + " 2>&1",
+                                        cmtest::shell_quote(include_dir) + " -x " + mode.language +
+                                        " -fsyntax-only " + cmtest::shell_quote(source) + " 2>&1",
                                     &out),
                 0)
           << compiler << " " << mode.standard << " " << source << "\n"
@@ -85,12 +79,12 @@ class InstallTest : public ::testing::Test {
   static void SetUpTestSuite() {
     char tmpl[] = "/tmp/cm-install-XXXXXX";
     prefix = mkdtemp(tmpl);
-    install_status =
-        cmtest::run_command(std::string(CM_CMAKE_COMMAND) + " --install " + quote(CM_BUILD_DIR) +
-                                " --prefix " + quote(prefix) + " 2>&1",
-                            &install_log);
+    install_status = cmtest::run_command(std::string(CM_CMAKE_COMMAND) + " --install " +
+                                             cmtest::shell_quote(CM_BUILD_DIR) + " --prefix " +
+                                             cmtest::shell_quote(prefix) + " 2>&1",
+                                         &install_log);
   }
-  static void TearDownTestSuite() { cmtest::run_command("rm -rf " + quote(prefix)); }
+  static void TearDownTestSuite() { cmtest::run_command("rm -rf " + cmtest::shell_quote(prefix)); }
 
   void SetUp() override { ASSERT_EQ(install_status, 0) << install_log; }
 
@@ -134,7 +128,8 @@ TEST_F(InstallTest, InstallsTheLibraryToolPackagesAndDocs) {
   // The manual page is roff built from its source, and the completion completes.
   EXPECT_NE(cmtest::read_file(prefix + "/share/man/man1/cmi.1").find("\n.TH"), std::string::npos);
   std::string out;
-  const std::string completion = quote(prefix + "/share/bash-completion/completions/cmi");
+  const std::string completion =
+      cmtest::shell_quote(prefix + "/share/bash-completion/completions/cmi");
   ASSERT_EQ(cmtest::run_command("bash -c 'source \"$0\"; COMP_WORDS=(cmi ver); COMP_CWORD=1; "
                                 "_cmi; echo \"${COMPREPLY[*]}\"; COMP_WORDS=(cmi creds add --pa); "
                                 "COMP_CWORD=3; _cmi; echo \"${COMPREPLY[*]}\"' " +
@@ -146,18 +141,22 @@ TEST_F(InstallTest, InstallsTheLibraryToolPackagesAndDocs) {
 
 TEST_F(InstallTest, InstalledCmiRunsFromACopyOfTheTree) {
   const std::string copy = prefix + "-moved";
-  ASSERT_EQ(cmtest::run_command("cp -a " + quote(prefix) + " " + quote(copy)), 0);
+  ASSERT_EQ(
+      cmtest::run_command("cp -a " + cmtest::shell_quote(prefix) + " " + cmtest::shell_quote(copy)),
+      0);
   std::string out;
-  const int status = cmtest::run_command(
-      "env -u LD_LIBRARY_PATH -u CMI_PLUGIN " + quote(copy + "/bin/cmi") + " version 2>&1", &out);
-  cmtest::run_command("rm -rf " + quote(copy));
+  const int status =
+      cmtest::run_command("env -u LD_LIBRARY_PATH -u CMI_PLUGIN " +
+                              cmtest::shell_quote(copy + "/bin/cmi") + " version 2>&1",
+                          &out);
+  cmtest::run_command("rm -rf " + cmtest::shell_quote(copy));
   EXPECT_EQ(status, 0) << out;
   EXPECT_EQ(out.rfind("libcmmrv1_0 ", 0), 0u) << out;
 }
 
 TEST_F(InstallTest, PublicHeadersBuildAloneAndNeedNothingOfTheLibrariesBehindThem) {
   std::string list;
-  ASSERT_EQ(cmtest::run_command("ls " + quote(include_dir()), &list), 0);
+  ASSERT_EQ(cmtest::run_command("ls " + cmtest::shell_quote(include_dir()), &list), 0);
   std::istringstream names(list);
   int headers = 0;
   for (std::string name; std::getline(names, name); ++headers) {
@@ -165,7 +164,7 @@ TEST_F(InstallTest, PublicHeadersBuildAloneAndNeedNothingOfTheLibrariesBehindThe
     std::string out;
     // -M lists every file the header pulls in.
     EXPECT_EQ(cmtest::run_command(std::string(CM_CXX_COMPILER) + " -std=c++17" + kStrict +
-                                      "-x c++ -M " + quote(header) + " 2>&1",
+                                      "-x c++ -M " + cmtest::shell_quote(header) + " 2>&1",
                                   &out),
               0)
         << name << "\n"
@@ -207,7 +206,8 @@ TEST_F(InstallTest, HostBuiltAgainstTheInstallCommitsALink) {
 
   const std::string host_src = std::string(CM_SOURCE_DIR) + "/tests/install";
   const std::string flags = std::string(CM_HOST_C_FLAGS) + kStrict;
-  const std::string pc = "PKG_CONFIG_PATH=" + quote(prefix + "/lib/pkgconfig") + " pkg-config ";
+  const std::string pc =
+      "PKG_CONFIG_PATH=" + cmtest::shell_quote(prefix + "/lib/pkgconfig") + " pkg-config ";
   struct Way {
     const char* name;
     std::string build;  // shell command that builds the host
@@ -217,15 +217,19 @@ TEST_F(InstallTest, HostBuiltAgainstTheInstallCommitsALink) {
   const std::string cmake_dir = prefix + "/host-cmake";
   const std::vector<Way> ways = {
       {"CMake package",
-       std::string(CM_CMAKE_COMMAND) + " -S " + quote(host_src) + " -B " + quote(cmake_dir) +
-           " -DCMAKE_PREFIX_PATH=" + quote(prefix) + " -DCMAKE_C_COMPILER=" + CM_C_COMPILER +
-           " -DCMAKE_C_STANDARD=99 -DCMAKE_C_FLAGS=" + quote(flags) + " -DCMAKE_EXE_LINKER_FLAGS=" +
-           quote(CM_HOST_LINK_FLAGS) + " && " + CM_CMAKE_COMMAND + " --build " + quote(cmake_dir),
+       std::string(CM_CMAKE_COMMAND) + " -S " + cmtest::shell_quote(host_src) + " -B " +
+           cmtest::shell_quote(cmake_dir) + " -DCMAKE_PREFIX_PATH=" + cmtest::shell_quote(prefix) +
+           " -DCMAKE_C_COMPILER=" + CM_C_COMPILER +
+           " -DCMAKE_C_STANDARD=99 -DCMAKE_C_FLAGS=" + cmtest::shell_quote(flags) +
+           " -DCMAKE_EXE_LINKER_FLAGS=" + cmtest::shell_quote(CM_HOST_LINK_FLAGS) + " && " +
+           CM_CMAKE_COMMAND + " --build " + cmtest::shell_quote(cmake_dir),
        cmake_dir + "/host", "MR20"},
       {"pkg-config",
-       std::string(CM_C_COMPILER) + " -std=c99 " + flags + quote(host_src + "/host.c") + " -o " +
-           quote(prefix + "/host-pc") + " $(" + pc + "--cflags --libs cmmrv1_0) -Wl,-rpath,$(" +
-           pc + "--variable=libdir cmmrv1_0) -ldl " + CM_HOST_LINK_FLAGS,
+       std::string(CM_C_COMPILER) + " -std=c99 " + flags +
+           cmtest::shell_quote(host_src + "/host.c") + " -o " +
+           cmtest::shell_quote(prefix + "/host-pc") + " $(" + pc +
+           "--cflags --libs cmmrv1_0) -Wl,-rpath,$(" + pc + "--variable=libdir cmmrv1_0) -ldl " +
+           CM_HOST_LINK_FLAGS,
        prefix + "/host-pc", "MR21"},
   };
   for (const Way& way : ways) {
@@ -233,9 +237,10 @@ TEST_F(InstallTest, HostBuiltAgainstTheInstallCommitsALink) {
     std::string out;
     ASSERT_EQ(cmtest::run_command("(" + way.build + ") 2>&1", &out), 0) << way.build << "\n" << out;
     const std::string selector = std::string("tw://vob/src/") + way.record + ".c@@/main/4";
-    EXPECT_EQ(cmtest::run_command(quote(way.program) + " " + quote(prefix + "/lib/libcmmrv1_0.so") +
-                                      " " + quote(sim.base_url()) + " " + way.record + " " +
-                                      quote(selector) + " 2>&1",
+    EXPECT_EQ(cmtest::run_command(cmtest::shell_quote(way.program) + " " +
+                                      cmtest::shell_quote(prefix + "/lib/libcmmrv1_0.so") + " " +
+                                      cmtest::shell_quote(sim.base_url()) + " " + way.record + " " +
+                                      cmtest::shell_quote(selector) + " 2>&1",
                                   &out),
               0)
         << out;
