@@ -284,10 +284,14 @@ nlohmann::json TrackerSim::record(const std::string& dbset, const std::string& u
   return parse_or_fail(status, text, "record");
 }
 
-void TrackerSim::put_record(const nlohmann::json& rec) {
+void TrackerSim::post(const std::string& path, const std::string& body, const char* what) {
   std::string text;
-  long status = control("POST", "/_sim/records", rec.dump(), &text);
-  if (status != 200) ADD_FAILURE() << "TrackerSim put_record: HTTP " << status << " " << text;
+  long status = control("POST", path, body, &text);
+  if (status != 200) ADD_FAILURE() << "TrackerSim " << what << ": HTTP " << status << " " << text;
+}
+
+void TrackerSim::put_record(const nlohmann::json& rec) {
+  post("/_sim/records", rec.dump(), "put_record");
 }
 
 nlohmann::json TrackerSim::log() {
@@ -296,11 +300,7 @@ nlohmann::json TrackerSim::log() {
   return parse_or_fail(status, text, "log");
 }
 
-void TrackerSim::clear_log() {
-  std::string text;
-  long status = control("POST", "/_sim/log/clear", "", &text);
-  if (status != 200) ADD_FAILURE() << "TrackerSim clear_log: HTTP " << status << " " << text;
-}
+void TrackerSim::clear_log() { post("/_sim/log/clear", "", "clear_log"); }
 
 nlohmann::json TrackerSim::stats() {
   std::string text;
@@ -312,27 +312,13 @@ void TrackerSim::fault(const std::string& mode, int count, const std::string& ma
                        double seconds) {
   nlohmann::json request = {{"mode", mode}, {"count", count}, {"match", match}};
   if (seconds > 0) request["seconds"] = seconds;
-  std::string text;
-  long status = control("POST", "/_sim/fault", request.dump(), &text);
-  if (status != 200) ADD_FAILURE() << "TrackerSim fault: HTTP " << status << " " << text;
+  fault_spec(request);
 }
 
 void TrackerSim::fault_spec(const nlohmann::json& request) {
-  std::string text;
-  long status = control("POST", "/_sim/fault", request.dump(), &text);
-  if (status != 200) ADD_FAILURE() << "TrackerSim fault_spec: HTTP " << status << " " << text;
+  post("/_sim/fault", request.dump(), "fault");
 }
 
-void TrackerSim::clear_sessions() {
-  std::string text;
-  long status = control("POST", "/_sim/sessions/clear", "", &text);
-  if (status != 200) ADD_FAILURE() << "TrackerSim clear_sessions: HTTP " << status << " " << text;
-}
-
-void TrackerSim::clear_faults() {
-  std::string text;
-  long status = control("POST", "/_sim/fault/clear", "", &text);
-  if (status != 200) ADD_FAILURE() << "TrackerSim clear_faults: HTTP " << status << " " << text;
-}
+void TrackerSim::clear_faults() { post("/_sim/fault/clear", "", "clear_faults"); }
 
 }  // namespace cmtest

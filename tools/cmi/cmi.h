@@ -24,6 +24,13 @@ void cmi_add_run(CLI::App& root, CmiCommands& commands);     // run, version
 void cmi_add_link(CLI::App& root, CmiCommands& commands);    // link, unlink
 void cmi_add_check(CLI::App& root, CmiCommands& commands);   // check
 
+// Adds subcommand NAME to parent and registers run as what runs it; run receives that
+// subcommand, for its misuse messages.
+CLI::App* cmi_add_command(CLI::App& parent, CmiCommands& commands, const std::string& name,
+                          const std::string& description, std::function<int(const CLI::App&)> run);
+// Adds a command that only groups subcommands (creds, option): one of them must follow.
+CLI::App* cmi_add_group(CLI::App& root, const std::string& name, const std::string& description);
+
 // Adds --plugin PATH to a command that loads the plug-in.
 void cmi_add_plugin_option(CLI::App& command, std::string& path);
 // "cmi creds add" for the subcommand's App.

@@ -285,14 +285,14 @@ int check(const CLI::App& command, const CheckArgs& args) {
 
 void cmi_add_check(CLI::App& root, CmiCommands& commands) {
   auto args = std::make_shared<CheckArgs>();
-  CLI::App* command = root.add_subcommand(
-      "check",
+  CLI::App* command = cmi_add_command(
+      root, commands, "check",
       "Checks a tracker connection step by step: the plug-in, the URL, name resolution and "
       "connection, TLS, "
       "the login used, whether the tracker accepts it, and with --record the record and whether "
-      "the tracker sends ETags. One line per step, passed or failed with a hint.");
+      "the tracker sends ETags. One line per step, passed or failed with a hint.",
+      [args](const CLI::App& self) { return check(self, *args); });
   cmi_add_connection_options(*command, args->connection);
   command->add_option("--record", args->record, "a change-request record ID to read");
   command->footer("Exit status: 0 when every step passed, 1 when one failed, 2 misuse.");
-  commands.push_back({command, [command, args] { return check(*command, *args); }});
 }

@@ -24,6 +24,7 @@
 #include "cm_mr_credential.h"
 #include "cm_mr_credential_list.h"
 #include "cmi.h"
+#include "platform/ks/ks.h"
 
 namespace {
 
@@ -212,40 +213,11 @@ std::string url_path(const std::string& provider, const std::string& dbset,
   return url_root() + "/" + provider + "/" + dbset + "/" + userdb;
 }
 
-bool make_folders(const std::string& path) {
-  for (size_t pos = 1; pos <= path.size(); ++pos) {
-    if (pos != path.size() && path[pos] != '/') continue;
-    std::string part = path.substr(0, pos);
-    if (part.back() == '/') continue;
-    if (mkdir(part.c_str(), 0700) != 0) {
-      struct stat st;
-      if (errno != EEXIST || stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-    }
-  }
-  return true;
-}
-
 // Replaces the file whole: a reader sees the old text or the new one, never a mixture.
 bool write_whole_file(const std::string& path, const std::string& text) {
-  size_t slash = path.find_last_of('/');
-  std::string folder = path.substr(0, slash);
-  if (!make_folders(folder)) return false;
-  std::string temp = folder + "/." + path.substr(slash + 1) + ".tmpXXXXXX";
-  std::vector<char> name(temp.begin(), temp.end());
-  name.push_back('\0');
-  int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = fchmod(fd, 0600) == 0 &&
-            ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-            fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  if (ok && rename(name.data(), path.c_str()) != 0) ok = false;
-  if (!ok) {
-    const int cause = errno;  // for the caller's message, past the clean-up
-    unlink(name.data());
-    errno = cause;
-  }
-  return ok;
+  const std::string folder = path.substr(0, path.find_last_of('/'));
+  return fileutl_mkpath(folder.c_str(), 0700, 0) == 0 &&
+         strutl_write(text.c_str(), path.c_str(), 0, 0) == 0;
 }
 
 std::string read_url(const std::string& provider, const std::string& dbset,
@@ -446,11 +418,10 @@ int creds_remove(const CLI::App& command, const CredsArgs& args) {
 }  // namespace
 
 void cmi_add_creds(CLI::App& root, CmiCommands& commands) {
-  CLI::App* creds = root.add_subcommand(
-      "creds",
+  CLI::App* creds = cmi_add_group(
+      root, "creds",
       "Manages the tracker logins the plug-in uses, one per provider, database set and "
       "user database.");
-  creds->require_subcommand(1);
   auto args = std::make_shared<CredsArgs>();
   auto connection = [&args](CLI::App* app) {
     app->add_option("--provider", args->provider, "the connection's provider name")->required();
@@ -458,12 +429,13 @@ void cmi_add_creds(CLI::App& root, CmiCommands& commands) {
     app->add_option("--userdb", args->userdb, "the tracker user database")->required();
   };
 
-  CLI::App* add = creds->add_subcommand(
-      "add",
+  CLI::App* add = cmi_add_command(
+      *creds, commands, "add",
       "Stores (or replaces) the login of a user. The password is asked for on the terminal (not "
       "echoed), or read as the first line of standard input with --password-stdin. Replacing or "
       "removing a login also forgets the connection's session, so the old login stops working "
-      "at once.");
+      "at once.",
+      [args](const CLI::App& self) { return creds_add(self, *args); });
   connection(add);
   add->add_option("--user", args->user, "the tracker user name")->required();
   add->add_option("--url", args->url,
@@ -471,17 +443,16 @@ void cmi_add_creds(CLI::App& root, CmiCommands& commands) {
                   "before; an empty value forgets it)")
       ->each([args](const std::string&) { args->have_url = true; });
   add->add_flag("--password-stdin", args->password_stdin, "read the password from standard input");
-  commands.push_back({add, [add, args] { return creds_add(*add, *args); }});
 
-  CLI::App* list = creds->add_subcommand(
-      "list",
+  CLI::App* list = cmi_add_command(
+      *creds, commands, "list",
       "Shows provider, database set, user database, user and URL of every stored login, "
-      "never a password.");
+      "never a password.",
+      [args](const CLI::App&) { return creds_list(*args); });
   list->add_flag("--json", args->json, "print a JSON array of the logins");
-  commands.push_back({list, [args] { return creds_list(*args); }});
 
-  CLI::App* remove = creds->add_subcommand(
-      "remove", "Deletes one stored login and forgets the connection's session cookie.");
-  connection(remove);
-  commands.push_back({remove, [remove, args] { return creds_remove(*remove, *args); }});
+  connection(
+      cmi_add_command(*creds, commands, "remove",
+                      "Deletes one stored login and forgets the connection's session cookie.",
+                      [args](const CLI::App& self) { return creds_remove(self, *args); }));
 }

@@ -302,13 +302,14 @@ int link_or_unlink(const CLI::App& command, bool link, const LinkArgs& args) {
 
 void add_link_command(CLI::App& root, CmiCommands& commands, bool link) {
   auto args = std::make_shared<LinkArgs>();
-  CLI::App* command = root.add_subcommand(
-      link ? "link" : "unlink",
+  CLI::App* command = cmi_add_command(
+      root, commands, link ? "link" : "unlink",
       std::string(link ? "Links versions to change-request records"
                        : "Unlinks versions from change-request records") +
           " in one commit and says what changed. Versions come from --record with --version "
           "(each optionally followed by --name, the display name; default: the selector), or "
-          "from a file of \"RECORD SELECTOR [NAME]\" lines (--from FILE, - for standard input).");
+          "from a file of \"RECORD SELECTOR [NAME]\" lines (--from FILE, - for standard input).",
+      [args, link](const CLI::App& self) { return link_or_unlink(self, link, *args); });
   cmi_add_connection_options(*command, args->connection);
   command->add_option("--record", args->record, "the change-request record ID");
   command
@@ -333,8 +334,6 @@ void add_link_command(CLI::App& root, CmiCommands& commands, bool link) {
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   command->add_option("--from", args->from, "a file of RECORD SELECTOR [NAME] lines, - for stdin");
   command->footer("Exit status: 0 done (also when nothing needed doing), 1 failed, 2 misuse.");
-  commands.push_back(
-      {command, [command, args, link] { return link_or_unlink(*command, link, *args); }});
 }
 
 }  // namespace

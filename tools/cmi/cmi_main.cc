@@ -83,6 +83,19 @@ int cmi_misuse(const CLI::App& command, const std::string& text) {
   return 2;
 }
 
+CLI::App* cmi_add_command(CLI::App& parent, CmiCommands& commands, const std::string& name,
+                          const std::string& description, std::function<int(const CLI::App&)> run) {
+  CLI::App* command = parent.add_subcommand(name, description);
+  commands.push_back({command, [command, run] { return run(*command); }});
+  return command;
+}
+
+CLI::App* cmi_add_group(CLI::App& root, const std::string& name, const std::string& description) {
+  CLI::App* group = root.add_subcommand(name, description);
+  group->require_subcommand(1);
+  return group;
+}
+
 int main(int argc, char** argv) {
   CLI::App root(
       "Links versions to change-request records through the plug-in, checks tracker "

@@ -32,6 +32,12 @@ bool valid_name(const std::string& name) {
   return true;
 }
 
+// 0, or the misuse status with its message.
+int check_name(const CLI::App& command, const std::string& name) {
+  if (valid_name(name)) return kOk;
+  return cmi_misuse(command, "option name '" + name + "' must hold only letters, digits and '_'");
+}
+
 bool has_line_breaks(const std::string& text) {
   return text.find_first_of("\r\n") != std::string::npos || text.find('\0') != std::string::npos;
 }
@@ -42,9 +48,7 @@ struct OptionArgs {
 };
 
 int option_get(const CLI::App& command, const OptionArgs& args) {
-  if (!valid_name(args.name))
-    return cmi_misuse(command,
-                      "option name '" + args.name + "' must hold only letters, digits and '_'");
+  if (int rc = check_name(command, args.name)) return rc;
   CM_Option option(args.machine ? CM_Option::LocalMachine : CM_Option::CurrentUser,
                    args.name.c_str());
   SUM_String value;
@@ -56,8 +60,7 @@ int option_get(const CLI::App& command, const OptionArgs& args) {
 int option_set(const CLI::App& command, const OptionArgs& args) {
   const std::string& name = args.name;
   const std::string& value = args.value;
-  if (!valid_name(name))
-    return cmi_misuse(command, "option name '" + name + "' must hold only letters, digits and '_'");
+  if (int rc = check_name(command, name)) return rc;
   if (has_line_breaks(value)) return cmi_misuse(command, "the value must be a single line");
   CM_Option option(args.machine ? CM_Option::LocalMachine : CM_Option::CurrentUser, name.c_str());
   option.SetValue(value.c_str());
@@ -86,25 +89,24 @@ int option_set(const CLI::App& command, const OptionArgs& args) {
 }  // namespace
 
 void cmi_add_option(CLI::App& root, CmiCommands& commands) {
-  CLI::App* option = root.add_subcommand("option", "Reads and writes one named setting.");
-  option->require_subcommand(1);
+  CLI::App* option = cmi_add_group(root, "option", "Reads and writes one named setting.");
   auto args = std::make_shared<OptionArgs>();
-  CLI::App* get = option->add_subcommand(
-      "get",
+  CLI::App* get = cmi_add_command(
+      *option, commands, "get",
       "Prints an option's value: the environment variable TAPIR_<NAME> when it is set, else the "
       "user's settings, else (for CMI_ options) the machine-wide settings, else the default. "
-      "With --machine only the machine-wide settings are read.");
+      "With --machine only the machine-wide settings are read.",
+      [args](const CLI::App& self) { return option_get(self, *args); });
   get->add_option("NAME", args->name, "letters, digits and '_'")->required();
   get->add_flag("--machine", args->machine, "read the machine-wide settings");
   get->add_option("--default", args->def, "printed when the option is not set");
-  commands.push_back({get, [get, args] { return option_get(*get, *args); }});
 
-  CLI::App* set = option->add_subcommand(
-      "set",
+  CLI::App* set = cmi_add_command(
+      *option, commands, "set",
       "Stores a value in the user's settings, or with --machine in the machine-wide settings "
-      "(readable by every user, written by root only).");
+      "(readable by every user, written by root only).",
+      [args](const CLI::App& self) { return option_set(self, *args); });
   set->add_option("NAME", args->name, "letters, digits and '_'")->required();
   set->add_option("VALUE", args->value, "one line of text")->required();
   set->add_flag("--machine", args->machine, "write the machine-wide settings");
-  commands.push_back({set, [set, args] { return option_set(*set, *args); }});
 }

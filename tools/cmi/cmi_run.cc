@@ -100,19 +100,20 @@ void cmi_add_plugin_option(CLI::App& command, std::string& path) {
 
 void cmi_add_run(CLI::App& root, CmiCommands& commands) {
   auto args = std::make_shared<RunArgs>();
-  CLI::App* run = root.add_subcommand(
-      "run",
+  CLI::App* run = cmi_add_command(
+      root, commands, "run",
       "Runs plug-in operations, one per line, from SCRIPT or standard input:\n"
       "  INITIALIZE {json}   ASSOCIATE {json}   DISASSOCIATE {json}   COMMIT   VALIDATE\n"
       "Blank lines and lines starting with # are skipped. Each operation prints\n"
       "  OPERATION RETURN-VALUE REPLY\n"
       "The handle of the latest INITIALIZE is passed to the operations after it.\n"
-      "Exit status: 0 when every operation succeeded, 1 when any failed, 2 on misuse.");
+      "Exit status: 0 when every operation succeeded, 1 when any failed, 2 on misuse.",
+      [args](const CLI::App&) { return run_script(args->plugin, args->script); });
   run->add_option("SCRIPT", args->script, "the script file, or - for standard input");
   cmi_add_plugin_option(*run, args->plugin);
-  commands.push_back({run, [args] { return run_script(args->plugin, args->script); }});
 
-  CLI::App* version = root.add_subcommand("version", "Prints the plug-in's version line.");
+  CLI::App* version =
+      cmi_add_command(root, commands, "version", "Prints the plug-in's version line.",
+                      [args](const CLI::App&) { return print_version(args->plugin); });
   cmi_add_plugin_option(*version, args->plugin);
-  commands.push_back({version, [args] { return print_version(args->plugin); }});
 }
