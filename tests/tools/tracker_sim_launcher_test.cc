@@ -40,6 +40,7 @@ TEST(TrackerSimLauncher, ControlHelpersSeeWhatTheServedSideDoes) {
   cmtest::TrackerSimOptions options;
   options.db_path = ::testing::TempDir() + "tracker_sim_launcher_test.sqlite";
   std::remove(options.db_path.c_str());
+  std::string stable;
   {
     cmtest::TrackerSim sim(options);
     ASSERT_TRUE(sim.running()) << sim.stderr_text();
@@ -49,6 +50,8 @@ TEST(TrackerSimLauncher, ControlHelpersSeeWhatTheServedSideDoes) {
                     {"userdb", "D"},
                     {"id", "MR1"},
                     {"links", {{{"resource", "tw://kept"}, {"title", "kept"}}}}});
+    stable =
+        sim.record("S", "D", "MR1")["stable_uri"].get<std::string>().substr(sim.base_url().size());
     sim.fault("500", 1, "vqm.name=MR1");
     EXPECT_EQ(get(record_url(sim)), 500);
     sim.fault("404", 5);
@@ -61,10 +64,13 @@ TEST(TrackerSimLauncher, ControlHelpersSeeWhatTheServedSideDoes) {
     sim.clear_log();
     EXPECT_TRUE(sim.log().empty());
   }
-  // Records live in the database file: a second simulator on it finds them.
+  // Records live in the database file: a second simulator on it finds them, under one URI.
   cmtest::TrackerSim second(options);
   ASSERT_TRUE(second.running()) << second.stderr_text();
-  EXPECT_EQ(second.record("S", "D", "MR1")["links"][0]["resource"], "tw://kept");
+  const json record = second.record("S", "D", "MR1");
+  EXPECT_EQ(record["links"][0]["resource"], "tw://kept");
+  EXPECT_EQ(record["stable_uri"].get<std::string>().substr(second.base_url().size()), stable)
+      << "the record key is stable";
   EXPECT_EQ(second.stop(), 0) << "SIGTERM ends the simulator with status 0";
   EXPECT_FALSE(second.running());
   EXPECT_EQ(second.stop(), -1);
