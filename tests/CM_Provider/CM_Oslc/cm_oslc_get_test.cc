@@ -79,7 +79,6 @@ TEST_F(OslcGetTest, FailedReadsGiveTheirStatusAndTextAndNoRecord) {
        200, 20001, 7},
       {"<rdf:RDF" + ns + "><rdf:Description><rdfs:member/></rdf:Description></rdf:RDF>", 200, 20001,
        7},
-      {"<html><body>maintenance</body></html>", 200, 20001, 7},
       {"", 200, 20001, 7},
       {"", 404, 20003, 6},
       {"", 401, 20004, 5},
