@@ -12,6 +12,7 @@
 #include <xercesc/util/XMLException.hpp>
 
 #include <string>
+#include <vector>
 
 #include "CM_Provider/CM_Oslc/cm_xml_names.h"
 #include "CM_Provider/CM_Oslc/cm_xml_report.h"
@@ -44,8 +45,14 @@ class HardenedDOMParser : public XercesDOMParser {
     getScanner()->setDisallowDTD(true);
   }
 
+  // Whitespace that follows an element among its siblings is layout: no navigation reads it
+  // (Data looks at the first child only, TextContent refuses content holding an element), so
+  // its nodes need not be built. Only the detail trace of a child lookup shows them.
+  void setDropLayout(bool drop) { m_drop_layout = drop; }
+
   void startDocument() override {
     m_depth = 0;
+    m_has_element.assign(1, false);
     XercesDOMParser::startDocument();
   }
 
@@ -57,6 +64,13 @@ class HardenedDOMParser : public XercesDOMParser {
       // Reported like any other fatal parse error, with the position where it happened.
       throw SAXParseException(kTooDeep, *getScanner()->getLocator());
     }
+    m_has_element.resize(static_cast<size_t>(m_depth) + 1, false);
+    if (!is_empty) {
+      m_has_element[static_cast<size_t>(m_depth) - 1] = true;
+      m_has_element[static_cast<size_t>(m_depth)] = false;
+    } else {
+      m_has_element[static_cast<size_t>(m_depth)] = true;
+    }
     XercesDOMParser::startElement(decl, url_id, prefix, attrs, attr_count, is_empty, is_root);
   }
 
@@ -66,8 +80,28 @@ class HardenedDOMParser : public XercesDOMParser {
     XercesDOMParser::endElement(decl, url_id, is_root, prefix);
   }
 
+  void docCharacters(const XMLCh* const chars, const XMLSize_t length, const bool cdata) override {
+    if (m_drop_layout && !cdata && m_depth >= 0 &&
+        static_cast<size_t>(m_depth) < m_has_element.size() &&
+        m_has_element[static_cast<size_t>(m_depth)] && is_layout(chars, length)) {
+      return;
+    }
+    XercesDOMParser::docCharacters(chars, length, cdata);
+  }
+
  private:
+  static bool is_layout(const XMLCh* chars, XMLSize_t length) {
+    for (XMLSize_t i = 0; i < length; ++i) {
+      if (chars[i] != u' ' && chars[i] != u'\n' && chars[i] != u'\t' && chars[i] != u'\r')
+        return false;
+    }
+    return true;
+  }
+
   int m_depth = 0;
+  bool m_drop_layout = false;
+  // Per open element (index = depth): whether it already holds an element child.
+  std::vector<bool> m_has_element;
 };
 
 // Entity expansion is refused long before this, but keep a low bound as a second line.
@@ -181,6 +215,8 @@ int CM_XmlParser::Parse() {
     m_parser->setCreateEntityReferenceNodes(false);
     m_parser->setSecurityManager(m_security.get());
     m_parser->setErrorHandler(m_error_handler.get());
+    if (auto* hardened = dynamic_cast<HardenedDOMParser*>(m_parser.get()))
+      hardened->setDropLayout(!trace.is_enabled(5));
     m_parser->parse(source);
     m_failed = false;
   } catch (const XMLException& e) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -27,6 +28,24 @@ enum {
 };
 
 const imsg_table* mr_table() { return _cm_mr_CM_Oslc_msg_table_adr(); }
+
+// Whether the native page writes ASCII as ASCII (true of UTF-8 and the ISO and Windows pages,
+// not of EBCDIC): then ASCII text, most of what the tracker sends, converts without ICU.
+bool g_ascii_identity = false;
+
+bool ascii_is_identity(UConverter* converter) {
+  UChar wide[128];
+  char narrow[128];
+  for (int i = 1; i < 128; ++i) narrow[i - 1] = static_cast<char>(i);
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t units = ucnv_toUChars(converter, wide, 128, narrow, 127, &status);
+  if (U_FAILURE(status) || units != 127) return false;
+  for (int i = 1; i < 128; ++i)
+    if (wide[i - 1] != i) return false;
+  char back[512];
+  int32_t bytes = ucnv_fromUChars(converter, back, sizeof back, wide, 127, &status);
+  return U_SUCCESS(status) && bytes == 127 && memcmp(back, narrow, 127) == 0;
+}
 
 // The code set named by the locale environment (LC_ALL, else LC_CTYPE, else LANG), as in
 // "en_US.ISO-8859-1@euro"; empty when none is named. Read without setlocale: the host owns that.
@@ -86,6 +105,7 @@ int get_native_converter(UConverter** out) {
     cm_internal_error(kSource, __LINE__);
     return CM_XML_INTERNAL;
   }
+  g_ascii_identity = ascii_is_identity(converter);
   return 0;
 }
 
@@ -99,6 +119,21 @@ int xmlch_to_native(const XMLCh* text, SUM_String& out, int quiet) {
   if (rc != 0) return rc;
 
   const int64_t units = static_cast<int64_t>(XMLString::stringLen(text));
+  if (g_ascii_identity && units < INT32_MAX) {
+    int64_t ascii = 0;
+    while (ascii < units && text[ascii] < 0x80) ++ascii;
+    if (ascii == units) {
+      try {
+        char* buffer = out.GetBuffer(static_cast<int>(units));
+        for (int64_t i = 0; i < units; ++i) buffer[i] = static_cast<char>(text[i]);
+        buffer[units] = '\0';
+        out.ReleaseBuffer();
+        return 0;
+      } catch (const std::bad_alloc&) {
+        out.Empty();  // the general path below reports it
+      }
+    }
+  }
   const int64_t capacity = (units + 10) * ucnv_getMaxCharSize(converter);
   UErrorCode status = U_ZERO_ERROR;
   if (capacity >= INT32_MAX) {
@@ -179,6 +214,15 @@ int native_to_xmlch(const SUM_String& text, XMLCh** out) {
   }
   buffer[0] = 0;
   if (length == 0) {
+    *out = buffer;
+    return 0;
+  }
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.c_str());
+  int ascii = 0;
+  while (g_ascii_identity && ascii < length && bytes[ascii] < 0x80) ++ascii;
+  if (ascii == length) {
+    for (int i = 0; i < length; ++i) buffer[i] = bytes[i];
+    buffer[length] = 0;
     *out = buffer;
     return 0;
   }

@@ -61,6 +61,8 @@ TEST(CmXmlHostile, BodiesFailCleanlyWithoutLeaking) {
       "<rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'><rdf:Description"
       " rdf:about='u'><x rdf:resource='r\xC3\xA9' rdf:ID='L1'/></rdf:Description></rdf:RDF>";
 
+  std::string empties;
+  for (int i = 0; i < 1000; ++i) empties += "<e/>";
   std::vector<std::string> refused = {
       bomb,
       "<!DOCTYPE r [<!ENTITY x SYSTEM 'file://" + secret_path + "'>]><r>&x;</r>",
@@ -84,6 +86,8 @@ TEST(CmXmlHostile, BodiesFailCleanlyWithoutLeaking) {
       std::string("\xFF\xFE<\0r\0", 6),
       nested(100000, "x", true),
       nested(100000, "x", false),
+      // Empty elements do not count towards the depth, nor against it.
+      "<r>" + empties + nested(1000, "x", true) + "</r>",
   };
   for (size_t cut = 0; cut < record.size(); cut += 7) refused.push_back(record.substr(0, cut));
 
