@@ -38,7 +38,7 @@ class OslcGetTest : public ::testing::Test {
   // The links of the record just read, on top of one link already in the map.
   int Links(Titles& out, std::string& error) {
     CM_LinksMap links;
-    links.emplace("http://keep", std::make_unique<CM_VersionInfo>("kept"));
+    links.emplace("keep", std::make_unique<CM_VersionInfo>("kept"));
     int status = get.GetLinksValues(tag_oslc_cm_tracksChangeSet(), links, error);
     for (const auto& link : links) out[link.first.str()] = link.second->GetName().str();
     return status;
@@ -125,80 +125,55 @@ TEST_F(OslcGetTest, StableIdBelongsToTheRecordJustRead) {
 // Failing cases would lose links if the readable part were written back: the map stays as it
 // was and the status is never 1002 (no links at all).
 TEST_F(OslcGetTest, LinksAreReadWholeOrNotAtAll) {
-  const std::string a = link_elem("http://v/a", "L1");
-  const std::string b = link_elem("http://v/b", "L2");
-  const std::string ta = title_desc("L1", "A");
-  const std::string tb = title_desc("L2", "B");
+  const std::string a = link_elem("a", "L1"), b = link_elem("b", "L2");
+  const std::string ta = title_desc("L1", "A"), tb = title_desc("L2", "B");
+  const std::string nested = "<rdf:Description rdf:about=\"x\"><rdfs:member>" +
+                             title_desc("L3", "G &amp; m") + "</rdfs:member></rdf:Description>";
   struct Case {
     const char* name;
     std::string inner, descriptions;
     int status;
-    Titles want;  // besides the kept link
+    const char* want;  // resource=title; in key order, the kept link included
   };
+  // clang-format off
   const std::vector<Case> cases = {
-      {"titles in any order, nested",
-       link_elem("http://v/c", "L3") + a + b,
-       tb + "<rdf:Description rdf:about=\"x\"><rdfs:member>" + title_desc("L3", "G &amp; m") +
-           "</rdfs:member></rdf:Description>" + ta,
-       0,
-       {{"http://v/a", "A"}, {"http://v/b", "B"}, {"http://v/c", "G & m"}}},
-      {"no link property", "<dcterms:title>t</dcterms:title>", "", 1002, {}},
-      {"same resource twice keeps the first",
-       a + link_elem("http://v/a", "L2"),
-       ta + tb,
-       0,
-       {{"http://v/a", "A"}}},
-      {"non-ASCII title",
-       a,
-       title_desc("L1", "Gr\xc3\xbc\xc3\x9f \xe6\x97\xa5"),
-       0,
-       {{"http://v/a", "Gr\xc3\xbc\xc3\x9f \xe6\x97\xa5"}}},
-      {"CDATA and comments joined",
-       a,
-       title_desc("L1", "F <![CDATA[a<b]]> <!-- n -->d<?p y?>"),
-       0,
-       {{"http://v/a", "F a<b d"}}},
-      {"title holding markup", a, title_desc("L1", "F <b>x</b> d"), 20001, {}},
-      {"same rdf:ID twice", a + link_elem("http://v/z", "L1"), ta, 20001, {}},
-      {"link without rdf:ID", a + link_elem("http://v/b", ""), ta, 20001, {}},
-      {"link without resource", a + link_elem("", "L2"), ta + tb, 20001, {}},
-      {"id without description", a + b, ta, 20001, {}},
-      {"description without title",
-       a,
-       "<rdf:Description rdf:about=\"#L1\"><dcterms:x>A</dcterms:x></rdf:Description>",
-       1001,
-       {}},
-      {"links split by another property",
-       a + "<dcterms:title>t</dcterms:title>" + b,
-       ta + tb,
-       20001,
-       {}},
+      {"titles in any order, nested", link_elem("c", "L3") + a + b, tb + nested + ta, 0,
+       "a=A;b=B;c=G & m;keep=kept;"},
+      {"no link property", "<dcterms:title>t</dcterms:title>", "", 1002, "keep=kept;"},
+      {"same resource twice keeps the first", a + link_elem("a", "L2"), ta + tb, 0, "a=A;keep=kept;"},
+      {"non-ASCII title", a, title_desc("L1", "Gr\xc3\xbc \xe6\x97\xa5"), 0, "a=Gr\xc3\xbc \xe6\x97\xa5;keep=kept;"},
+      {"CDATA and comments joined", a, title_desc("L1", "F <![CDATA[a<b]]> <!-- n -->d<?p y?>"), 0,
+       "a=F a<b d;keep=kept;"},
+      {"title holding markup", a, title_desc("L1", "F <b>x</b> d"), 20001, "keep=kept;"},
+      {"same rdf:ID twice", a + link_elem("z", "L1"), ta, 20001, "keep=kept;"},
+      {"link without rdf:ID", a + link_elem("b", ""), ta, 20001, "keep=kept;"},
+      {"link without resource", a + link_elem("", "L2"), ta + tb, 20001, "keep=kept;"},
+      {"id without description", a + b, ta, 20001, "keep=kept;"},
+      {"description without title", a, "<rdf:Description rdf:about=\"#L1\"/>", 1001, "keep=kept;"},
+      {"links split by another property", a + "<dcterms:title>t</dcterms:title>" + b, ta + tb, 20001,
+       "keep=kept;"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(0, Read(record_doc("http://h/r/1", c.inner, c.descriptions)));
-    Titles got, want = c.want;
-    want["http://keep"] = "kept";
-    std::string error;
+    Titles got;
+    std::string error, flat;
     EXPECT_EQ(c.status, Links(got, error)) << error;
-    EXPECT_EQ(want, got);
+    for (const auto& link : got) flat += link.first + "=" + link.second + ";";
+    EXPECT_EQ(c.want, flat);
     if (c.status != 0) EXPECT_FALSE(error.empty());
+    if (c.status == 1002)
+      EXPECT_EQ(format_message(_cm_oslc_CM_Oslc_msg_table_adr(), 22, "tracksChangeSet"), error);
+    if (std::string(c.name) == "same rdf:ID twice")
+      EXPECT_NE(std::string::npos, error.find("rdf:ID \"L1\""));
   }
-  std::string error;
-  Titles got;
-  ASSERT_EQ(0, Read(record_doc("h", a + link_elem("http://v/z", "L1"), ta)));
-  Links(got, error);
-  EXPECT_NE(std::string::npos, error.find("rdf:ID \"L1\"")) << error;
-  ASSERT_EQ(0, Read(record_doc("h", "", "")));
-  EXPECT_EQ(1002, Links(got, error));
-  EXPECT_EQ(format_message(_cm_oslc_CM_Oslc_msg_table_adr(), 22, "tracksChangeSet"), error);
 }
 
 TEST_F(OslcGetTest, TenThousandLinksAreAllFound) {
   std::string inner, descriptions;
   const int count = 10000;
-  for (int i = 0; i < count; ++i)
-    inner += link_elem("http://v/" + std::to_string(i), "L" + std::to_string(i));
+  for (int i = 0; i < count; ++i) inner += link_elem(std::to_string(i), "L" + std::to_string(i));
   // Descriptions in reverse order: a search that assumed matching order would miss.
   for (int i = count - 1; i >= 0; --i)
     descriptions += title_desc("L" + std::to_string(i), "T" + std::to_string(i));
@@ -207,7 +182,7 @@ TEST_F(OslcGetTest, TenThousandLinksAreAllFound) {
   std::string error;
   ASSERT_EQ(0, Links(links, error)) << error;
   ASSERT_EQ(static_cast<size_t>(count) + 1, links.size());
-  EXPECT_EQ("T4321", links["http://v/4321"]);
+  EXPECT_EQ("T4321", links["4321"]);
 }
 
 }  // namespace
