@@ -1,18 +1,11 @@
-// The XML layer's name types and status codes: CM_XmlNamespace (prefix and URI), CM_XmlTag
-// (namespace and local name) and the reserved namespace of "xmlns" declarations. Plain values,
-// no Xerces; any module may use them.
+// The XML layer's name types (its status codes are in cm_status.h): CM_XmlNamespace (prefix and
+// URI), CM_XmlTag (namespace and local name) and the reserved namespace of "xmlns" declarations.
+// Plain values, no Xerces; any module may use them.
 #ifndef CM_PROVIDER_CM_OSLC_CM_XML_NAMES_H
 #define CM_PROVIDER_CM_OSLC_CM_XML_NAMES_H
 
+#include "CM_Provider/cm_status.h"
 #include "sum_string.h"
-
-// Status codes shared by the XML, HTTP and file-store classes.
-enum {
-  CM_XML_OK = 0,
-  CM_XML_REPORTED = 1001,
-  CM_XML_NOT_FOUND = 1002,
-  CM_XML_INTERNAL = 1072,
-};
 
 // The namespace of "xmlns" declaration attributes.
 extern const SUM_String XMLNS_URI;

@@ -29,8 +29,6 @@ const char kTag[] = "CMOSLC";
 // The layer reports its internal errors under one name, whichever file they come from.
 const char kSource[] = "lib/CM_Provider/CM_Oslc/cm_xml_util";
 
-enum { kMsgEmptyResponse = 18 };
-
 const imsg_table* mr_table() { return _cm_mr_CM_Oslc_msg_table_adr(); }
 
 // Tracker documents are a handful of levels deep; anything far deeper is hostile or broken and
@@ -248,7 +246,7 @@ int CM_XmlParser::GetRoot(CM_XmlElem& root) {
   DOMDocument* doc = m_parser->getDocument();
   DOMElement* element = doc != nullptr ? doc->getDocumentElement() : nullptr;
   if (element == nullptr) {
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgEmptyResponse);
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrEmptyResponse);
     return CM_XML_REPORTED;
   }
   root = CM_XmlElem(element);

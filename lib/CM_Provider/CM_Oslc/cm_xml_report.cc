@@ -11,32 +11,25 @@
 
 namespace {
 
-enum {
-  kMsgDomException = 13,
-  kMsgXmlException = 19,
-  kMsgSaxException = 20,
-  kMsgUnknownException = 21,
-};
-
 const imsg_table* mr_table() { return _cm_mr_CM_Oslc_msg_table_adr(); }
 
 }  // namespace
 
 void cm_xml_report(const XERCES_CPP_NAMESPACE::DOMException& e) {
   SUM_String text = xmlch_to_string(e.getMessage());
-  imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgDomException, static_cast<int>(e.code), text.c_str());
+  imsg_print(IMSG_KIND_ERROR, mr_table(), kMrDomException, static_cast<int>(e.code), text.c_str());
 }
 
 void cm_xml_report(const XERCES_CPP_NAMESPACE::XMLException& e) {
   SUM_String text = xmlch_to_string(e.getMessage());
-  imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgXmlException, static_cast<int>(e.getCode()),
+  imsg_print(IMSG_KIND_ERROR, mr_table(), kMrXmlException, static_cast<int>(e.getCode()),
              static_cast<int>(e.getSrcLine()), text.c_str());
 }
 
 void cm_xml_report(const XERCES_CPP_NAMESPACE::SAXParseException& e) {
   SUM_String text = xmlch_to_string(e.getMessage());
-  imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgSaxException, static_cast<long>(e.getLineNumber()),
+  imsg_print(IMSG_KIND_ERROR, mr_table(), kMrSaxException, static_cast<long>(e.getLineNumber()),
              static_cast<long>(e.getColumnNumber()), text.c_str());
 }
 
-void cm_xml_report_unknown() { imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgUnknownException); }
+void cm_xml_report_unknown() { imsg_print(IMSG_KIND_ERROR, mr_table(), kMrUnknownException); }

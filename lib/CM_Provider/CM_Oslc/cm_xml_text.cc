@@ -22,11 +22,6 @@ namespace {
 // The layer reports its internal errors under one name, whichever file they come from.
 const char kSource[] = "lib/CM_Provider/CM_Oslc/cm_xml_util";
 
-enum {
-  kMsgNotInCodePage = 22,
-  kMsgNotUnicode = 23,
-};
-
 const imsg_table* mr_table() { return _cm_mr_CM_Oslc_msg_table_adr(); }
 
 // Whether the native page writes ASCII as ASCII (true of UTF-8 and the ISO and Windows pages,
@@ -167,7 +162,7 @@ int xmlch_to_native(const XMLCh* text, SUM_String& out, int quiet) {
     }
     UErrorCode name_status = U_ZERO_ERROR;
     const char* page = ucnv_getName(converter, &name_status);
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgNotInCodePage, page != nullptr ? page : "",
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrNotInCodePage, page != nullptr ? page : "",
                shown.c_str());
   }
   return CM_XML_REPORTED;
@@ -198,7 +193,7 @@ int native_to_xmlch(const SUM_String& text, XMLCh** out) {
   // A byte never yields more than one UTF-16 code unit, but leave room for stateful pages.
   const int64_t capacity = static_cast<int64_t>(length) * 2 + 2;
   if (capacity >= INT32_MAX / 2) {
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgNotUnicode, text.c_str());
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrNotUnicode, text.c_str());
     return CM_XML_REPORTED;
   }
   XMLCh* buffer = nullptr;
@@ -209,7 +204,7 @@ int native_to_xmlch(const SUM_String& text, XMLCh** out) {
     buffer = nullptr;
   }
   if (buffer == nullptr) {
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgNotUnicode, text.c_str());
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrNotUnicode, text.c_str());
     return CM_XML_REPORTED;
   }
   buffer[0] = 0;
@@ -231,7 +226,7 @@ int native_to_xmlch(const SUM_String& text, XMLCh** out) {
                                 static_cast<int32_t>(capacity), text.c_str(), length, &status);
   if (U_FAILURE(status) || units <= 0 || units >= capacity) {
     memory->deallocate(buffer);
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgNotUnicode, text.c_str());
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrNotUnicode, text.c_str());
     return CM_XML_REPORTED;
   }
   buffer[units] = 0;

@@ -20,14 +20,6 @@ namespace {
 const char kTag[] = "CMOSLC";
 const char kSource[] = "lib/CM_Provider/CM_Oslc/cm_xml_util";
 
-// Message numbers of the cm_mr table used here.
-enum {
-  kMsgNoChild = 14,
-  kMsgNoFirstChild = 15,
-  kMsgNoSibling = 16,
-  kMsgNoAttr = 17,
-};
-
 const imsg_table* mr_table() { return _cm_mr_CM_Oslc_msg_table_adr(); }
 
 const DOMNode* next_element(const DOMNode* node) {
@@ -171,7 +163,7 @@ int CM_XmlElem::Child(const CM_XmlTag& tag, CM_XmlElem& out) {
   if (rc != 0) {
     SUM_String name = tag.QualifiedName();
     trace.print(5, "Did not find %s", name.c_str());
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgNoChild, name.c_str());
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrNoChild, name.c_str());
     return CM_XML_REPORTED;
   }
   return 0;
@@ -189,7 +181,7 @@ int CM_XmlElem::OptFirstChild(CM_XmlElem& out) {
 int CM_XmlElem::FirstChild(CM_XmlElem& out) {
   CM_TraceScope trace(kTag, "CM_XmlElem", "FirstChild");
   if (OptFirstChild(out) != 0) {
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgNoFirstChild);
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrNoFirstChild);
     return CM_XML_REPORTED;
   }
   return 0;
@@ -207,7 +199,7 @@ int CM_XmlElem::OptNextSibling(CM_XmlElem& out) {
 int CM_XmlElem::NextSibling(CM_XmlElem& out) {
   CM_TraceScope trace(kTag, "CM_XmlElem", "NextSibling");
   if (OptNextSibling(out) != 0) {
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgNoSibling);
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrNoSibling);
     return CM_XML_REPORTED;
   }
   return 0;
@@ -246,7 +238,7 @@ int CM_XmlElem::OptNextAttr(CM_XmlAttr& out) {
 int CM_XmlElem::NextAttr(CM_XmlAttr& out) {
   CM_TraceScope trace(kTag, "CM_XmlElem", "NextAttr");
   if (OptNextAttr(out) != 0) {
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgNoAttr);
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrNoAttribute);
     return CM_XML_REPORTED;
   }
   return 0;
