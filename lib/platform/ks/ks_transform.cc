@@ -133,7 +133,8 @@ int create_key(const std::string& path, Secret* key) {
   if (RAND_bytes(fresh.bytes, static_cast<int>(kKeyLen)) != 1) return -1;
   std::string temp = path + ".new." + std::to_string(getpid());
   unlink(temp.c_str());  // a leftover of a crashed process with our pid
-  KS_Fd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  const int raw = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  KS_Fd fd(raw);
   if (fd.get() < 0) return -1;
   errno = 0;
   bool ok = write(fd.get(), fresh.bytes, kKeyLen) == static_cast<ssize_t>(kKeyLen) &&
