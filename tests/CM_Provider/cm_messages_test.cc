@@ -62,9 +62,9 @@ TEST(VersionLine, NamePaddedVersionAndAsctimeStamp) {
   std::ifstream in(std::string(CM_SOURCE_DIR) + "/CMakeLists.txt");
   std::stringstream all;
   all << in.rdbuf();
+  const std::string text = all.str();
   std::smatch version;
-  ASSERT_TRUE(
-      std::regex_search(all.str(), version, std::regex("project\\([^)]* VERSION ([0-9.]+)")));
+  ASSERT_TRUE(std::regex_search(text, version, std::regex("project\\([^)]* VERSION ([0-9.]+)")));
   testing::internal::CaptureStdout();
   libcmmrv1_0_print_verid();
   const std::string line = testing::internal::GetCapturedStdout();
