@@ -7,6 +7,7 @@
 
 #include "CM_Provider/cm_commit_cache.h"
 #include "CM_Provider/cm_messages.h"
+#include "CM_Provider/cm_session_folder.h"
 #include "CM_Provider/cm_status.h"
 #include "CM_Provider/cm_stored_form.h"
 #include "CM_Provider/cm_trace.h"
@@ -32,27 +33,18 @@ std::string jar_root(const SUM_String& dir) {
   return root;
 }
 
-// Makes (with create) or checks the jar's folders from its root down: each the user's own and
-// 0700 (tightened when looser); a folder of another user is refused. A concurrent process
-// creating or removing the same folders is not a failure: try again.
+// The jar's folders from its root down (see cm_secure_session_folder), with the user's message.
 bool secure_folder(const SUM_String& dir, bool create, const CM_TraceScope& trace) {
-  const std::string root = jar_root(dir);
-  for (int attempt = 0;; ++attempt) {
-    SUM_String bad(dir);
-    const int code = fileutl_secure_dirs(root.c_str(), dir.c_str(), 1, create ? 1 : 0, &bad);
-    if (code == FILEUTL_DIR_OK) return true;
-    const int cause = errno;
-    if (create && code == FILEUTL_DIR_ERRNO && cause == ENOENT && attempt < kWriteRetries) continue;
-    const char* problem = fileutl_dir_problem(code, cause);
-    trace.print_always("Cookie directory %s cannot be used: %s", bad.c_str(), problem);
-    if (create && code != FILEUTL_DIR_NOT_OWNED) {
-      imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMrCannotCreateJar, dir.c_str());
-    } else if (code != FILEUTL_DIR_ERRNO) {
-      imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMrFolderUnusable, bad.c_str(),
-                 problem);
-    }
-    return false;
+  SUM_String bad(dir);
+  const int code = cm_secure_session_folder("Cookie", jar_root(dir), dir, create, trace, &bad);
+  if (code == FILEUTL_DIR_OK) return true;
+  if (create && code != FILEUTL_DIR_NOT_OWNED) {
+    imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMrCannotCreateJar, dir.c_str());
+  } else if (code != FILEUTL_DIR_ERRNO) {
+    imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMrFolderUnusable, bad.c_str(),
+               fileutl_dir_problem(code, errno));
   }
+  return false;
 }
 
 // The stored text of the jar file at path: 0, or CM_JAR_ABSENT when it is missing, empty or

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "CM_Provider/cm_session_folder.h"
 #include "CM_Provider/cm_status.h"
 #include "CM_Provider/cm_stored_form.h"
 #include "CM_Provider/cm_trace.h"
@@ -20,25 +21,10 @@ const int kWriteRetries = 5;
 // What fileutl_rm answers when it could not delete.
 const int kRmFailed = -4;
 
-// Makes (with create) or checks the store's folders from its base down: each the user's own and
-// 0700 (tightened when looser); a folder of another user is refused. Creation may lose a race
-// with a removal of emptied folders: try again. On failure errno holds the cause (EPERM for a
-// folder of another user, ENOTDIR for something else in the way), also traced.
 bool secure_folder(const SUM_String& base, const SUM_String& dir, bool create,
                    const CM_TraceScope& trace) {
-  for (int attempt = 0;; ++attempt) {
-    SUM_String bad(dir);
-    const int code = fileutl_secure_dirs(base.c_str(), dir.c_str(), 1, create ? 1 : 0, &bad);
-    if (code == FILEUTL_DIR_OK) return true;
-    int cause = errno;
-    if (create && code == FILEUTL_DIR_ERRNO && cause == ENOENT && attempt < kWriteRetries) continue;
-    trace.print_always("Credential directory %s cannot be used: %s", bad.c_str(),
-                       fileutl_dir_problem(code, cause));
-    if (code == FILEUTL_DIR_NOT_OWNED) cause = EPERM;
-    if (code == FILEUTL_DIR_NOT_DIR) cause = ENOTDIR;
-    errno = cause;
-    return false;
-  }
+  return cm_secure_session_folder("Credential", base, dir, create, trace, nullptr) ==
+         FILEUTL_DIR_OK;
 }
 
 bool is_dot_entry(const SUM_String& name) { return name == "." || name == ".."; }

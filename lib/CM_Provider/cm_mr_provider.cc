@@ -114,7 +114,6 @@ CM_MRProvider* CM_MRProvider::initialize(const char* request, char** reply) {
         CM_Trace::set_file(current_user(5).c_str(), static_cast<int>(getpid()));
         CM_Trace::configure(subsystems.c_str(), trace_level);
       }
-      provider->m_commit_done = 0;
       provider->m_action_map.clear();
       const int status = provider->set_session();
       if (status != 0) {
@@ -274,14 +273,10 @@ int CM_MRProvider::commit(const char* /*request*/, char** reply) {
   CM_OpResult result;
   int rc = 0;
   int failed = 0;
-  std::string info;
   std::string error;
   const std::string prefix = "[" + name + "]";
 
-  if (m_commit_done) {
-    info += prefix + format_message(mr_table(), kMrCommitComplete, name.c_str());
-    scope.print(2, "%s", info.c_str());
-  } else if (!m_action_map.empty() && m_session.login_unreadable()) {
+  if (!m_action_map.empty() && m_session.login_unreadable()) {
     failed = 1;
     error = prefix + format_message(mr_table(), kMrLoginUnreadable,
                                     std::string(m_config->get_name()).c_str(),
@@ -320,7 +315,6 @@ int CM_MRProvider::commit(const char* /*request*/, char** reply) {
   } else {
     result.m_status_code = 0;
   }
-  if (!info.empty()) result.m_info_message = info;
   if (!cm_store_reply(result.to_json(), reply)) rc = -1;
   scope.print(2, "returning = %d", rc);
   m_action_map.clear();

@@ -20,7 +20,6 @@
 #ifndef CM_PROVIDER_CM_MR_PROVIDER_H
 #define CM_PROVIDER_CM_MR_PROVIDER_H
 
-#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -77,7 +76,6 @@ class CM_MRProvider {
   std::unique_ptr<CM_ProviderConfig> m_config;
   CM_ActionMap m_action_map;
   CM_Session m_session;
-  std::int32_t m_commit_done = 0;
 };
 
 // Stores a new[]-allocated copy of `text` (length + 1 bytes) through reply. Returns false (and

@@ -25,6 +25,7 @@
 #include "cm_mr_credential_list.h"
 #include "cmi.h"
 #include "platform/ks/ks.h"
+#include "platform/ks/ks_fd.h"
 
 namespace {
 
@@ -161,19 +162,6 @@ class EchoOff {
 
 const int EchoOff::kSignals[4] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-class FdCloser {
- public:
-  explicit FdCloser(int fd) : m_fd(fd) {}
-  ~FdCloser() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  FdCloser(const FdCloser&) = delete;
-  FdCloser& operator=(const FdCloser&) = delete;
-
- private:
-  int m_fd;
-};
-
 int prompt_password(const std::string& user, std::string& out) {
   int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
@@ -181,7 +169,7 @@ int prompt_password(const std::string& user, std::string& out) {
                  "cmi creds add: no terminal to ask for the password; use --password-stdin\n");
     return kMisuse;
   }
-  FdCloser closer(fd);
+  KS_Fd closer(fd);
   EchoOff quiet(fd);
   if (!quiet.ok()) {
     std::fprintf(stderr, "cmi creds add: cannot switch terminal echo off; use --password-stdin\n");

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/ks/ks.h"
+#include "platform/ks/ks_fd.h"
 #include "platform/ks/ks_file_system.h"
 
 int KS_FileSystem::Open(const char* path, int flags, mode_t mode) {
@@ -44,26 +45,8 @@ KS_FileSystem* ks_set_file_system(KS_FileSystem* fs) {
 
 namespace {
 
-// Owns a descriptor for the scope.
-class Fd {
- public:
-  explicit Fd(int fd) : m_fd(fd) {}
-  ~Fd() {
-    if (m_fd >= 0) ks_file_system().Close(m_fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return m_fd; }
-  // Closes now and reports the result (a deferred write error may show only here).
-  int close() {
-    int rc = ks_file_system().Close(m_fd);
-    m_fd = -1;
-    return rc;
-  }
-
- private:
-  int m_fd;
-};
+// Closes through the file layer in use.
+int layer_close(int fd) { return ks_file_system().Close(fd); }
 
 std::string parent_of(const std::string& path) {
   size_t slash = path.find_last_of('/');
@@ -92,7 +75,7 @@ SUM_String strutl_read(int, const char* path, int, int, int) {
   if (!path || !*path) return SUM_String();
   int raw = ::open(path, O_RDONLY | O_CLOEXEC);
   if (raw < 0) return SUM_String();
-  Fd fd(raw);
+  KS_Fd fd(raw, layer_close);
   struct stat st;
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return SUM_String();
   std::string text;
@@ -130,7 +113,7 @@ int strutl_write(const char* text, const char* path, int, int) {
   KS_FileSystem& files = ks_file_system();
   int raw = files.MakeTemp(name.data());
   if (raw < 0) return -1;
-  Fd fd(raw);
+  KS_Fd fd(raw, layer_close);
   size_t len = strlen(text);
   bool ok =
       fchmod(fd.get(), mode) == 0 && write_all(fd.get(), text, len) && files.Sync(fd.get()) == 0;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/ks/ks.h"
+#include "platform/ks/ks_fd.h"
 
 namespace {
 
@@ -118,12 +119,11 @@ bool read_exact(int fd, unsigned char* buf, size_t len) {
 
 // 0 when loaded; 1 when the file is missing; -1 when it is unreadable or not a key.
 int load_key(const std::string& path, Secret* key) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return errno == ENOENT ? 1 : -1;
+  KS_Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (fd.get() < 0) return errno == ENOENT ? 1 : -1;
   struct stat st;
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-            st.st_size == static_cast<off_t>(kKeyLen) && read_exact(fd, key->bytes, kKeyLen);
-  close(fd);
+  bool ok = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+            st.st_size == static_cast<off_t>(kKeyLen) && read_exact(fd.get(), key->bytes, kKeyLen);
   return ok ? 0 : -1;
 }
 
@@ -133,11 +133,13 @@ int create_key(const std::string& path, Secret* key) {
   if (RAND_bytes(fresh.bytes, static_cast<int>(kKeyLen)) != 1) return -1;
   std::string temp = path + ".new." + std::to_string(getpid());
   unlink(temp.c_str());  // a leftover of a crashed process with our pid
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return -1;
+  const int raw = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  KS_Fd fd(raw);
+  if (fd.get() < 0) return -1;
   errno = 0;
-  bool ok = write(fd, fresh.bytes, kKeyLen) == static_cast<ssize_t>(kKeyLen) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
+  bool ok = write(fd.get(), fresh.bytes, kKeyLen) == static_cast<ssize_t>(kKeyLen) &&
+            fsync(fd.get()) == 0;
+  ok = fd.close() == 0 && ok;
   // link() never replaces an existing key: the loser of a race adopts the winner's key.
   if (ok && link(temp.c_str(), path.c_str()) != 0 && errno != EEXIST) ok = false;
   const int cause = errno != 0 ? errno : ENOSPC;  // a short write sets no errno
