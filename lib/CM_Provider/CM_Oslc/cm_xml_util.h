@@ -14,8 +14,8 @@
 #include <memory>
 #include <string>
 
+#include <sum_string.h>
 #include "CM_Provider/cm_status.h"
-#include "sum_string.h"
 
 XERCES_CPP_NAMESPACE_BEGIN
 class DOMElement;
