@@ -4,6 +4,7 @@
 // too, so the program prints plug-in CPU, floor CPU and their ratio per record.
 // Run: build-*/bin/curl_floor_bench [rounds]   (CM_BENCH_PLUGIN=PATH: another build of the plug-in)
 #include <curl/curl.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -33,6 +34,19 @@ size_t discard(char* data, size_t size, size_t n, void* out) {
   return size * n;
 }
 
+// Keeps the ETag of the last answer: the tracker gives every write a new one, so a replayed PUT
+// must send back what the replayed GET received, as the plug-in does.
+size_t keep_etag(char* data, size_t size, size_t n, void* out) {
+  const std::string line(data, size * n);
+  if (line.size() > 5 && strncasecmp(line.c_str(), "etag:", 5) == 0) {
+    const size_t start = line.find_first_not_of(" \t", 5);
+    const size_t end = line.find_last_not_of(" \t\r\n");
+    if (start != std::string::npos && end >= start)
+      *static_cast<std::string*>(out) = line.substr(start, end - start + 1);
+  }
+  return size * n;
+}
+
 struct Request {
   std::string method, url, body;
   std::vector<std::string> headers;
@@ -59,11 +73,16 @@ std::vector<Request> captured(cmtest::TrackerSim& sim) {
 // Replays the requests on one handle; returns CPU seconds, or a negative value on failure.
 double replay(CURL* curl, const std::vector<Request>& requests) {
   std::string response;
+  std::string etag;
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, keep_etag);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &etag);
   const double t0 = cmbench::cpu_seconds();
   for (const Request& r : requests) {
     std::unique_ptr<curl_slist, SlistDeleter> list;
     for (const std::string& h : r.headers) {
-      curl_slist* next = curl_slist_append(list.get(), h.c_str());
+      const bool if_match = strncasecmp(h.c_str(), "If-Match:", 9) == 0;
+      const std::string line = if_match ? "If-Match: " + etag : h;
+      curl_slist* next = curl_slist_append(list.get(), line.c_str());
       if (!next) return -1;
       list.release();
       list.reset(next);

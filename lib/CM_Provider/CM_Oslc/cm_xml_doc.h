@@ -12,11 +12,12 @@
 #include <vector>
 
 #include <sum_string.h>
-#include "CM_Provider/CM_Oslc/cm_xml_util.h"
+#include "CM_Provider/CM_Oslc/cm_xml_names.h"
 
 XERCES_CPP_NAMESPACE_BEGIN
 class DOMDocument;
 class DOMElement;
+class DOMNode;
 XERCES_CPP_NAMESPACE_END
 
 class CM_XmlDoc {

@@ -6,10 +6,7 @@
 #define CM_PROVIDER_CM_OSLC_CM_XML_VOCAB_H
 
 #include <sum_string.h>
-#include "CM_Provider/CM_Oslc/cm_xml_util.h"
-
-// The namespace of "xmlns" declaration attributes.
-extern const SUM_String XMLNS_URI;
+#include "CM_Provider/CM_Oslc/cm_xml_names.h"
 
 const CM_XmlNamespace& ns_oslc();
 const CM_XmlNamespace& ns_oslc_cm();
