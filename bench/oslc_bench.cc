@@ -13,7 +13,7 @@
 #include <string>
 
 #include "CM_Provider/CM_Oslc/cm_oslc_base_mr.h"
-#include "CM_Provider/CM_Oslc/cm_rest_uri.h"
+#include "CM_Provider/CM_Oslc/cm_rest_request.h"
 #include "CM_Provider/cm_mr_cmi_parser.h"
 #include "CM_Provider/cm_session.h"
 #include "bench_common.h"

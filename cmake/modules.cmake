@@ -42,7 +42,7 @@ target_compile_definitions(cm_core PRIVATE
     CM_VERSION_STRING="${PROJECT_VERSION}" CM_BUILD_STAMP="${CM_BUILD_STAMP}")
 cm_module(cm_session PATTERNS ${CM_PATTERNS_session} DEPS cm_core)
 cm_module(cm_xml PATTERNS ${CM_PATTERNS_xml} DEPS cm_core ICU::uc XercesC::XercesC)
-cm_module(cm_rest PATTERNS ${CM_PATTERNS_rest} DEPS cm_xml CURL::libcurl)
+cm_module(cm_rest PATTERNS ${CM_PATTERNS_rest} DEPS cm_core CURL::libcurl)
 cm_module(cm_oslc PATTERNS ${CM_PATTERNS_oslc} DEPS cm_rest cm_session cm_xml)
 
 # The plug-in itself: everything above, with only the declared interface exported.

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "CM_Provider/CM_Oslc/cm_rest_uri.h"
+#include "CM_Provider/CM_Oslc/cm_rest_request.h"
 #include "CM_Provider/cm_mr_cmi_parser.h"
 #include "CM_Provider/cm_session.h"
 #include "fuzz_home.h"

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <string>
 
+#include <cm_mr_credential.h>
+#include <cm_mr_credential_list.h>
 #include "CM_Provider/cm_cookie_jar.h"
-#include "cm_mr_credential.h"
-#include "cm_mr_credential_list.h"
 #include "fuzz_home.h"
 #include "platform/ks/ks.h"
 #include "platform/sum/xml_element.h"

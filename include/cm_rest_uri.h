@@ -7,10 +7,13 @@
 // GetCookie / error_msg / GetResponseHeaders. A further request on the same object starts with
 // Init() again. One object serves one thread at a time.
 //
-// Ownership: each object owns its libcurl easy handle and its header list. A copy (copy
-// constructor or operator=) gets a handle of its own made with curl_easy_duphandle, with every
-// option that points into an object re-pointed at the copy's own fields, so no handle or list is
-// ever released twice and copies run independently.
+// Ownership: each object owns its HTTP library handle and header list, kept behind an opaque
+// pointer so that nothing of the library shows here. A copy (copy constructor or operator=) gets
+// a handle of its own, with every option that points into an object re-pointed at the copy's own
+// fields, so no handle or list is ever released twice and copies run independently.
+//
+// The transport knows no server's protocol: the variants below speak the tracker's (its header
+// lines, and the messages of its error bodies added to error_msg).
 //
 // Status codes: CM_REST_* below. No method throws.
 #ifndef CM_REST_URI_H
@@ -35,6 +38,8 @@ enum {
 };
 
 enum HttpMethodType { GET = 0, PUT = 1, POST = 2, DELETE = 3 };
+
+class CM_RestProtocol;
 
 class CM_EXPORT CM_RestUri {
  public:
@@ -89,6 +94,9 @@ class CM_EXPORT CM_RestUri {
 
  protected:
   int Init(HttpMethodType method);
+  // The protocol whose header lines and error bodies this request uses (null: none); it must
+  // live as long as the request. Copies keep it.
+  void SetProtocol(const CM_RestProtocol* protocol);
 
  private:
   struct UploadCursor {
@@ -96,14 +104,8 @@ class CM_EXPORT CM_RestUri {
     size_t size;
     size_t pos;
   };
-  // Release functions of the libcurl objects, held untyped so that this header needs nothing of
-  // libcurl; defined inside the library.
-  struct CurlHandleFree {
-    void operator()(void* handle) const;
-  };
-  struct HeaderListFree {
-    void operator()(void* list) const;
-  };
+  // The library handle, the header list of the last Init and the protocol; defined inside.
+  struct Pvt_Handles;
 
   SUM_String GetPreSep();
   int ParseSessionCookie();
@@ -124,13 +126,11 @@ class CM_EXPORT CM_RestUri {
   SUM_String m_password;
   std::string m_cert_label;
   SUM_String m_cookie;
-  std::unique_ptr<void, CurlHandleFree> m_curl;
+  std::unique_ptr<Pvt_Handles> m_handles;
   SUM_String m_upload_data;
   UploadCursor m_upload;
   SUM_StringList m_response_headers;
   std::string m_error_text;
-  // The header list of the last Init; the handle points at it until the next Init.
-  std::unique_ptr<void, HeaderListFree> m_header_list;  // a curl_slist
   int m_transfer_status = -1;
   long m_http_status = 0;
 };

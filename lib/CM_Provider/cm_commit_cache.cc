@@ -1,6 +1,6 @@
 #include "CM_Provider/cm_commit_cache.h"
 
-#include "cm_option.h"
+#include <cm_option.h>
 
 namespace {
 

@@ -7,7 +7,7 @@
 #ifndef CM_PROVIDER_CM_COOKIE_JAR_H
 #define CM_PROVIDER_CM_COOKIE_JAR_H
 
-#include "sum_string.h"
+#include <sum_string.h>
 
 class CM_CookieJar {
  public:

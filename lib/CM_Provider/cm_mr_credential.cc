@@ -1,14 +1,15 @@
-#include "cm_mr_credential.h"
+#include <cm_mr_credential.h>
 
 #include <cerrno>
 #include <cstring>
 #include <new>
 
+#include <cm_mr_credential_list.h>
+
 #include "CM_Provider/cm_session_folder.h"
 #include "CM_Provider/cm_status.h"
 #include "CM_Provider/cm_stored_form.h"
 #include "CM_Provider/cm_trace.h"
-#include "cm_mr_credential_list.h"
 #include "platform/ks/ks.h"
 #include "platform/sum/xml_element.h"
 

@@ -23,9 +23,9 @@
 #include <memory>
 #include <string>
 
+#include <sum_string.h>
 #include "CM_Provider/cm_action_map.h"
 #include "CM_Provider/cm_session.h"
-#include "sum_string.h"
 
 class CM_ProviderConfig;
 

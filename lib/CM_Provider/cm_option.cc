@@ -1,4 +1,4 @@
-#include "cm_option.h"
+#include <cm_option.h>
 
 #include <cstdlib>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "CM_Provider/cm_plugin.h"
+#include "CM_Provider/cm_plugin_entries.h"
 
 #include <cstring>
 #include <new>

@@ -10,9 +10,9 @@
 
 #include <memory>
 
+#include <cm_mr_credential.h>
+#include <sum_string.h>
 #include "CM_Provider/cm_cookie_jar.h"
-#include "cm_mr_credential.h"
-#include "sum_string.h"
 
 class CM_ProviderConfig;
 

@@ -3,9 +3,9 @@
 #ifndef CM_PROVIDER_CM_STORED_FORM_H
 #define CM_PROVIDER_CM_STORED_FORM_H
 
+#include <sum_string.h>
 #include "CM_Provider/cm_status.h"
 #include "platform/ks/ks.h"
-#include "sum_string.h"
 
 // 0, or 1001 when the transform refuses the text (too long, no key).
 inline int cm_to_stored_form(const SUM_String& in, SUM_String& out) {

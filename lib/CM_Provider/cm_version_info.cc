@@ -1,4 +1,4 @@
-#include "cm_version_info.h"
+#include <cm_version_info.h>
 
 CM_VersionInfo::CM_VersionInfo() = default;
 

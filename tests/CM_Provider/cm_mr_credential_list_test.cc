@@ -1,4 +1,4 @@
-#include "cm_mr_credential_list.h"
+#include <cm_mr_credential_list.h>
 
 #include <gtest/gtest.h>
 

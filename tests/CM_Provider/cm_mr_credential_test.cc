@@ -1,4 +1,4 @@
-#include "cm_mr_credential.h"
+#include <cm_mr_credential.h>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <cm_mr_credential_list.h>
 #include "CM_Provider/cm_trace.h"
-#include "cm_mr_credential_list.h"
 #include "support/temp_home.h"
 
 namespace {

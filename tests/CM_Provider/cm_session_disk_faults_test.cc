@@ -11,9 +11,9 @@
 #include <set>
 #include <string>
 
+#include <cm_mr_credential.h>
 #include "CM_Provider/cm_cookie_jar.h"
 #include "CM_Provider/cm_trace.h"
-#include "cm_mr_credential.h"
 #include "platform/ks/ks.h"
 #include "platform/ks/ks_file_system.h"
 #include "support/stderr_capture.h"

@@ -1,4 +1,4 @@
-#include "cm_version_info.h"
+#include <cm_version_info.h>
 
 #include <gtest/gtest.h>
 

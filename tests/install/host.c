@@ -6,7 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "cm_plugin.h"
+#include <cm_plugin.h>
 
 static int check(const char* op, int32_t rc, int32_t expected, char* reply,
                  CM_FreeReplyFunction freereply) {

@@ -1,4 +1,4 @@
-#include "sum_string.h"
+#include <sum_string.h>
 
 #include <gtest/gtest.h>
 

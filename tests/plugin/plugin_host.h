@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "cm_plugin.h"
+#include <cm_plugin.h>
 
 namespace cmtest {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "cm_option.h"
+#include <cm_option.h>
 #include "cmi.h"
 #include "cmi_connection.h"
 #include "cmi_host.h"

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <vector>
 
-#include "cm_mr_credential.h"
+#include <cm_mr_credential.h>
 
 namespace {
 

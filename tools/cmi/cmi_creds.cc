@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "cm_mr_credential.h"
-#include "cm_mr_credential_list.h"
+#include <cm_mr_credential.h>
+#include <cm_mr_credential_list.h>
 #include "cmi.h"
 #include "platform/ks/ks.h"
 #include "platform/ks/ks_fd.h"

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cm_plugin.h"
+#include <cm_plugin.h>
 
 class CmiPlugin {
  public:

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "cm_option.h"
+#include <cm_option.h>
 #include "cmi.h"
 
 namespace {

@@ -12,8 +12,8 @@
 
 #include <fstream>
 
-#include "cm_mr_credential.h"
-#include "cm_rest_uri.h"
+#include <cm_mr_credential.h>
+#include <cm_rest_uri.h>
 
 namespace {
 

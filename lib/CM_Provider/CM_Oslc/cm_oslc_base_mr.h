@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include <sum_string.h>
 #include "CM_Provider/CM_Oslc/cm_oslc_get.h"
 #include "CM_Provider/CM_Oslc/cm_oslc_retry.h"
 #include "CM_Provider/CM_Oslc/cm_oslc_set.h"
@@ -22,7 +23,6 @@
 #include "CM_Provider/cm_commit_cache.h"
 #include "CM_Provider/cm_session.h"
 #include "CM_Provider/cm_status.h"
-#include "sum_string.h"
 
 class CM_OslcBaseMr {
  public:

@@ -14,13 +14,13 @@
 #include <memory>
 #include <string>
 
-#include "CM_Provider/CM_Oslc/cm_rest_uri.h"
+#include <cm_version_info.h>
+#include <sum_string.h>
+#include "CM_Provider/CM_Oslc/cm_rest_request.h"
 #include "CM_Provider/CM_Oslc/cm_xml_util.h"
 #include "CM_Provider/cm_session.h"
 #include "CM_Provider/cm_status.h"
 #include "CM_Provider/cm_trace.h"
-#include "cm_version_info.h"
-#include "sum_string.h"
 
 // Links of one record: universal selector (the link's resource URI) -> version whose name is the
 // link's title. Keys in byte-wise order; the map owns its versions.

@@ -13,7 +13,7 @@
 #include <random>
 #include <string>
 
-#include "CM_Provider/CM_Oslc/cm_rest_uri.h"
+#include "CM_Provider/CM_Oslc/cm_rest_request.h"
 
 enum class CM_RetryKind { None, Transient, Conflict };
 

@@ -11,13 +11,13 @@
 #include <memory>
 #include <string>
 
+#include <sum_string.h>
 #include "CM_Provider/CM_Oslc/cm_oslc_get.h"
-#include "CM_Provider/CM_Oslc/cm_rest_uri.h"
+#include "CM_Provider/CM_Oslc/cm_rest_request.h"
 #include "CM_Provider/CM_Oslc/cm_xml_doc.h"
 #include "CM_Provider/CM_Oslc/cm_xml_util.h"
 #include "CM_Provider/cm_session.h"
 #include "CM_Provider/cm_status.h"
-#include "sum_string.h"
 
 // Initv2's status when the record's stable URI is not on the base URL's origin (scheme, host,
 // port): nothing is sent, and get_error() says where the record pointed.

@@ -1,6 +1,7 @@
-// One HTTP(S) request over libcurl's easy interface: URL building, fixed headers, transfer
-// limits, client certificate, status mapping and the session cookie.
-#include "cm_rest_uri.h"
+// One HTTP(S) request over libcurl's easy interface: URL building, headers, transfer limits,
+// client certificate, status mapping and the session cookie. The protocol's header lines and
+// error bodies come from the request's CM_RestProtocol.
+#include "CM_Provider/CM_Oslc/cm_rest_request.h"
 
 #include <curl/curl.h>
 #include <sys/stat.h>
@@ -12,12 +13,11 @@
 #include <cstring>
 #include <memory>
 
-#include "CM_Provider/CM_Oslc/cm_xml_util.h"
-#include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
+#include <cm_option.h>
+#include "CM_Provider/CM_Oslc/cm_rest_protocol.h"
 #include "CM_Provider/cm_commit_cache.h"
 #include "CM_Provider/cm_messages.h"
 #include "CM_Provider/cm_trace.h"
-#include "cm_option.h"
 #include "platform/ks/ks.h"
 
 namespace {
@@ -142,21 +142,37 @@ std::string cm_rest_cert_file(const std::string& label) {
 
 std::string cm_rest_option(const char* name) { return read_option(name); }
 
-void CM_RestUri::CurlHandleFree::operator()(void* handle) const {
-  if (handle != nullptr) curl_easy_cleanup(static_cast<CURL*>(handle));
-}
+struct CM_RestUri::Pvt_Handles {
+  CURL* curl = nullptr;
+  // The header list of the last Init; the handle points at it until the next Init.
+  curl_slist* headers = nullptr;
+  const CM_RestProtocol* protocol = nullptr;
 
-void CM_RestUri::HeaderListFree::operator()(void* list) const {
-  if (list != nullptr) curl_slist_free_all(static_cast<curl_slist*>(list));
-}
+  Pvt_Handles() = default;
+  // A handle and header list of its own, pointing at the same protocol.
+  explicit Pvt_Handles(const Pvt_Handles& other)
+      : curl(other.curl ? curl_easy_duphandle(other.curl) : nullptr),
+        headers(copy_header_list(other.headers)),
+        protocol(other.protocol) {}
+  Pvt_Handles& operator=(const Pvt_Handles&) = delete;
+  ~Pvt_Handles() {
+    if (curl != nullptr) curl_easy_cleanup(curl);
+    curl_slist_free_all(headers);
+  }
+  void set_headers(curl_slist* list) {
+    curl_slist_free_all(headers);
+    headers = list;
+  }
+};
 
 CM_RestUri::CM_RestUri()
     : m_first_param(1),
       m_initialized(0),
       m_has_run(0),
-      m_curl(curl_easy_init()),
+      m_handles(std::make_unique<Pvt_Handles>()),
       m_upload{nullptr, 0, 0} {
   CM_TraceScope scope(kTag, kClass, "CM_RestUri");
+  m_handles->curl = curl_easy_init();
 }
 
 CM_RestUri::CM_RestUri(const CM_RestUri& other)
@@ -169,7 +185,7 @@ CM_RestUri::CM_RestUri(const CM_RestUri& other)
       m_password(other.m_password),
       m_cert_label(other.m_cert_label),
       m_cookie(other.m_cookie),
-      m_curl(other.m_curl ? curl_easy_duphandle(other.m_curl.get()) : nullptr),
+      m_handles(std::make_unique<Pvt_Handles>(*other.m_handles)),
       m_upload_data(other.m_upload_data),
       m_upload{nullptr, other.m_upload.size, other.m_upload.pos},
       m_response_headers(other.m_response_headers),
@@ -177,15 +193,13 @@ CM_RestUri::CM_RestUri(const CM_RestUri& other)
       m_transfer_status(other.m_transfer_status),
       m_http_status(other.m_http_status) {
   if (other.m_upload.data != nullptr) m_upload.data = m_upload_data.c_str();
-  m_header_list.reset(copy_header_list(static_cast<const curl_slist*>(other.m_header_list.get())));
   Pvt_RepointHandle();
 }
 
 CM_RestUri& CM_RestUri::operator=(const CM_RestUri& other) {
   if (this == &other) return *this;
   // The new handle and list are made first; the old ones go when they are replaced.
-  m_curl.reset(other.m_curl ? curl_easy_duphandle(other.m_curl.get()) : nullptr);
-  m_header_list.reset(copy_header_list(static_cast<const curl_slist*>(other.m_header_list.get())));
+  m_handles = std::make_unique<Pvt_Handles>(*other.m_handles);
   m_first_param = other.m_first_param;
   m_initialized = other.m_initialized;
   m_has_run = other.m_has_run;
@@ -208,14 +222,16 @@ CM_RestUri& CM_RestUri::operator=(const CM_RestUri& other) {
 
 CM_RestUri::~CM_RestUri() {
   CM_TraceScope scope(kTag, kClass, "~CM_RestUri");
-  m_curl.reset();
+  m_handles.reset();
 }
 
+void CM_RestUri::SetProtocol(const CM_RestProtocol* protocol) { m_handles->protocol = protocol; }
+
 void CM_RestUri::Pvt_RepointHandle() {
-  CURL* curl = m_curl.get();
+  CURL* curl = m_handles->curl;
   if (curl == nullptr) return;
   // A duplicated handle still points at the source object's header list and upload cursor.
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(m_header_list.get()));
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, m_handles->headers);
   curl_easy_setopt(curl, CURLOPT_READDATA, &m_upload);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, nullptr);
@@ -227,7 +243,7 @@ void CM_RestUri::SetBaseUri(const SUM_String& uri) { m_base_uri = uri; }
 void CM_RestUri::AppendResourceParam(const SUM_String& segment, const int& escape) {
   m_resource += "/";
   if (escape != 0) {
-    m_resource += escape_text(m_curl.get(), segment.c_str()).c_str();
+    m_resource += escape_text(m_handles->curl, segment.c_str()).c_str();
   } else {
     m_resource += segment;
   }
@@ -235,23 +251,23 @@ void CM_RestUri::AppendResourceParam(const SUM_String& segment, const int& escap
 
 void CM_RestUri::AppendValue(const SUM_String& value) {
   m_resource += GetPreSep();
-  m_resource += escape_text(m_curl.get(), value.c_str()).c_str();
+  m_resource += escape_text(m_handles->curl, value.c_str()).c_str();
 }
 
 void CM_RestUri::AppendNameValue(const SUM_String& name, const SUM_String& value) {
   m_resource += GetPreSep();
-  m_resource += escape_text(m_curl.get(), name.c_str()).c_str();
+  m_resource += escape_text(m_handles->curl, name.c_str()).c_str();
   m_resource += "=";
-  m_resource += escape_text(m_curl.get(), value.c_str()).c_str();
+  m_resource += escape_text(m_handles->curl, value.c_str()).c_str();
 }
 
 void CM_RestUri::AppendNameValues(const SUM_String& name, const SUM_StringList& values) {
   m_resource += GetPreSep();
-  m_resource += escape_text(m_curl.get(), name.c_str()).c_str();
+  m_resource += escape_text(m_handles->curl, name.c_str()).c_str();
   m_resource += "=";
   for (int i = 0; i < values.count(); ++i) {
     if (i > 0) m_resource += ",";
-    m_resource += escape_text(m_curl.get(), values[i].c_str()).c_str();
+    m_resource += escape_text(m_handles->curl, values[i].c_str()).c_str();
   }
 }
 
@@ -261,18 +277,19 @@ void CM_RestUri::SetCookie(const SUM_String& cookie) { m_cookie = cookie; }
 void CM_RestUri::GetCookie(SUM_String& cookie) const { cookie = m_cookie; }
 void CM_RestUri::set_cert_label(std::string label) { m_cert_label = std::move(label); }
 void CM_RestUri::SetConnectionShare(void* share) {
-  if (m_curl) curl_easy_setopt(m_curl.get(), CURLOPT_SHARE, static_cast<CURLSH*>(share));
+  if (m_handles->curl)
+    curl_easy_setopt(m_handles->curl, CURLOPT_SHARE, static_cast<CURLSH*>(share));
 }
 std::string CM_RestUri::error_msg() { return m_error_text; }
 
 int CM_RestUri::AppendHeader(const SUM_String& line) {
   const std::string text = line.str();
   if (text.find_first_of("\r\n") != std::string::npos || text.size() != strlen(text.c_str()) ||
-      !m_header_list) {
+      m_handles->headers == nullptr) {
     return CM_REST_OPTION_REFUSED;
   }
   // Appending keeps the head, which the handle already points at.
-  if (curl_slist_append(static_cast<curl_slist*>(m_header_list.get()), text.c_str()) == nullptr) {
+  if (curl_slist_append(m_handles->headers, text.c_str()) == nullptr) {
     return CM_REST_OPTION_REFUSED;
   }
   return CM_REST_OK;
@@ -293,7 +310,7 @@ int CM_RestUri::SetHttpMethodType(HttpMethodType method) {
     cm_internal_error(kSource, __LINE__);
     return CM_REST_INTERNAL;
   }
-  CURL* curl = m_curl.get();
+  CURL* curl = m_handles->curl;
   // Options outlive Init, so a method set by an earlier request on this handle is undone first.
   switch (method) {
     case PUT:
@@ -332,22 +349,26 @@ int CM_RestUri::Init(HttpMethodType method) {
   if (rc != 0) return rc;
 
   rc = [&]() -> int {
-    CURL* curl = m_curl.get();
+    CURL* curl = m_handles->curl;
     if (curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent) != CURLE_OK) {
       return CM_REST_OPTION_REFUSED;
     }
 
-    const bool has_body = method == PUT || method == POST;
-    std::unique_ptr<curl_slist, HeaderListFree> headers;
+    struct ListFree {
+      void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+    };
+    std::unique_ptr<curl_slist, ListFree> headers;
     auto add = [&headers](const char* line) {
       curl_slist* grown = curl_slist_append(headers.get(), line);
       if (grown == nullptr) return false;
       if (!headers) headers.reset(grown);
       return true;
     };
-    bool built = add("OSLC-Core-Version: 2.0");
-    if (has_body) built = built && add("Content-Type: application/rdf+xml") && add("Expect: ");
-    built = built && add(has_body ? "Accept: application/rdf+xml" : "Accept: application/xml");
+    bool built = true;
+    if (m_handles->protocol != nullptr) {
+      for (const std::string& line : m_handles->protocol->RequestHeaders(method))
+        built = built && add(line.c_str());
+    }
     built = built && add("Keep-Alive: 300") && add("Connection: keep-alive");
     if (!built) return CM_REST_OPTION_REFUSED;
 
@@ -367,7 +388,7 @@ int CM_RestUri::Init(HttpMethodType method) {
       return CM_REST_OPTION_REFUSED;
     }
     // The handle now reads the new list; the previous one may go.
-    m_header_list = std::move(headers);
+    m_handles->set_headers(headers.release());
 
     // Limits that keep a dead or hostile server from holding the host forever, and no
     // protocol but http and https even when a server redirects elsewhere.
@@ -439,7 +460,7 @@ void CM_RestUri::SetUploadData(const SUM_String& body) {
   }
   m_upload.data = m_upload_data.c_str();
   m_upload.size = static_cast<size_t>(m_upload_data.GetLength());
-  CURL* curl = m_curl.get();
+  CURL* curl = m_handles->curl;
   scope.print(4, "Setting readdata");
   curl_easy_setopt(curl, CURLOPT_READDATA, &m_upload);
   scope.print(4, "Setting chunk size");
@@ -557,7 +578,7 @@ int CM_RestUri::Run(std::string& response) {
     cm_internal_error(kSource, __LINE__);
     return CM_REST_INTERNAL;
   }
-  CURL* curl = m_curl.get();
+  CURL* curl = m_handles->curl;
   m_response_headers.clear();
   ResponseBuffer buffer;
   HeaderSink sink;
@@ -631,7 +652,7 @@ int CM_RestUri::Run(std::string& response) {
     m_error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kOslcNotFound);
     rc = CM_REST_NOT_FOUND;
   } else {
-    get_server_error(response, m_error_text);
+    if (m_handles->protocol != nullptr) m_handles->protocol->ReadErrorBody(response, m_error_text);
     rc = CM_REST_HTTP_ERROR;
   }
   scope.print(4, "Return code is %d", rc);
@@ -659,29 +680,5 @@ int CM_RestUri::ParseSessionCookie() {
   }
   scope.print(4, "Updating cookie : \"%s\"", found.c_str());
   m_cookie = SUM_String(found);
-  return CM_REST_OK;
-}
-
-int CM_RestUri::get_server_error(const std::string& body, std::string& message) {
-  CM_TraceScope scope(kTag, kClass, "get_server_error");
-  scope.print(2, "Server response is: \"%s\"", body.c_str());
-  CM_XmlParser parser(body);
-  CM_XmlElem root;
-  if (parser.GetRoot(root) != 0) return CM_REST_HTTP_ERROR;
-  CM_XmlElem first;
-  if (root.Child(tag_oslc_cm_message(), first) != 0) return CM_REST_HTTP_ERROR;
-  SUM_String text;
-  first.Data(text, 0);
-  message += text.str();
-  message += "\n";
-  CM_XmlElem sibling = first;
-  while (sibling.OptNextSibling(sibling) == 0) {
-    CM_XmlElem child;
-    if (sibling.OptChild(tag_oslc_cm_message(), child) != 0) continue;
-    SUM_String more;
-    child.Data(more, 0);
-    message += more.str();
-    message += "\n";
-  }
   return CM_REST_OK;
 }

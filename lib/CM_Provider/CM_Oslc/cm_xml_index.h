@@ -12,8 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <sum_string.h>
 #include "CM_Provider/CM_Oslc/cm_xml_names.h"
-#include "sum_string.h"
 
 XERCES_CPP_NAMESPACE_BEGIN
 class DOMElement;

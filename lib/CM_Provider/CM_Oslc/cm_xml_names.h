@@ -4,8 +4,8 @@
 #ifndef CM_PROVIDER_CM_OSLC_CM_XML_NAMES_H
 #define CM_PROVIDER_CM_OSLC_CM_XML_NAMES_H
 
+#include <sum_string.h>
 #include "CM_Provider/cm_status.h"
-#include "sum_string.h"
 
 // The namespace of "xmlns" declaration attributes.
 extern const SUM_String XMLNS_URI;

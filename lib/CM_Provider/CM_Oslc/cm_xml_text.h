@@ -7,8 +7,8 @@
 #include <unicode/ucnv.h>
 #include <xercesc/util/XercesDefs.hpp>
 
+#include <sum_string.h>
 #include "CM_Provider/CM_Oslc/cm_xml_names.h"
-#include "sum_string.h"
 
 // UTF-16 DOM text to the native code page. Null or empty text gives "" and 0. A character the
 // native code page cannot hold exactly fails with 1001 (message 22 printed unless quiet); 1072

@@ -11,10 +11,10 @@
 
 #include <memory>
 
+#include <sum_string.h>
 #include "CM_Provider/CM_Oslc/cm_xml_names.h"
 #include "CM_Provider/CM_Oslc/cm_xml_parser.h"
 #include "CM_Provider/CM_Oslc/cm_xml_text.h"
-#include "sum_string.h"
 
 XERCES_CPP_NAMESPACE_BEGIN
 class DOMElement;

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "sum_string.h"
+#include <sum_string.h>
 
 // A numbered message table as the message functions read it.
 struct imsg_table {

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "sum_string.h"
+#include <sum_string.h>
 
 class XML_Element;
 

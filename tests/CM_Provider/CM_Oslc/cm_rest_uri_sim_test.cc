@@ -1,14 +1,13 @@
-// Request object tests against the tracker simulator: what reaches the tracker (its request
-// log), basic authentication and the session cookie, record update by PUT, server error bodies,
-// and HTTPS with a client certificate and optional server verification, using a test CA made
-// with the openssl command at test time.
+// Request object tests against the tracker simulator over HTTPS: a client certificate from the
+// user's store or a token, and optional server verification, using a test CA made with the
+// openssl command at test time.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "CM_Provider/CM_Oslc/cm_rest_uri.h"
+#include "CM_Provider/CM_Oslc/cm_rest_request.h"
 #include "support/temp_home.h"
 #include "support/tracker_sim.h"
 
@@ -24,24 +23,6 @@ using cmtest::ScopedEnv;
 
 const char kSeed[] = R"({"records":[{"dbset":"S","userdb":"D","id":"MR00001",)"
                      R"("links":[{"resource":"tw://v/1","title":"first version"}]}]})";
-
-const char kAuthFailed[] =
-    "Authorization failed.  Please check your credentials and connection information.\n";
-
-// The header names and values of one logged request, in the order they arrived.
-std::vector<std::pair<std::string, std::string>> header_list(const nlohmann::json& entry) {
-  std::vector<std::pair<std::string, std::string>> out;
-  for (const auto& pair : entry.at("header_list")) out.emplace_back(pair.at(0), pair.at(1));
-  return out;
-}
-
-int index_of(const std::vector<std::pair<std::string, std::string>>& headers,
-             const std::string& name, const std::string& value) {
-  for (size_t i = 0; i < headers.size(); ++i) {
-    if (headers[i].first == name && headers[i].second == value) return static_cast<int>(i);
-  }
-  return -1;
-}
 
 class RestUriSimTest : public ::testing::Test {
  protected:
@@ -65,138 +46,6 @@ class RestUriSimTest : public ::testing::Test {
     req.AppendNameValue("vqm.name", id);
   }
 };
-
-TEST_F(RestUriSimTest, GetReachesTheTrackerWithItsHeadersAndKeepsTheSession) {
-  cmtest::TrackerSim sim(plain_options());
-  ASSERT_TRUE(sim.running());
-  CM_RestUriGet req;
-  ASSERT_EQ(0, req.Init());
-  build_record_query(req, sim.base_url(), "MR00001");
-  req.SetUsername("alice");
-  req.SetPassword("s3cret");
-  std::string response;
-  ASSERT_EQ(0, req.Run(response)) << req.error_msg();
-  EXPECT_NE(std::string::npos, response.find("ChangeRequest"));
-  SUM_String cookie;
-  req.GetCookie(cookie);
-  ASSERT_EQ(0, std::string(cookie.c_str()).find("JSESSIONID="));
-
-  // The session cookie alone carries the next request.
-  ASSERT_EQ(0, req.Init());
-  build_record_query(req, sim.base_url(), "MR00001");
-  req.SetUsername("");
-  req.SetPassword("");
-  req.SetCookie(cookie);
-  ASSERT_EQ(0, req.Run(response)) << req.error_msg();
-
-  nlohmann::json log = sim.log();
-  ASSERT_EQ(2u, log.size());
-  const nlohmann::json& first = log[0];
-  EXPECT_EQ("GET", first.at("method"));
-  EXPECT_EQ("/oslc/repo/S/db/D/record", first.at("path"));
-  EXPECT_EQ("vqm.name=MR00001", first.at("query"));
-  EXPECT_EQ(200, first.at("status"));
-  auto headers = header_list(first);
-  int oslc = index_of(headers, "OSLC-Core-Version", "2.0");
-  int accept = index_of(headers, "Accept", "application/xml");
-  int keep = index_of(headers, "Keep-Alive", "300");
-  int conn = index_of(headers, "Connection", "keep-alive");
-  EXPECT_GE(oslc, 0);
-  EXPECT_LT(oslc, accept);
-  EXPECT_LT(accept, keep);
-  EXPECT_LT(keep, conn);
-  EXPECT_GE(index_of(headers, "User-Agent", "Tarnwell-agent/7.1.2.9"), 0);
-  EXPECT_EQ(-1, index_of(headers, "Content-Type", "application/rdf+xml"));
-  EXPECT_EQ(cookie.c_str(), log[1].at("headers").value("Cookie", ""));
-}
-
-TEST_F(RestUriSimTest, TrackerRefusalsMapToTheirCodes) {
-  cmtest::TrackerSim sim(plain_options());
-  ASSERT_TRUE(sim.running());
-  CM_RestUriGet req;
-  std::string response = "old";
-
-  ASSERT_EQ(0, req.Init());
-  build_record_query(req, sim.base_url(), "MR00001");
-  req.SetUsername("alice");
-  req.SetPassword("wrong");
-  EXPECT_EQ(20004, req.Run(response));
-  EXPECT_EQ("old", response);
-  EXPECT_EQ(kAuthFailed, req.error_msg());
-
-  req.SetPassword("s3cret");
-  ASSERT_EQ(0, req.Init());
-  build_record_query(req, sim.base_url(), "MR99999");
-  EXPECT_EQ(20003, req.Run(response));
-  EXPECT_EQ("The requested resource was not found.\n", req.error_msg());
-
-  sim.fault("500");
-  ASSERT_EQ(0, req.Init());
-  build_record_query(req, sim.base_url(), "MR00001");
-  std::string before = req.error_msg();
-  EXPECT_EQ(20001, req.Run(response));
-  std::string added = req.error_msg().substr(before.size());
-  EXPECT_FALSE(added.empty());
-  EXPECT_EQ('\n', added.back());
-}
-
-TEST_F(RestUriSimTest, PutReplacesTheRecordLinks) {
-  cmtest::TrackerSim sim(plain_options());
-  ASSERT_TRUE(sim.running());
-  std::string response;
-  CM_RestUriGet get;
-  ASSERT_EQ(0, get.Init());
-  build_record_query(get, sim.base_url(), "MR00001");
-  get.SetUsername("alice");
-  get.SetPassword("s3cret");
-  ASSERT_EQ(0, get.Run(response)) << get.error_msg();
-  const size_t element = response.find("ChangeRequest ");
-  const size_t about = response.find("rdf:about=\"", element);
-  ASSERT_NE(std::string::npos, element) << response;
-  ASSERT_NE(std::string::npos, about) << response;
-  const size_t start = about + strlen("rdf:about=\"");
-  const std::string stable = response.substr(start, response.find('"', start) - start);
-
-  const std::string body =
-      "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\""
-      " xmlns:oslc_cm=\"http://open-services.net/ns/cm#\""
-      " xmlns:dcterms=\"http://purl.org/dc/terms/\">"
-      "<oslc_cm:ChangeRequest rdf:about=\"" +
-      stable +
-      "\">"
-      "<oslc_cm:tracksChangeSet rdf:resource=\"tw://v/2\" rdf:ID=\"link1\"/>"
-      "</oslc_cm:ChangeRequest>"
-      "<rdf:Description rdf:about=\"#link1\"><dcterms:title>second version</dcterms:title>"
-      "</rdf:Description></rdf:RDF>";
-  CM_RestUriPut put;
-  ASSERT_EQ(0, put.Init());
-  put.SetBaseUri(stable.c_str());
-  put.AppendNameValue("oslc.properties", "oslc_cm:tracksChangeSet");
-  put.SetUsername("alice");
-  put.SetPassword("s3cret");
-  put.SetUploadData(body.c_str());
-  ASSERT_EQ(0, put.Run(response)) << put.error_msg();
-
-  nlohmann::json rec = sim.record("S", "D", "MR00001");
-  ASSERT_EQ(1u, rec.at("links").size()) << rec.dump();
-  EXPECT_EQ("tw://v/2", rec["links"][0].at("resource"));
-
-  nlohmann::json entry = sim.log().back();
-  EXPECT_EQ("PUT", entry.at("method"));
-  EXPECT_EQ(body, entry.at("body"));
-  auto headers = header_list(entry);
-  EXPECT_GE(index_of(headers, "Content-Type", "application/rdf+xml"), 0);
-  EXPECT_GE(index_of(headers, "Accept", "application/rdf+xml"), 0);
-  EXPECT_FALSE(entry.at("headers").contains("Expect"));
-
-  // A body the tracker cannot read is refused with its messages.
-  ASSERT_EQ(0, put.Init());
-  put.SetBaseUri(stable.c_str());
-  put.AppendNameValue("oslc.properties", "oslc_cm:tracksChangeSet");
-  put.SetUploadData("<rdf:RDF this is not xml");
-  EXPECT_EQ(20001, put.Run(response));
-  EXPECT_EQ("tw://v/2", sim.record("S", "D", "MR00001")["links"][0].at("resource"));
-}
 
 // ---- HTTPS ----
 

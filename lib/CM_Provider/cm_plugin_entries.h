@@ -3,12 +3,11 @@
 // The public host interface (function pointer types, cm_getfunction, cm_freereply) is
 // include/cm_plugin.h; this header adds the entry functions themselves for the library's own
 // use. Called by the host only; not thread-safe (one operation at a time).
-#ifndef CM_PROVIDER_CM_PLUGIN_H
-#define CM_PROVIDER_CM_PLUGIN_H
+#ifndef CM_PROVIDER_CM_PLUGIN_ENTRIES_H
+#define CM_PROVIDER_CM_PLUGIN_ENTRIES_H
 
 #include <cstdint>
 
-// Angle brackets: the public header of the same name, not this file.
 #include <cm_plugin.h>
 
 extern "C" {

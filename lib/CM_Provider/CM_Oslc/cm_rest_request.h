@@ -1,10 +1,9 @@
 // Library-internal side of the HTTP transport: CM_RestUriPut, the PUT variant used by the record
 // update. Callers: the OSLC record classes and the transport's own tests. CM_RestUri and
 // CM_RestUriGet themselves are public (cm_rest_uri.h in include/), reached through this header too.
-#ifndef CM_PROVIDER_CM_OSLC_CM_REST_URI_H
-#define CM_PROVIDER_CM_OSLC_CM_REST_URI_H
+#ifndef CM_PROVIDER_CM_OSLC_CM_REST_REQUEST_H
+#define CM_PROVIDER_CM_OSLC_CM_REST_REQUEST_H
 
-// Angle brackets: the public header of the same name, not this file.
 #include <cm_rest_uri.h>
 
 #include <cstddef>

@@ -1,5 +1,7 @@
-// The method-fixing request variants: CM_RestUriGet (exported) and CM_RestUriPut.
-#include "cm_rest_uri.h"
+// The tracker's requests: CM_RestUriGet (exported) and CM_RestUriPut, each fixing its method and
+// speaking the tracker's protocol over the transport.
+#include "CM_Provider/CM_Oslc/cm_oslc_protocol.h"
+#include "CM_Provider/CM_Oslc/cm_rest_request.h"
 
 #include "CM_Provider/cm_trace.h"
 
@@ -7,7 +9,10 @@ namespace {
 const char kTag[] = "CMOSLC";
 }  // namespace
 
-CM_RestUriGet::CM_RestUriGet() { CM_TraceScope scope(kTag, "CM_RestUriGet", "CM_RestUriGet"); }
+CM_RestUriGet::CM_RestUriGet() {
+  CM_TraceScope scope(kTag, "CM_RestUriGet", "CM_RestUriGet");
+  SetProtocol(&cm_oslc_protocol());
+}
 
 CM_RestUriGet::CM_RestUriGet(const CM_RestUriGet& other) = default;
 
@@ -20,7 +25,10 @@ int CM_RestUriGet::Init() {
   return CM_RestUri::Init(GET);
 }
 
-CM_RestUriPut::CM_RestUriPut() { CM_TraceScope scope(kTag, "CM_RestUriPut", "CM_RestUriPut"); }
+CM_RestUriPut::CM_RestUriPut() {
+  CM_TraceScope scope(kTag, "CM_RestUriPut", "CM_RestUriPut");
+  SetProtocol(&cm_oslc_protocol());
+}
 
 CM_RestUriPut::CM_RestUriPut(const CM_RestUriPut& other) = default;
 
