@@ -63,8 +63,6 @@ class TrackerSim {
   // Any fault object, for the extra modes and their parameters ("bytes", "chunked",
   // "location"; see tools/tracker-sim/README.md).
   void fault_spec(const nlohmann::json& request);
-  // Forgets every session, so that the next request must authenticate again.
-  void clear_sessions();
 
   // SIGTERM, then reap; returns the exit status (0 on a clean stop), -1 when not running.
   int stop();
@@ -75,6 +73,9 @@ class TrackerSim {
   // Performs one control request; returns the HTTP status (0 on transport failure).
   long control(const char* method, const std::string& path, const std::string& body,
                std::string* response);
+  // A control GET answering JSON (null on failure; on 404 without one when missing_ok), a POST.
+  nlohmann::json get(const std::string& path, bool missing_ok = false);
+  void post(const std::string& path, const std::string& body = "");
 
   pid_t m_pid = -1;
   int m_stdout_fd = -1;
