@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/ks/ks.h"
+#include "platform/ks/ks_file_system.h"
 
 namespace {
 
@@ -118,7 +119,7 @@ bool read_exact(int fd, unsigned char* buf, size_t len) {
 
 // 0 when loaded; 1 when the file is missing; -1 when it is unreadable or not a key.
 int load_key(const std::string& path, Secret* key) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  int fd = ks_system_files().Open(path.c_str(), O_RDONLY | O_NOFOLLOW, 0);
   if (fd < 0) return errno == ENOENT ? 1 : -1;
   struct stat st;
   bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
@@ -133,7 +134,7 @@ int create_key(const std::string& path, Secret* key) {
   if (RAND_bytes(fresh.bytes, static_cast<int>(kKeyLen)) != 1) return -1;
   std::string temp = path + ".new." + std::to_string(getpid());
   unlink(temp.c_str());  // a leftover of a crashed process with our pid
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  int fd = ks_system_files().Open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
   if (fd < 0) return -1;
   errno = 0;
   bool ok = write(fd, fresh.bytes, kKeyLen) == static_cast<ssize_t>(kKeyLen) && fsync(fd) == 0;
