@@ -17,11 +17,14 @@ extern char** environ;
 
 namespace cmtest {
 
-TempHome::TempHome() {
+std::string make_temp_dir(const char* prefix) {
   const char* tmp = getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/cmtest-home-XXXXXX";
-  if (!mkdtemp(&pattern[0])) throw std::runtime_error("mkdtemp failed");
-  m_path = pattern;
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
+  return mkdtemp(&pattern[0]) ? pattern : std::string();
+}
+
+TempHome::TempHome() : m_path(make_temp_dir("cmtest-home")) {
+  if (m_path.empty()) throw std::runtime_error("mkdtemp failed");
   // Option overrides from the developer's shell must not leak into tests.
   std::vector<std::string> names = {"HOMEDRIVE", "HOMEPATH"};
   for (char** e = environ; *e; ++e)

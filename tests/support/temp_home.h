@@ -43,6 +43,8 @@ class ScopedEnv {
   bool m_had = false;
 };
 
+// A fresh folder $TMPDIR/<prefix>-XXXXXX (TMPDIR unset: /tmp); empty on failure.
+std::string make_temp_dir(const char* prefix);
 // Whole-file helpers for assertions.
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text);

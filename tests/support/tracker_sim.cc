@@ -60,24 +60,15 @@ std::string read_line(int fd, const char* prefix, Clock::time_point deadline, st
 }  // namespace
 
 TrackerSim::TrackerSim(const TrackerSimOptions& options) {
-  const char* tmp = getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/cmtest-sim-XXXXXX";
-  if (!mkdtemp(&pattern[0])) {
+  m_dir = make_temp_dir("cmtest-sim");
+  if (m_dir.empty()) {
     ADD_FAILURE() << "TrackerSim: mkdtemp failed: " << strerror(errno);
     return;
   }
-  m_dir = pattern;
   m_db_path = options.db_path.empty() ? m_dir + "/records.sqlite" : options.db_path;
-
-  std::vector<std::string> args = {
-      "/usr/bin/python3",
-      options.program.empty() ? std::string(CM_TRACKER_SIM) : options.program,
-      "--port",
-      "0",
-      "--db",
-      m_db_path,
-      "--base-path",
-      options.base_path};
+  const std::string program = options.program.empty() ? CM_TRACKER_SIM : options.program;
+  std::vector<std::string> args = {"/usr/bin/python3", program,       "--port",         "0", "--db",
+                                   m_db_path,          "--base-path", options.base_path};
   if (!options.seed_json.empty()) {
     write_file(m_dir + "/seed.json", options.seed_json);
     args.insert(args.end(), {"--seed", m_dir + "/seed.json"});
