@@ -4,13 +4,12 @@
 #ifndef TESTS_PLUGIN_PLUGIN_HOST_H
 #define TESTS_PLUGIN_PLUGIN_HOST_H
 
+#include <cm_plugin.h>
 #include <dlfcn.h>
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
-
-#include <cm_plugin.h>
 
 namespace cmtest {
 
@@ -19,33 +18,28 @@ struct Reply {
   std::string text;
   bool was_null = false;  // the plug-in stored no reply at all
   nlohmann::json json() const { return nlohmann::json::parse(text, nullptr, false); }
-  std::string status() const {
-    auto j = json();
-    return j.is_object() && j.contains("status_code") && j["status_code"].is_string()
-               ? j["status_code"].get<std::string>()
-               : std::string("<none>");
-  }
+  // A string member of the reply object, or "<none>".
   std::string member(const char* key) const {
     auto j = json();
     return j.is_object() && j.contains(key) && j[key].is_string() ? j[key].get<std::string>()
-                                                                  : std::string();
+                                                                  : std::string("<none>");
   }
+  std::string status() const { return member("status_code"); }
 };
 
 class PluginHost {
  public:
-  explicit PluginHost(const char* path = CM_PLUGIN_PATH) {
-    m_lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (!m_lib) return;
-    m_get = reinterpret_cast<void* (*)(const char*)>(dlsym(m_lib, "cm_getfunction"));
-    m_free = reinterpret_cast<void (*)(char*)>(dlsym(m_lib, "cm_freereply"));
-    if (m_get) {
-      m_init = reinterpret_cast<CM_InitFunction>(m_get("INITIALIZE"));
-      m_assoc = reinterpret_cast<CM_OpFunction>(m_get("ASSOCIATE"));
-      m_disassoc = reinterpret_cast<CM_OpFunction>(m_get("DISASSOCIATE"));
-      m_commit = reinterpret_cast<CM_OpFunction>(m_get("COMMIT"));
-      m_validate = reinterpret_cast<CM_OpFunction>(m_get("VALIDATE"));
-    }
+  explicit PluginHost(const char* path = CM_PLUGIN_PATH)
+      : m_lib(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {
+    m_get =
+        m_lib ? reinterpret_cast<void* (*)(const char*)>(dlsym(m_lib, "cm_getfunction")) : nullptr;
+    m_free = m_lib ? reinterpret_cast<void (*)(char*)>(dlsym(m_lib, "cm_freereply")) : nullptr;
+    if (!m_get) return;
+    m_init = reinterpret_cast<CM_InitFunction>(m_get("INITIALIZE"));
+    m_assoc = reinterpret_cast<CM_OpFunction>(m_get("ASSOCIATE"));
+    m_disassoc = reinterpret_cast<CM_OpFunction>(m_get("DISASSOCIATE"));
+    m_commit = reinterpret_cast<CM_OpFunction>(m_get("COMMIT"));
+    m_validate = reinterpret_cast<CM_OpFunction>(m_get("VALIDATE"));
   }
   ~PluginHost() {
     if (m_lib) dlclose(m_lib);
@@ -53,14 +47,11 @@ class PluginHost {
   PluginHost(const PluginHost&) = delete;
   PluginHost& operator=(const PluginHost&) = delete;
 
-  bool ok() const {
-    return m_lib && m_get && m_free && m_init && m_assoc && m_disassoc && m_commit && m_validate;
-  }
+  bool ok() const { return m_free && m_init && m_assoc && m_disassoc && m_commit && m_validate; }
   std::string error() const {
     const char* e = dlerror();
     return e ? e : "plug-in incomplete";
   }
-  void* lib() const { return m_lib; }
   void* getfunction(const char* name) const { return m_get(name); }
 
   Reply initialize(const std::string& request, void** handle) {

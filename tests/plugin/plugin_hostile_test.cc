@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -16,19 +17,15 @@ namespace {
 
 using cmtest::change_request;
 using cmtest::init_request;
-using cmtest::PluginHost;
 using cmtest::Reply;
 using nlohmann::json;
-
-std::string cmi_dir(const cmtest::TempHome& home) {
-  return home.path() + "/.Corvane/.Registry/Tarnwell/CMI";
-}
 
 class HostileTest : public ::testing::Test {
  protected:
   cmtest::TempHome home;
-  PluginHost host;
+  cmtest::PluginHost host;
   std::unique_ptr<cmtest::TrackerSim> tracker;
+  const std::string cmi = home.path() + "/.Corvane/.Registry/Tarnwell/CMI";
 
   void SetUp() override {
     ASSERT_TRUE(host.ok()) << host.error();
@@ -45,29 +42,34 @@ class HostileTest : public ::testing::Test {
     tracker->clear_log();
     return host.commit(h);
   }
-  json requests(const char* method = nullptr) {
-    json out = json::array();
-    for (const json& entry : tracker->log())
-      if (!method || entry["method"] == method) out.push_back(entry);
-    return out;
+  size_t count(const char* method) {
+    size_t n = 0;
+    for (const json& entry : tracker->log()) n += !method || entry["method"] == method;
+    return n;
+  }
+  void add_login(const std::string& provider, const std::string& dbset = "S1") {
+    std::string out;
+    ASSERT_EQ(0, cmtest::run_command("echo secret | " + cmtest::shell_quote(CM_CMI_PATH) +
+                                         " creds add --provider " + provider + " --dbset " + dbset +
+                                         " --userdb DB1 --user alice --password-stdin 2>&1",
+                                     &out))
+        << out;
   }
 };
 
 TEST_F(HostileTest, UnusableConnectionNamesAreRefusedAndTouchNothing) {
   const std::string victim = home.path() + "/victim.cfg";
   cmtest::write_file(victim, "precious\n");
-  const std::string escape = "../../../../../../../victim.cfg";  // CookieJar/P/S up to the home
-  const char* const bad[] = {"", ".", "..", "a/b", "a\rb", "a\nb", "a\x7f"};
+  // CookieJar/P/S up to the home, then the victim.
+  const std::string values[] = {"",     ".",    "..",    "a/b",
+                                "a\rb", "a\nb", "a\x7f", "../../../../../../../victim.cfg"};
   for (const char* key : {"providername", "dbset", "userdb"}) {
-    std::vector<std::string> values(std::begin(bad), std::end(bad));
-    values.push_back(escape);
     for (const std::string& value : values) {
+      SCOPED_TRACE(std::string(key) + "=" + value);
       json request = json::parse(init_request("names", tracker->base_url()));
       request[key] = value;
       void* h = reinterpret_cast<void*>(0x1);
       Reply r = host.initialize(request.dump(), &h);
-      SCOPED_TRACE(std::string(key) + "=" + value);
-      EXPECT_EQ(r.rc, -1);
       EXPECT_EQ(h, nullptr);
       EXPECT_EQ(r.status(), "10002");
       EXPECT_NE(r.member("error_message").find(std::string("\"") + key + "\""), std::string::npos)
@@ -75,153 +77,106 @@ TEST_F(HostileTest, UnusableConnectionNamesAreRefusedAndTouchNothing) {
     }
   }
   EXPECT_EQ(cmtest::read_file(victim), "precious\n");
-  EXPECT_FALSE(cmtest::path_exists(cmi_dir(home) + "/CookieJar"));
-  EXPECT_EQ(requests().size(), 0u);
+  EXPECT_FALSE(cmtest::path_exists(cmi + "/CookieJar"));
+  EXPECT_EQ(count(nullptr), 0u);
 }
 
-TEST_F(HostileTest, ValuesHoldingNulAreRefusedAndNothingIsScheduled) {
-  void* h = host.init(init_request("nul", tracker->base_url()));
-  ASSERT_NE(h, nullptr);
-  Reply a = host.associate(h, change_request("tw://x@@/main/1", "x", std::string("MR1\0OTHER", 9)));
-  EXPECT_EQ(a.rc, -1);
-  EXPECT_EQ(a.status(), "10002");
-  Reply c = host.commit(h);
-  EXPECT_EQ(c.rc, 0) << c.text;
-  EXPECT_EQ(requests().size(), 0u);
-}
-
-// Only the record read goes out: no PUT, and nothing at all to another origin.
-TEST_F(HostileTest, UpdatesGoOnlyToTheBaseUrlsOrigin) {
-  for (const char* record : {"FOREIGN-PORT", "FOREIGN-HOST", "FOREIGN-SCHEME"}) {
-    SCOPED_TRACE(record);
-    Reply r = commit_one(std::string("origin-") + record, record);
-    EXPECT_EQ(r.rc, -1) << r.text;
-    EXPECT_EQ(r.status(), "10007");
-    EXPECT_NE(r.member("error_message").find("is not on the tracker's server"), std::string::npos)
-        << r.text;
-    json log = requests();
-    ASSERT_EQ(log.size(), 1u) << log.dump();
-    EXPECT_EQ(log[0]["method"], "GET");
-    EXPECT_EQ(log[0]["listener"], "main");
-  }
-  // The same document on its own origin is written: the refusals above are not an accident.
-  Reply ok = commit_one("origin-same", "SAME-ORIGIN");
-  EXPECT_EQ(ok.rc, 0) << ok.text;
-  EXPECT_EQ(requests("PUT").size(), 1u);
-}
-
-TEST_F(HostileTest, DuplicateLinkIdsFailTheRecordWithoutAPut) {
-  Reply r = commit_one("dup-id", "DUP-ID");
-  EXPECT_EQ(r.rc, -1);
-  EXPECT_EQ(r.status(), "10007");
-  EXPECT_NE(r.member("error_message").find("rdf:ID \\\"L1\\\""), std::string::npos) << r.text;
-  EXPECT_EQ(requests("PUT").size(), 0u);
-}
-
-TEST_F(HostileTest, TitlesAreWrittenBackWhole) {
-  Reply r = commit_one("cdata", "CDATA-TITLE");
-  ASSERT_EQ(r.rc, 0) << r.text;
-  json puts = requests("PUT");
-  ASSERT_EQ(puts.size(), 1u);
-  const std::string body = puts[0]["body"];
-  EXPECT_NE(body.find("dcterms:title=\"Fix a &lt; b and  done\""), std::string::npos) << body;
-}
-
-// A refused cookie is neither kept in the jar nor sent back.
-TEST_F(HostileTest, UnsafeCookiesAreNeitherStoredNorSent) {
-  for (const char* record : {"CR-COOKIE", "BIG-COOKIE"}) {
-    SCOPED_TRACE(record);
-    const std::string provider = std::string("cookie-") + record;
-    Reply r = commit_one(provider, record);
-    EXPECT_EQ(r.rc, 0) << r.text;
-    json log = requests();
-    ASSERT_EQ(log.size(), 2u) << log.dump();
-    for (const json& entry : log)
-      for (const json& header : entry["header_list"])
-        EXPECT_NE(header[0].get<std::string>(), "Cookie") << header[1];
-    EXPECT_FALSE(cmtest::path_exists(cmi_dir(home) + "/CookieJar/" + provider + "/S1/DB1"));
+// Each row: a record the tracker answers in a hostile way, and what COMMIT must and must not do.
+TEST_F(HostileTest, HostileAnswersAreMetSafely) {
+  const char* const kForeign = "is not on the tracker's server";
+  const struct {
+    const char* record;
+    const char* error;  // a piece of the error message; null: COMMIT succeeds
+    size_t puts;
+    const char* put_has;          // a piece of the written record
+    const char *limit, *seconds;  // a transfer limit set for the row
+  } cases[] = {
+      // Updates go only to the base URL's origin: the read, and nothing to another origin.
+      {"FOREIGN-PORT", kForeign, 0, "", nullptr, nullptr},
+      {"FOREIGN-HOST", kForeign, 0, "", nullptr, nullptr},
+      {"FOREIGN-SCHEME", kForeign, 0, "", nullptr, nullptr},
+      {"SAME-ORIGIN", nullptr, 1, "tw://new@@/main/2", nullptr, nullptr},
+      {"DUP-ID", "rdf:ID \\\"L1\\\"", 0, "", nullptr, nullptr},
+      // A refused cookie is neither kept in the jar nor sent back.
+      {"CR-COOKIE", nullptr, 1, "", nullptr, nullptr},
+      {"BIG-COOKIE", nullptr, 1, "", nullptr, nullptr},
+      // Titles are written back whole.
+      {"CDATA-TITLE", nullptr, 1, "dcterms:title=\"Fix a &lt; b and  done\"", nullptr, nullptr},
+      {"TRICKLE", "timed out", 0, "", "TAPIR_CMI_TRANSFER_TIMEOUT", "2"},
+      {"TRICKLE", "too slow", 0, "", "TAPIR_CMI_STALL_TIMEOUT", "1"},
+  };
+  for (const auto& k : cases) {
+    const std::string provider = std::string("hostile-") + k.record + (k.limit ? k.limit : "");
+    SCOPED_TRACE(provider);
+    std::unique_ptr<cmtest::ScopedEnv> limit;
+    if (k.limit) limit = std::make_unique<cmtest::ScopedEnv>(k.limit, k.seconds);
+    Reply r = commit_one(provider, k.record);
+    EXPECT_EQ(r.rc, k.error ? -1 : 0) << r.text;
+    if (k.error) {
+      EXPECT_EQ(r.status(), "10007");
+      EXPECT_NE(r.member("error_message").find(k.error), std::string::npos) << r.text;
+    }
+    if (k.limit) EXPECT_NE(r.member("error_message").find("\\\"28\\\""), std::string::npos);
+    json log = tracker->log();
+    if (!k.limit) EXPECT_EQ(count("GET"), 1u);  // a timed-out read is tried again
+    ASSERT_EQ(count("PUT"), k.puts);
+    if (k.puts) EXPECT_NE(log.back()["body"].get<std::string>().find(k.put_has), std::string::npos);
+    for (const json& entry : log) {
+      EXPECT_EQ(entry["listener"], "main");
+      for (const json& header : entry["header_list"]) EXPECT_NE(header[0], "Cookie") << header[1];
+    }
+    EXPECT_FALSE(cmtest::path_exists(cmi + "/CookieJar/" + provider + "/S1/DB1"));
   }
 }
 
-TEST_F(HostileTest, ATricklingAnswerEndsAtTheTransferLimit) {
-  cmtest::ScopedEnv limit("TAPIR_CMI_TRANSFER_TIMEOUT", "2");
-  Reply r = commit_one("trickle-total", "TRICKLE");
-  EXPECT_EQ(r.rc, -1);
-  const std::string error = r.member("error_message");
-  EXPECT_NE(error.find("\\\"28\\\""), std::string::npos) << error;
-  EXPECT_NE(error.find("timed out"), std::string::npos) << error;
-}
-
-TEST_F(HostileTest, ATricklingAnswerIsTooSlowForTheStallLimit) {
-  cmtest::ScopedEnv stall("TAPIR_CMI_STALL_TIMEOUT", "1");
-  Reply r = commit_one("trickle-slow", "TRICKLE");
-  EXPECT_EQ(r.rc, -1);
-  const std::string error = r.member("error_message");
-  EXPECT_NE(error.find("\\\"28\\\""), std::string::npos) << error;
-  EXPECT_NE(error.find("too slow"), std::string::npos) << error;
-}
-
-class StoredLoginTest : public HostileTest {
- protected:
-  void add_login(const std::string& provider) {
-    std::string out;
-    ASSERT_EQ(0, cmtest::run_command("echo secret | '" CM_CMI_PATH "' creds add --provider '" +
-                                         provider + "' --dbset S1 --userdb DB1 --user alice " +
-                                         "--password-stdin 2>&1",
-                                     &out))
-        << out;
+// Each row: how the stored login is set up, and whether COMMIT may send it.
+TEST_F(HostileTest, OnlyAReadableStoredLoginIsSent) {
+  const struct {
+    const char* provider;
+    std::function<void(const std::string&)> spoil;
+  } cases[] = {
+      {"login-good", [](const std::string&) {}},
+      {"login-nokey", [](const std::string& cmi) { unlink((cmi + "/.cmi_key").c_str()); }},
+      {"login-damaged",
+       [](const std::string& cmi) {
+         cmtest::write_file(cmi + "/MRUser/login-damaged/S1/DB1", "<CMCredential><User");
+       }},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.provider);
+    add_login(k.provider);
+    k.spoil(cmi);
+    Reply r = commit_one(k.provider, "SAME-ORIGIN");
+    if (std::string(k.provider) == "login-good") {
+      EXPECT_EQ(r.rc, 0) << r.text;
+      ASSERT_EQ(count(nullptr), 2u);
+      // "alice:secret" in base64.
+      EXPECT_EQ(tracker->log()[0]["headers"]["Authorization"], "Basic YWxpY2U6c2VjcmV0");
+    } else {
+      EXPECT_EQ(r.status(), "10007");
+      EXPECT_NE(r.member("error_message").find("cmi creds add"), std::string::npos) << r.text;
+      EXPECT_EQ(count(nullptr), 0u);
+    }
   }
-  void expect_unreadable_login(const std::string& provider) {
-    Reply r = commit_one(provider, "SAME-ORIGIN");
-    EXPECT_EQ(r.rc, -1);
-    EXPECT_EQ(r.status(), "10007");
-    EXPECT_NE(r.member("error_message").find("cmi creds add"), std::string::npos) << r.text;
-    EXPECT_EQ(requests().size(), 0u);
-  }
-};
-
-TEST_F(StoredLoginTest, AMissingKeyFailsCommitAndSendsNothing) {
-  add_login("login-nokey");
-  ASSERT_EQ(0, unlink((cmi_dir(home) + "/.cmi_key").c_str()));
-  expect_unreadable_login("login-nokey");
-}
-
-TEST_F(StoredLoginTest, ADamagedLoginFileFailsCommitAndSendsNothing) {
-  add_login("login-damaged");
-  cmtest::write_file(cmi_dir(home) + "/MRUser/login-damaged/S1/DB1", "<CMCredential><User");
-  expect_unreadable_login("login-damaged");
-}
-
-TEST_F(StoredLoginTest, AGoodLoginIsSent) {
-  add_login("login-good");
-  Reply r = commit_one("login-good", "SAME-ORIGIN");
-  EXPECT_EQ(r.rc, 0) << r.text;
-  json log = requests();
-  ASSERT_FALSE(log.empty());
-  // "alice:secret" in base64.
-  EXPECT_EQ(log[0]["headers"]["Authorization"], "Basic YWxpY2U6c2VjcmV0");
 }
 
 // Store folders open to others are closed; a blocked home names the cause.
-TEST(StoreFolders, CmiCredsAddTightensFoldersAndNamesFileSystemCauses) {
-  cmtest::TempHome home;
-  const std::string cmi = cmi_dir(home);
+TEST_F(HostileTest, CmiCredsAddTightensFoldersAndNamesFileSystemCauses) {
   ASSERT_EQ(0, cmtest::run_command("mkdir -p '" + cmi + "/MRUser/p' && chmod 0777 '" + cmi + "' '" +
                                    cmi + "/MRUser' '" + cmi + "/MRUser/p'"));
-  const std::string add = "echo secret | '" CM_CMI_PATH
-                          "' creds add --provider p --dbset s --userdb d --user u "
-                          "--password-stdin 2>&1";
-  std::string out;
-  ASSERT_EQ(0, cmtest::run_command(add, &out)) << out;
+  add_login("p", "s");
   for (const std::string& folder : {cmi, cmi + "/MRUser", cmi + "/MRUser/p", cmi + "/MRUser/p/s"}) {
     struct stat st;
     ASSERT_EQ(0, stat(folder.c_str(), &st)) << folder;
     EXPECT_EQ(st.st_mode & 0777, 0700u) << folder;
   }
-
   cmtest::TempHome blocked;
   cmtest::write_file(blocked.path() + "/.Corvane", "a file where a folder belongs");
-  EXPECT_NE(0, cmtest::run_command(add, &out));
+  std::string out;
+  EXPECT_NE(0, cmtest::run_command("echo secret | " + cmtest::shell_quote(CM_CMI_PATH) +
+                                       " creds add --provider p --dbset s --userdb d --user u"
+                                       " --password-stdin 2>&1",
+                                   &out));
   EXPECT_NE(out.find(std::strerror(ENOTDIR)), std::string::npos) << out;
 }
 

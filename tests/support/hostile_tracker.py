@@ -1,26 +1,26 @@
 #!/usr/bin/python3
-"""A hostile tracker for the hardening tests: every record id names one misbehaviour.
-
-Starts like the tracker simulator (same options it needs, same first output line), so that
-cmtest::TrackerSim launches it with `program` set to this file. Standard library only.
-
-Records (GET {base}/repo/{dbset}/db/{userdb}/record?vqm.name=ID):
-  SAME-ORIGIN     an ordinary record on this server (one link, PUT accepted)
-  FOREIGN-PORT    its stable URI is on the second listener (same host, another port)
-  FOREIGN-HOST    its stable URI names "localhost" instead of 127.0.0.1
-  FOREIGN-SCHEME  its stable URI is https on this very host and port
-  DUP-ID          two links sharing one rdf:ID
-  CDATA-TITLE     a link title made of text, a CDATA section and a comment
-  CR-COOKIE       answered with a Set-Cookie whose value holds a bare CR
-  BIG-COOKIE      answered with a Set-Cookie of 5,000 bytes
-  TRICKLE         200 with a long Content-Length, then one byte every 0.2 s for up to 60 s
-A PUT to {base}/record/N answers 200 with an empty record. Control endpoints (never logged):
-GET /_sim/log (entries: listener, method, path, query, headers, header_list, body) and
-POST /_sim/log/clear.
-"""
+# A hostile tracker for the hardening tests: every record id names one misbehaviour.
+#
+# Starts like the tracker simulator (same options it needs, same first output line), so that
+# cmtest::TrackerSim launches it with `program` set to this file. Standard library only.
+#
+# Records (GET {base}/repo/{dbset}/db/{userdb}/record?vqm.name=ID):
+#   SAME-ORIGIN     an ordinary record on this server (one link, PUT accepted)
+#   FOREIGN-PORT    its stable URI is on the second listener (same host, another port)
+#   FOREIGN-HOST    its stable URI names "localhost" instead of 127.0.0.1
+#   FOREIGN-SCHEME  its stable URI is https on this very host and port
+#   DUP-ID          two links sharing one rdf:ID
+#   CDATA-TITLE     a link title made of text, a CDATA section and a comment
+#   CR-COOKIE       answered with a Set-Cookie whose value holds a bare CR
+#   BIG-COOKIE      answered with a Set-Cookie of 5,000 bytes
+#   TRICKLE         200 with a long Content-Length, then one byte every 0.2 s for up to 60 s
+# A PUT to {base}/record/N answers 200 with an empty record. Control endpoints (never logged):
+# GET /_sim/log (entries: listener, method, path, query, headers, header_list, body) and
+# POST /_sim/log/clear.
 
 import argparse
 import json
+import signal
 import sys
 import threading
 import time
@@ -70,9 +70,9 @@ class Handler(BaseHTTPRequestHandler):
         with LOG_LOCK:
             LOG.append(entry)
 
-    def _answer(self, status, body, headers=()):
+    def _answer(self, status, body, headers=(), kind="application/rdf+xml"):
         self.send_response(status)
-        self.send_header("Content-Type", "application/rdf+xml")
+        self.send_header("Content-Type", kind)
         self.send_header("Content-Length", str(len(body)))
         for name, value in headers:
             self.send_header(name, value)
@@ -80,31 +80,20 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.write(body)
 
     def _control(self):
-        if self.command == "GET" and self.path == "/_sim/log":
-            with LOG_LOCK:
-                body = json.dumps(LOG).encode()
-            self.send_response(200)
-            self.send_header("Content-Type", "application/json")
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            self.wfile.write(body)
-        elif self.command == "POST" and self.path == "/_sim/log/clear":
-            self._body()
-            with LOG_LOCK:
+        self._body()
+        known = (self.command, self.path) in (("GET", "/_sim/log"), ("POST", "/_sim/log/clear"))
+        with LOG_LOCK:
+            body = json.dumps(LOG).encode() if self.command == "GET" else b"{}"
+            if known and self.command == "POST":
                 LOG.clear()
-            self._answer(200, b"{}")
-        else:
-            self._answer(404, b"")
+        self._answer(200 if known else 404, body, kind="application/json")
 
     def _trickle(self):
         self.send_response(200)
-        self.send_header("Content-Type", "application/rdf+xml")
         self.send_header("Content-Length", "100000")
         self.end_headers()
-        self.wfile.flush()
-        deadline = time.monotonic() + 60
         try:
-            while time.monotonic() < deadline:
+            for _ in range(300):
                 self.wfile.write(b" ")
                 self.wfile.flush()
                 time.sleep(0.2)
@@ -114,20 +103,15 @@ class Handler(BaseHTTPRequestHandler):
 
     def _get_record(self, query):
         rid = urllib.parse.parse_qs(query).get("vqm.name", [""])[0]
-        host = "http://127.0.0.1:%d" % STATE["port"]
-        base = STATE["base_path"]
-        stable = "%s%s/record/1" % (host, base)
-        about = host + self.path
+        stable = {"FOREIGN-PORT": "http://127.0.0.1:%(other_port)d",
+                  "FOREIGN-HOST": "http://localhost:%(port)d",
+                  "FOREIGN-SCHEME": "https://127.0.0.1:%(port)d"}.get(
+                      rid, "http://127.0.0.1:%(port)d") % STATE + STATE["base_path"] + "/record/1"
+        about = "http://127.0.0.1:%d%s" % (STATE["port"], self.path)
         links = [("tw://a@@/main/1", "L1")]
         titles = [("L1", "Version one")]
         headers = []
-        if rid == "FOREIGN-PORT":
-            stable = "http://127.0.0.1:%d%s/record/1" % (STATE["other_port"], base)
-        elif rid == "FOREIGN-HOST":
-            stable = "http://localhost:%d%s/record/1" % (STATE["port"], base)
-        elif rid == "FOREIGN-SCHEME":
-            stable = "https://127.0.0.1:%d%s/record/1" % (STATE["port"], base)
-        elif rid == "DUP-ID":
+        if rid == "DUP-ID":
             links = [("tw://a@@/main/1", "L1"), ("tw://b@@/main/1", "L1")]
         elif rid == "CDATA-TITLE":
             titles = [("L1", "Fix <![CDATA[a < b]]> and <!-- note --> done")]
@@ -137,7 +121,7 @@ class Handler(BaseHTTPRequestHandler):
             headers = [("Set-Cookie", "JSESSIONID=%s; Path=/" % ("c" * 5000))]
         elif rid == "TRICKLE":
             return self._trickle()
-        elif rid != "SAME-ORIGIN":
+        elif rid not in ("SAME-ORIGIN", "FOREIGN-PORT", "FOREIGN-HOST", "FOREIGN-SCHEME"):
             return self._answer(404, b"")
         self._answer(200, record_document(about, stable, links, titles), headers)
 
@@ -179,7 +163,6 @@ def main():
     threading.Thread(target=other_server.serve_forever, daemon=True).start()
     print("tracker-sim listening on http://127.0.0.1:%d%s" % (STATE["port"], args.base_path),
           flush=True)
-    import signal
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     try:
         main_server.serve_forever()

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -16,55 +17,42 @@ extern char** environ;
 
 namespace cmtest {
 
-TempHome::TempHome() {
+std::string make_temp_dir(const char* prefix) {
   const char* tmp = getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/cmtest-home-XXXXXX";
-  std::string buf = pattern;
-  if (!mkdtemp(&buf[0])) throw std::runtime_error("mkdtemp failed");
-  m_path = buf;
-  save_and_set("HOME", m_path.c_str());
-  save_and_set("HOMEDRIVE", nullptr);
-  save_and_set("HOMEPATH", nullptr);
-  save_and_set("TAPIR_LOG_DIR", log_dir().c_str());
-  save_and_set("TAPIR_MACHINE_REGISTRY", machine_registry().c_str());
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
+  return mkdtemp(&pattern[0]) ? pattern : std::string();
+}
+
+TempHome::TempHome() : m_path(make_temp_dir("cmtest-home")) {
+  if (m_path.empty()) throw std::runtime_error("mkdtemp failed");
   // Option overrides from the developer's shell must not leak into tests.
-  std::vector<std::string> overrides;
-  for (char** e = environ; *e; ++e) {
-    if (strncmp(*e, "TAPIR_", 6) == 0) {
-      std::string name(*e, strchr(*e, '=') - *e);
-      if (name != "TAPIR_LOG_DIR" && name != "TAPIR_MACHINE_REGISTRY") overrides.push_back(name);
-    }
-  }
-  for (const auto& name : overrides) save_and_set(name.c_str(), nullptr);
+  std::vector<std::string> names = {"HOMEDRIVE", "HOMEPATH"};
+  for (char** e = environ; *e; ++e)
+    if (strncmp(*e, "TAPIR_", 6) == 0) names.emplace_back(*e, strchr(*e, '=') - *e);
+  for (const auto& name : names)
+    m_saved.push_back(std::make_unique<ScopedEnv>(name.c_str(), nullptr));
+  for (const auto& [name, value] : {std::pair<const char*, std::string>{"HOME", m_path},
+                                    {"TAPIR_LOG_DIR", log_dir()},
+                                    {"TAPIR_MACHINE_REGISTRY", machine_registry()}})
+    m_saved.push_back(std::make_unique<ScopedEnv>(name, value.c_str()));
 }
 
 TempHome::~TempHome() {
-  for (const auto& kv : m_saved) {
-    if (kv.second.first)
-      setenv(kv.first.c_str(), kv.second.second.c_str(), 1);
-    else
-      unsetenv(kv.first.c_str());
-  }
+  // Restored in reverse, so that a name saved twice gets its first value back.
+  while (!m_saved.empty()) m_saved.pop_back();
   // Restore write permission that a test may have taken away, then remove everything.
-  run_command("chmod -R u+rwx '" + m_path + "' 2>/dev/null; rm -rf '" + m_path + "'");
-}
-
-void TempHome::save_and_set(const char* name, const char* value) {
-  if (!m_saved.count(name)) {
-    const char* old = getenv(name);
-    m_saved[name] = {old != nullptr, old ? old : ""};
-  }
-  if (value)
-    setenv(name, value, 1);
-  else
-    unsetenv(name);
+  run_command("chmod -R u+rwx " + shell_quote(m_path) + " 2>/dev/null; rm -rf " +
+              shell_quote(m_path));
 }
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
   const char* old = getenv(name);
   m_had = old != nullptr;
   if (m_had) m_old = old;
-  setenv(name, value, 1);
+  if (value)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
 }
 
 ScopedEnv::~ScopedEnv() {

@@ -4,11 +4,13 @@
 #ifndef TESTS_SUPPORT_TEMP_HOME_H
 #define TESTS_SUPPORT_TEMP_HOME_H
 
-#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace cmtest {
+
+class ScopedEnv;
 
 class TempHome {
  public:
@@ -23,11 +25,11 @@ class TempHome {
 
  private:
   std::string m_path;
-  std::map<std::string, std::pair<bool, std::string>> m_saved;  // name -> (was set, value)
-  void save_and_set(const char* name, const char* value);       // value null: unset
+  std::vector<std::unique_ptr<ScopedEnv>> m_saved;
 };
 
-// Sets an environment variable for one scope and restores the previous state afterwards.
+// Sets (value null: unsets) an environment variable for one scope and restores the previous
+// state afterwards.
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const char* value);
@@ -41,6 +43,8 @@ class ScopedEnv {
   bool m_had = false;
 };
 
+// A fresh folder $TMPDIR/<prefix>-XXXXXX (TMPDIR unset: /tmp); empty on failure.
+std::string make_temp_dir(const char* prefix);
 // Whole-file helpers for assertions.
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text);

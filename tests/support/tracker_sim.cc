@@ -11,29 +11,20 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <thread>
+
+#include "support/temp_home.h"
 
 namespace cmtest {
 
 namespace {
 
-constexpr const char* kListening = "tracker-sim listening on ";
-constexpr const char* kControl = "tracker-sim control on ";
-constexpr int kStartSeconds = 10;
-
-struct CurlDeleter {
-  void operator()(CURL* h) const { curl_easy_cleanup(h); }
-};
-struct SlistDeleter {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
+using Clock = std::chrono::steady_clock;
 
 size_t append_to_string(char* data, size_t size, size_t count, void* user) {
   static_cast<std::string*>(user)->append(data, size * count);
@@ -41,78 +32,52 @@ size_t append_to_string(char* data, size_t size, size_t count, void* user) {
 }
 
 std::string escape_segment(const std::string& text) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
+  std::unique_ptr<char, decltype(&curl_free)> escaped(
+      curl_easy_escape(nullptr, text.data(), static_cast<int>(text.size())), curl_free);
+  return escaped ? escaped.get() : "";
 }
 
-// Reads one line from fd into *line, waiting until the deadline. False on timeout or EOF.
-bool read_line(int fd, std::string* buffer, std::string* line,
-               std::chrono::steady_clock::time_point deadline) {
-  for (;;) {
-    size_t nl = buffer->find('\n');
-    if (nl != std::string::npos) {
-      *line = buffer->substr(0, nl);
-      buffer->erase(0, nl + 1);
-      return true;
-    }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now())
-                    .count();
-    if (left <= 0) return false;
+// The next line on fd that starts with prefix, without the prefix; empty on timeout or EOF.
+std::string read_line(int fd, const char* prefix, Clock::time_point deadline, std::string* seen) {
+  std::string line;
+  for (char c; Clock::now() < deadline;) {
     pollfd p{fd, POLLIN, 0};
-    int r = poll(&p, 1, static_cast<int>(left));
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    int r = poll(&p, 1, static_cast<int>(left.count()) + 1);
     if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    char chunk[512];
-    ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    buffer->append(chunk, static_cast<size_t>(n));
+    if (r <= 0 || read(fd, &c, 1) != 1) break;
+    if (c != '\n') {
+      line += c;
+      continue;
+    }
+    *seen = line;
+    if (line.compare(0, strlen(prefix), prefix) == 0) return line.substr(strlen(prefix));
+    line.clear();
   }
+  return "";
 }
 
 }  // namespace
 
 TrackerSim::TrackerSim(const TrackerSimOptions& options) {
-  const char* tmp = getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/cmtest-sim-XXXXXX";
-  if (!mkdtemp(&pattern[0])) {
+  m_dir = make_temp_dir("cmtest-sim");
+  if (m_dir.empty()) {
     ADD_FAILURE() << "TrackerSim: mkdtemp failed: " << strerror(errno);
     return;
   }
-  m_dir = pattern;
   m_db_path = options.db_path.empty() ? m_dir + "/records.sqlite" : options.db_path;
-
-  std::vector<std::string> args = {
-      "/usr/bin/python3",
-      options.program.empty() ? std::string(CM_TRACKER_SIM) : options.program,
-      "--port",
-      "0",
-      "--db",
-      m_db_path,
-      "--base-path",
-      options.base_path};
+  const std::string program = options.program.empty() ? CM_TRACKER_SIM : options.program;
+  std::vector<std::string> args = {"/usr/bin/python3", program,       "--port",         "0", "--db",
+                                   m_db_path,          "--base-path", options.base_path};
   if (!options.seed_json.empty()) {
-    std::string seed = m_dir + "/seed.json";
-    std::ofstream(seed) << options.seed_json;
-    args.insert(args.end(), {"--seed", seed});
+    write_file(m_dir + "/seed.json", options.seed_json);
+    args.insert(args.end(), {"--seed", m_dir + "/seed.json"});
   }
   for (const auto& user : options.users)
     args.insert(args.end(), {"--user", user.first + ":" + user.second});
-  if (options.tls) {
-    args.insert(args.end(), {"--tls-cert", options.cert, "--tls-key", options.key});
-    if (!options.client_ca.empty()) args.insert(args.end(), {"--client-ca", options.client_ca});
-  }
+  if (options.tls) args.insert(args.end(), {"--tls-cert", options.cert, "--tls-key", options.key});
+  if (options.tls && !options.client_ca.empty())
+    args.insert(args.end(), {"--client-ca", options.client_ca});
   args.insert(args.end(), options.extra_args.begin(), options.extra_args.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(&a[0]);
@@ -123,53 +88,40 @@ TrackerSim::TrackerSim(const TrackerSimOptions& options) {
     ADD_FAILURE() << "TrackerSim: pipe failed: " << strerror(errno);
     return;
   }
-  std::string err_path = m_dir + "/stderr.txt";
-  int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int err_fd = open((m_dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   pid_t parent = getpid();
-  pid_t pid = fork();
-  if (pid == 0) {
+  m_pid = fork();
+  if (m_pid == 0) {
     // Only async-signal-safe calls from here to exec. The simulator dies with the test process
     // even when the test crashes before the destructor could run.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(127);
     dup2(null_fd, 0);
     dup2(out[1], 1);
-    if (err_fd >= 0) dup2(err_fd, 2);
+    dup2(err_fd, 2);
     execv(argv[0], argv.data());
     _exit(127);
   }
   close(out[1]);
-  if (err_fd >= 0) close(err_fd);
-  if (null_fd >= 0) close(null_fd);
-  if (pid < 0) {
-    close(out[0]);
-    ADD_FAILURE() << "TrackerSim: fork failed: " << strerror(errno);
-    return;
-  }
-  m_pid = pid;
+  close(err_fd);
+  close(null_fd);
   m_stdout_fd = out[0];
 
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStartSeconds);
-  std::string buffer, line;
-  bool ok = read_line(m_stdout_fd, &buffer, &line, deadline) &&
-            line.compare(0, strlen(kListening), kListening) == 0;
-  if (ok) {
-    m_base_url = line.substr(strlen(kListening));
-    size_t host = m_base_url.find("://");
-    size_t colon = m_base_url.find(':', host + 3);
-    size_t slash = m_base_url.find('/', host + 3);
-    m_root_url = m_base_url.substr(0, slash);
-    m_port = colon == std::string::npos ? 0 : atoi(m_base_url.c_str() + colon + 1);
-    if (options.tls) {
-      ok = read_line(m_stdout_fd, &buffer, &line, deadline) &&
-           line.compare(0, strlen(kControl), kControl) == 0;
-      if (ok) m_root_url = line.substr(strlen(kControl));
-    }
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  std::string seen;
+  if (m_pid > 0) m_base_url = read_line(m_stdout_fd, "tracker-sim listening on ", deadline, &seen);
+  size_t host = m_base_url.find("://");
+  if (host != std::string::npos) {
+    m_root_url = m_base_url.substr(0, m_base_url.find('/', host + 3));
+    size_t colon = m_root_url.rfind(':');
+    if (colon > host) m_port = atoi(m_root_url.c_str() + colon + 1);
   }
-  if (!ok || m_port <= 0) {
+  if (m_port > 0 && options.tls)
+    m_root_url = read_line(m_stdout_fd, "tracker-sim control on ", deadline, &seen);
+  if (m_port <= 0 || m_root_url.empty()) {
     stop();
-    ADD_FAILURE() << "TrackerSim did not start; first output line \"" << line << "\"; stderr:\n"
+    ADD_FAILURE() << "TrackerSim did not start; last output line \"" << seen << "\"; stderr:\n"
                   << stderr_text();
     m_base_url.clear();
     m_root_url.clear();
@@ -180,20 +132,16 @@ TrackerSim::TrackerSim(const TrackerSimOptions& options) {
 TrackerSim::~TrackerSim() {
   stop();
   if (m_stdout_fd >= 0) close(m_stdout_fd);
-  if (!m_dir.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(m_dir, ec);
-  }
+  std::error_code ec;
+  if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ec);
 }
 
 bool TrackerSim::running() const {
-  if (m_pid <= 0) return false;
   // Probe without reaping so that stop() still collects the exit status.
   siginfo_t info{};
-  info.si_pid = 0;
-  if (waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
-    return false;
-  return info.si_pid == 0;
+  return m_pid > 0 &&
+         waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == 0;
 }
 
 int TrackerSim::stop() {
@@ -201,11 +149,9 @@ int TrackerSim::stop() {
   kill(m_pid, SIGTERM);
   int status = 0;
   pid_t r = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while ((r = waitpid(m_pid, &status, WNOHANG)) == 0 &&
-         std::chrono::steady_clock::now() < deadline) {
+  auto deadline = Clock::now() + std::chrono::seconds(5);
+  while ((r = waitpid(m_pid, &status, WNOHANG)) == 0 && Clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
   if (r == 0) {
     kill(m_pid, SIGKILL);
     while ((r = waitpid(m_pid, &status, 0)) < 0 && errno == EINTR) {
@@ -213,34 +159,27 @@ int TrackerSim::stop() {
   }
   m_pid = -1;
   if (r < 0) return -1;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 std::string TrackerSim::stderr_text() {
-  if (m_dir.empty()) return {};
-  std::ifstream in(m_dir + "/stderr.txt");
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return m_dir.empty() ? "" : read_file(m_dir + "/stderr.txt");
 }
 
 long TrackerSim::control(const char* method, const std::string& path, const std::string& body,
                          std::string* response) {
   if (m_root_url.empty()) return 0;
-  std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
-  if (!curl) return 0;
-  std::unique_ptr<curl_slist, SlistDeleter> headers(
-      curl_slist_append(nullptr, "Content-Type: application/json"));
-  std::string url = m_root_url + path;
+  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
+  std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(
+      curl_slist_append(nullptr, "Content-Type: application/json"), curl_slist_free_all);
+  const std::string url = m_root_url + path;
   CURL* h = curl.get();
+  if (!h) return 0;
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_TIMEOUT, 60L);
   curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method);
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
   if (strcmp(method, "POST") == 0) {
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.c_str());
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
@@ -248,65 +187,44 @@ long TrackerSim::control(const char* method, const std::string& path, const std:
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, append_to_string);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, response);
   CURLcode rc = curl_easy_perform(h);
-  if (rc != CURLE_OK) {
-    ADD_FAILURE() << "TrackerSim control " << method << " " << url
-                  << " failed: " << curl_easy_strerror(rc);
-    return 0;
-  }
   long status = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-  return status;
+  if (rc != CURLE_OK)
+    ADD_FAILURE() << "TrackerSim control " << method << " " << url
+                  << " failed: " << curl_easy_strerror(rc);
+  return rc == CURLE_OK ? status : 0;
 }
 
-namespace {
-nlohmann::json parse_or_fail(long status, const std::string& text, const std::string& what) {
-  if (status != 200) {
-    if (status != 0) ADD_FAILURE() << "TrackerSim " << what << ": HTTP " << status << " " << text;
-    return nullptr;
-  }
+nlohmann::json TrackerSim::get(const std::string& path, bool missing_ok) {
+  std::string text;
+  long status = control("GET", path, "", &text);
+  if (status == 404 && missing_ok) return nullptr;
   nlohmann::json value = nlohmann::json::parse(text, nullptr, false);
-  if (value.is_discarded()) {
-    ADD_FAILURE() << "TrackerSim " << what << ": not JSON: " << text;
-    return nullptr;
-  }
-  return value;
+  if (status == 200 && !value.is_discarded()) return value;
+  if (status != 0) ADD_FAILURE() << "TrackerSim GET " << path << ": HTTP " << status << " " << text;
+  return nullptr;
 }
-}  // namespace
+
+void TrackerSim::post(const std::string& path, const std::string& body) {
+  std::string text;
+  long status = control("POST", path, body, &text);
+  if (status != 200)
+    ADD_FAILURE() << "TrackerSim POST " << path << ": HTTP " << status << " " << text;
+}
 
 nlohmann::json TrackerSim::record(const std::string& dbset, const std::string& userdb,
                                   const std::string& id) {
-  std::string text;
-  long status = control("GET",
-                        "/_sim/records/" + escape_segment(dbset) + "/" + escape_segment(userdb) +
-                            "/" + escape_segment(id),
-                        "", &text);
-  if (status == 404) return nullptr;  // unknown record: null, not a failure
-  return parse_or_fail(status, text, "record");
+  return get("/_sim/records/" + escape_segment(dbset) + "/" + escape_segment(userdb) + "/" +
+                 escape_segment(id),
+             true);
 }
 
-void TrackerSim::post(const std::string& path, const std::string& body, const char* what) {
-  std::string text;
-  long status = control("POST", path, body, &text);
-  if (status != 200) ADD_FAILURE() << "TrackerSim " << what << ": HTTP " << status << " " << text;
-}
-
-void TrackerSim::put_record(const nlohmann::json& rec) {
-  post("/_sim/records", rec.dump(), "put_record");
-}
-
-nlohmann::json TrackerSim::log() {
-  std::string text;
-  long status = control("GET", "/_sim/log", "", &text);
-  return parse_or_fail(status, text, "log");
-}
-
-void TrackerSim::clear_log() { post("/_sim/log/clear", "", "clear_log"); }
-
-nlohmann::json TrackerSim::stats() {
-  std::string text;
-  long status = control("GET", "/_sim/stats", "", &text);
-  return parse_or_fail(status, text, "stats");
-}
+void TrackerSim::put_record(const nlohmann::json& rec) { post("/_sim/records", rec.dump()); }
+nlohmann::json TrackerSim::log() { return get("/_sim/log"); }
+void TrackerSim::clear_log() { post("/_sim/log/clear"); }
+nlohmann::json TrackerSim::stats() { return get("/_sim/stats"); }
+void TrackerSim::fault_spec(const nlohmann::json& request) { post("/_sim/fault", request.dump()); }
+void TrackerSim::clear_faults() { post("/_sim/fault/clear"); }
 
 void TrackerSim::fault(const std::string& mode, int count, const std::string& match,
                        double seconds) {
@@ -314,11 +232,5 @@ void TrackerSim::fault(const std::string& mode, int count, const std::string& ma
   if (seconds > 0) request["seconds"] = seconds;
   fault_spec(request);
 }
-
-void TrackerSim::fault_spec(const nlohmann::json& request) {
-  post("/_sim/fault", request.dump(), "fault");
-}
-
-void TrackerSim::clear_faults() { post("/_sim/fault/clear", "", "clear_faults"); }
 
 }  // namespace cmtest

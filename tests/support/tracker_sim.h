@@ -73,8 +73,9 @@ class TrackerSim {
   // Performs one control request; returns the HTTP status (0 on transport failure).
   long control(const char* method, const std::string& path, const std::string& body,
                std::string* response);
-  // A control POST whose answer must be 200; else a GTest failure naming `what`.
-  void post(const std::string& path, const std::string& body, const char* what);
+  // A control GET answering JSON (null on failure; on 404 without one when missing_ok), a POST.
+  nlohmann::json get(const std::string& path, bool missing_ok = false);
+  void post(const std::string& path, const std::string& body = "");
 
   pid_t m_pid = -1;
   int m_stdout_fd = -1;

@@ -36,6 +36,7 @@ KS_FileSystem* g_files = &g_system_files;
 }  // namespace
 
 KS_FileSystem& ks_file_system() { return *g_files; }
+KS_FileSystem& ks_system_files() { return g_system_files; }
 
 KS_FileSystem* ks_set_file_system(KS_FileSystem* fs) {
   KS_FileSystem* old = g_files;
@@ -73,7 +74,7 @@ bool write_all(int fd, const char* data, size_t len) {
 
 SUM_String strutl_read(int, const char* path, int, int, int) {
   if (!path || !*path) return SUM_String();
-  int raw = ::open(path, O_RDONLY | O_CLOEXEC);
+  int raw = ks_system_files().Open(path, O_RDONLY, 0);
   if (raw < 0) return SUM_String();
   KS_Fd fd(raw, layer_close);
   struct stat st;
@@ -133,10 +134,10 @@ int strutl_write(const char* text, const char* path, int, int) {
     return -1;
   }
   // Make the rename itself durable.
-  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int dir = ks_system_files().Open(folder.c_str(), O_RDONLY | O_DIRECTORY, 0);
   if (dir >= 0) {
     fsync(dir);
-    ::close(dir);
+    ks_system_files().Close(dir);
   }
   return 0;
 }

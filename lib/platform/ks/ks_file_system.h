@@ -30,6 +30,8 @@ class KS_FileSystem {
 
 // The one in use.
 KS_FileSystem& ks_file_system();
+// The default, which always calls the system: for descriptors no test should fail.
+KS_FileSystem& ks_system_files();
 // Makes fs the one in use (null: the default) and returns the one it replaces; the caller keeps
 // ownership of both.
 KS_FileSystem* ks_set_file_system(KS_FileSystem* fs);

@@ -13,6 +13,7 @@
 
 #include "platform/ks/ks.h"
 #include "platform/ks/ks_fd.h"
+#include "platform/ks/ks_file_system.h"
 
 namespace {
 
@@ -119,7 +120,7 @@ bool read_exact(int fd, unsigned char* buf, size_t len) {
 
 // 0 when loaded; 1 when the file is missing; -1 when it is unreadable or not a key.
 int load_key(const std::string& path, Secret* key) {
-  KS_Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  KS_Fd fd(ks_system_files().Open(path.c_str(), O_RDONLY | O_NOFOLLOW, 0));
   if (fd.get() < 0) return errno == ENOENT ? 1 : -1;
   struct stat st;
   bool ok = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
@@ -133,8 +134,7 @@ int create_key(const std::string& path, Secret* key) {
   if (RAND_bytes(fresh.bytes, static_cast<int>(kKeyLen)) != 1) return -1;
   std::string temp = path + ".new." + std::to_string(getpid());
   unlink(temp.c_str());  // a leftover of a crashed process with our pid
-  const int raw = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  KS_Fd fd(raw);
+  KS_Fd fd(ks_system_files().Open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
   if (fd.get() < 0) return -1;
   errno = 0;
   bool ok = write(fd.get(), fresh.bytes, kKeyLen) == static_cast<ssize_t>(kKeyLen) &&

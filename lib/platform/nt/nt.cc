@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/ks/ks.h"
+#include "platform/ks/ks_file_system.h"
 
 struct ntregy_key_s {
   std::string file;
@@ -23,15 +24,10 @@ int unix_nt_access(const char* path, int mode) {
 }
 
 int unix_nt_open(const char* path, int flags, int mode) {
-  if (!path) return -1;
-  int fd;
-  do {
-    fd = open(path, flags | O_CLOEXEC, static_cast<mode_t>(mode));
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return path ? ks_system_files().Open(path, flags, static_cast<mode_t>(mode)) : -1;
 }
 
-int unix_nt_close(int fd) { return close(fd); }
+int unix_nt_close(int fd) { return ks_system_files().Close(fd); }
 
 time_t unix_nt_time(time_t* out) { return time(out); }
 
