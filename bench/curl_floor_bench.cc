@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +34,17 @@ size_t discard(char* data, size_t size, size_t n, void* out) {
   return size * n;
 }
 
+// Keeps the value of the response's ETag header, as any client that updates with If-Match must.
+size_t keep_etag(char* data, size_t size, size_t n, void* out) {
+  const size_t len = size * n;
+  if (len > 6 && std::memcmp(data, "ETag: ", 6) == 0) {
+    size_t end = len;
+    while (end > 6 && (data[end - 1] == '\r' || data[end - 1] == '\n')) --end;
+    static_cast<std::string*>(out)->assign(data + 6, end - 6);
+  }
+  return len;
+}
+
 struct Request {
   std::string method, url, body;
   std::vector<std::string> headers;
@@ -56,14 +68,20 @@ std::vector<Request> captured(cmtest::TrackerSim& sim) {
   return out;
 }
 
-// Replays the requests on one handle; returns CPU seconds, or a negative value on failure.
+// Replays the requests on one handle; returns CPU seconds, or a negative value on failure. The
+// records' revisions moved on since the capture: an update names the ETag its read just got.
 double replay(CURL* curl, const std::vector<Request>& requests) {
   std::string response;
+  std::string etag;
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, keep_etag);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &etag);
   const double t0 = cmbench::cpu_seconds();
   for (const Request& r : requests) {
     std::unique_ptr<curl_slist, SlistDeleter> list;
     for (const std::string& h : r.headers) {
-      curl_slist* next = curl_slist_append(list.get(), h.c_str());
+      const bool if_match = h.compare(0, 10, "If-Match: ") == 0;
+      curl_slist* next =
+          curl_slist_append(list.get(), if_match ? ("If-Match: " + etag).c_str() : h.c_str());
       if (!next) return -1;
       list.release();
       list.reset(next);
@@ -82,7 +100,10 @@ double replay(CURL* curl, const std::vector<Request>& requests) {
     long code = 0;
     if (curl_easy_perform(curl) != CURLE_OK) return -1;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
-    if (code != 200) return -1;
+    if (code != 200) {
+      std::fprintf(stderr, "%s %s: HTTP %ld\n", r.method.c_str(), r.url.c_str(), code);
+      return -1;
+    }
   }
   return cmbench::cpu_seconds() - t0;
 }
