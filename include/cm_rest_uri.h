@@ -12,10 +12,7 @@
 // option that points into an object re-pointed at the copy's own fields, so no handle or list is
 // ever released twice and copies run independently.
 //
-// Status codes: 0 success; 1002 no session cookie in the response; 1072 operation called in the
-// wrong state; 20001 unexpected HTTP status or unreadable error body; 20003 not found (404);
-// 20004 authorization failed (401, 403); 20005 transfer failed; 20006 an HTTP library option
-// was refused. No method throws.
+// Status codes: CM_REST_* below. No method throws.
 #ifndef CM_REST_URI_H
 #define CM_REST_URI_H
 
@@ -25,6 +22,17 @@
 
 #include "cm_export.h"
 #include "sum_string.h"
+
+enum {
+  CM_REST_OK = 0,
+  CM_REST_NO_COOKIE = 1002,         // no session cookie in the response
+  CM_REST_INTERNAL = 1072,          // operation called in the wrong state
+  CM_REST_HTTP_ERROR = 20001,       // unexpected HTTP status or unreadable error body
+  CM_REST_NOT_FOUND = 20003,        // 404
+  CM_REST_AUTH_FAILED = 20004,      // 401, 403
+  CM_REST_TRANSFER_FAILED = 20005,  // the transfer failed
+  CM_REST_OPTION_REFUSED = 20006,   // an HTTP library option was refused
+};
 
 enum HttpMethodType { GET = 0, PUT = 1, POST = 2, DELETE = 3 };
 

@@ -7,6 +7,7 @@
 
 #include "CM_Provider/cm_commit_cache.h"
 #include "CM_Provider/cm_messages.h"
+#include "CM_Provider/cm_status.h"
 #include "CM_Provider/cm_stored_form.h"
 #include "CM_Provider/cm_trace.h"
 #include "platform/ks/ks.h"
@@ -19,13 +20,6 @@ const char kClass[] = "CM_CookieJar";
 const char kSeparator = '/';
 // Size of the buffer the storing transform writes into; the stored form is one shorter.
 const int kWriteRetries = 5;
-
-// Message numbers of the "cm_mr" table.
-const int kMsgCannotCreateJar = 3;
-const int kMsgCannotSaveCookie = 4;
-const int kMsgCannotParseJar = 5;
-
-const int kMsgFolderUnusable = 38;
 
 // The jar stands at <root>/<provider>/<dbset>/<userdb>: its root is two folders above dir.
 std::string jar_root(const SUM_String& dir) {
@@ -52,24 +46,25 @@ bool secure_folder(const SUM_String& dir, bool create, const CM_TraceScope& trac
     const char* problem = fileutl_dir_problem(code, cause);
     trace.print_always("Cookie directory %s cannot be used: %s", bad.c_str(), problem);
     if (create && code != FILEUTL_DIR_NOT_OWNED) {
-      imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgCannotCreateJar, dir.c_str());
+      imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMrCannotCreateJar, dir.c_str());
     } else if (code != FILEUTL_DIR_ERRNO) {
-      imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgFolderUnusable, bad.c_str(),
+      imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMrFolderUnusable, bad.c_str(),
                  problem);
     }
     return false;
   }
 }
 
-// The stored text of the jar file at path: 0, or 1002 when it is missing, empty or unreadable.
+// The stored text of the jar file at path: 0, or CM_JAR_ABSENT when it is missing, empty or
+// unreadable.
 int read_stored_cookie(const SUM_String& path, SUM_String& out) {
   SUM_String text = strutl_read(1, path.c_str(), 0, 1, 0);
   // A missing or empty file is the ordinary state before the first login: no message.
-  if (text.GetLength() == 0) return 1002;
+  if (text.GetLength() == 0) return CM_JAR_ABSENT;
   XML_Element root;
   if (XML_Element::parse(text.c_str(), root) != 0 || root.sub_elements().count() < 1) {
-    imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgCannotParseJar, path.c_str());
-    return 1002;
+    imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMrCannotParseJar, path.c_str());
+    return CM_JAR_ABSENT;
   }
   out = root.sub_elements()[0].text();
   return 0;
@@ -131,15 +126,15 @@ int CM_CookieJar::check_cookie_file(bool create) const {
   }
   if (!fileutl_is_within(m_file_path.c_str(), jar_root(m_dir_path).c_str())) {
     trace.print_always("Cookie file %s is not inside its folder", m_file_path.c_str());
-    return create ? 1001 : 1002;
+    return create ? CM_STORE_FAILED : CM_JAR_ABSENT;
   }
   if (fileutl_exists(m_dir_path.c_str(), 0)) {
     trace.print(4, "Cookie directory [%s] exists\n", m_dir_path.c_str());
-    if (!secure_folder(m_dir_path, false, trace)) return create ? 1001 : 1002;
+    if (!secure_folder(m_dir_path, false, trace)) return create ? CM_STORE_FAILED : CM_JAR_ABSENT;
   } else {
-    if (!create) return 1002;
+    if (!create) return CM_JAR_ABSENT;
     trace.print(4, "Creating Cookie directory [%s]\n", m_dir_path.c_str());
-    if (!secure_folder(m_dir_path, true, trace)) return 1001;
+    if (!secure_folder(m_dir_path, true, trace)) return CM_STORE_FAILED;
   }
   if (fileutl_exists(m_file_path.c_str(), 0))
     trace.print(4, "updating existing file [%s]\n", m_file_path.c_str());
@@ -163,11 +158,11 @@ int CM_CookieJar::write_cookie(const SUM_String& transformed) {
 
     if (!fileutl_is_within(m_file_path.c_str(), jar_root(m_dir_path).c_str())) {
       trace.print_always("Cookie file %s is not inside its folder", m_file_path.c_str());
-      return 1001;
+      return CM_STORE_FAILED;
     }
     trace.print(4, fileutl_exists(m_dir_path.c_str(), 0) ? "Cookie directory exists\n"
                                                          : "Creating Cookie directory\n");
-    if (!secure_folder(m_dir_path, true, trace)) return 1001;
+    if (!secure_folder(m_dir_path, true, trace)) return CM_STORE_FAILED;
     if (fileutl_exists(m_file_path.c_str(), 0))
       trace.print(4, "updating existing file\n");
     else
@@ -182,14 +177,14 @@ int CM_CookieJar::write_cookie(const SUM_String& transformed) {
     }
     if (written != 0) {
       trace.print_always("Cannot write %s: %s", m_file_path.c_str(), strerror(errno));
-      imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgCannotSaveCookie,
+      imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMrCannotSaveCookie,
                  m_file_path.c_str());
-      return 1001;
+      return CM_STORE_FAILED;
     }
     trace.print(4, "Cookie stored in file %s\n", m_file_path.c_str());
     return 0;
   } catch (const std::bad_alloc&) {
-    return 1001;
+    return CM_STORE_FAILED;
   }
 }
 
@@ -250,6 +245,6 @@ int CM_CookieJar::set_cookie(const SUM_String& cookie) {
     }
     return 0;
   } catch (const std::bad_alloc&) {
-    return 1001;
+    return CM_STORE_FAILED;
   }
 }

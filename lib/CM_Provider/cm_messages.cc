@@ -109,8 +109,8 @@ const char* const kOslcTexts[] = {
 
 constexpr int kMrCount = sizeof kMrTexts / sizeof kMrTexts[0];
 constexpr int kOslcCount = sizeof kOslcTexts / sizeof kOslcTexts[0];
-static_assert(kMrCount == 40, "cm_mr holds 40 messages");
-static_assert(kOslcCount == 33, "cm_oslc holds 33 messages");
+static_assert(kMrCount == kMrMessageCount, "every cm_mr message has a number");
+static_assert(kOslcCount == kOslcMessageCount, "every cm_oslc message has a number");
 
 // Message ids 1..N, closed by a 0, as the record layout requires.
 const uint16_t kMrIds[kMrCount + 1] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14,

@@ -9,17 +9,7 @@
 #include <cstdint>
 #include <string>
 
-// Status codes of the provider and parser layer (seen by the host inside the reply).
-enum : std::int32_t {
-  CM_STATUS_OK = 0,
-  CM_STATUS_NO_RECORD = 10001,
-  CM_STATUS_FORMAT = 10002,
-  CM_STATUS_NO_PROVIDER = 10003,
-  CM_STATUS_NO_MEMORY = 10004,
-  CM_STATUS_MISSING_MEMBER = 10005,
-  CM_STATUS_ENGINE = 10006,
-  CM_STATUS_COMMIT_FAILED = 10007,
-};
+#include "CM_Provider/cm_status.h"
 
 class CM_ProviderConfig {
  public:

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "CM_Provider/cm_status.h"
 #include "CM_Provider/cm_stored_form.h"
 #include "CM_Provider/cm_trace.h"
 #include "cm_mr_credential_list.h"
@@ -166,7 +167,7 @@ int CM_MRCredential::add() {
     root.sub_elements().append(XML_Element("UserName", m_user_name));
     root.sub_elements().append(XML_Element("Password", m_encrypted_password));
     SUM_String text;
-    if (root.string(text, 0) != 0) return 1001;
+    if (root.string(text, 0) != 0) return CM_STORE_FAILED;
     trace.print(4, "XML credential string: %s\n", text.c_str());
 
     SUM_String dir = get_dir_path(m_provider_name, m_dbset);
@@ -174,13 +175,13 @@ int CM_MRCredential::add() {
     if (!fileutl_is_within(full.c_str(), m_file_path.c_str())) {
       trace.print_always("add: %s is not inside %s\n", full.c_str(), m_file_path.c_str());
       m_error_number = EINVAL;
-      return 1001;
+      return CM_STORE_FAILED;
     }
     trace.print_always(fileutl_exists(dir.c_str(), 0) ? "add: Credential directory exists\n"
                                                       : "add: Creating credential directory\n");
     if (!secure_folder(m_file_path, dir, true, trace)) {
       m_error_number = errno;
-      return 1001;
+      return CM_STORE_FAILED;
     }
     if (!fileutl_exists(full.c_str(), 0))
       trace.print_always("add: Creating new file\n");
@@ -192,13 +193,14 @@ int CM_MRCredential::add() {
     for (int attempt = 0; strutl_write(text.c_str(), full.c_str(), 0, 0) != 0; ++attempt) {
       m_error_number = errno;
       trace.print_always("add: Cannot write %s: %s\n", full.c_str(), strerror(m_error_number));
-      if (attempt >= kWriteRetries || !secure_folder(m_file_path, dir, true, trace)) return 1001;
+      if (attempt >= kWriteRetries || !secure_folder(m_file_path, dir, true, trace))
+        return CM_STORE_FAILED;
     }
     m_error_number = 0;
     trace.print_always("add: Credentials stored for provider name: %s\n", m_provider_name.c_str());
     return 0;
   } catch (const std::bad_alloc&) {
-    return 1001;
+    return CM_STORE_FAILED;
   }
 }
 
@@ -217,7 +219,7 @@ int CM_MRCredential::lookup(const SUM_String& provider_name, const SUM_String& d
       set_file_name();
     }
 
-    int result = 1002;
+    int result = CM_LOGIN_NOT_FOUND;
     if (fileutl_exists(m_file_path.c_str(), 0)) {
       set_file_name();
       SUM_String full = get_full_path(m_provider_name, m_dbset);
@@ -226,12 +228,12 @@ int CM_MRCredential::lookup(const SUM_String& provider_name, const SUM_String& d
       } else if (fileutl_exists(full.c_str(), 0) &&
                  !secure_folder(m_file_path, get_dir_path(m_provider_name, m_dbset), false,
                                 trace)) {
-        result = 1001;  // there, but in a folder that cannot be trusted
+        result = CM_STORE_FAILED;  // there, but in a folder that cannot be trusted
       } else if (fileutl_exists(full.c_str(), 0)) {
         SUM_String text = strutl_read(1, full.c_str(), 0, 1, 0);
         XML_Element root;
         // A file that is there but does not read is damaged, not missing.
-        result = 1001;
+        result = CM_STORE_FAILED;
         if (text.GetLength() != 0 && XML_Element::parse(text.c_str(), root) == 0 &&
             root.sub_elements().count() >= 2) {
           // By position, not by name: the first child is the user, the second the password.
@@ -246,7 +248,7 @@ int CM_MRCredential::lookup(const SUM_String& provider_name, const SUM_String& d
     trace.print_always("lookup(): USER=\"%s\"\n", m_user_name.c_str());
     return result;
   } catch (const std::bad_alloc&) {
-    return 1001;
+    return CM_STORE_FAILED;
   }
 }
 
@@ -255,13 +257,13 @@ int CM_MRCredential::remove() {
   try {
     if (is_null()) return 0;
     SUM_String full = get_full_path(m_provider_name, m_dbset);
-    if (!fileutl_is_within(full.c_str(), m_file_path.c_str())) return 1001;
+    if (!fileutl_is_within(full.c_str(), m_file_path.c_str())) return CM_STORE_FAILED;
     if (!fileutl_exists(full.c_str(), 0)) return 0;
     // A concurrent remove (and re-add) of the same login may get in between; the file is
     // gone when a removal succeeds or it no longer exists.
     for (int attempt = 0; fileutl_exists(full.c_str(), 0); ++attempt) {
       if (fileutl_rm(full.c_str(), 16) != kRmFailed) break;
-      if (attempt >= kWriteRetries) return 1001;
+      if (attempt >= kWriteRetries) return CM_STORE_FAILED;
     }
 
     // Innermost first; a folder that still holds other logins refuses and ends the walk.
@@ -273,7 +275,7 @@ int CM_MRCredential::remove() {
     }
     return 0;
   } catch (const std::bad_alloc&) {
-    return 1001;
+    return CM_STORE_FAILED;
   }
 }
 
@@ -281,7 +283,7 @@ int CM_MRCredential::lookup(CM_MRCredentialList& list) {
   try {
     return GetAllForUser(list, get_default_path());
   } catch (const std::bad_alloc&) {
-    return 1001;
+    return CM_STORE_FAILED;
   }
 }
 

@@ -2,11 +2,11 @@
 
 #include <new>
 
+#include "CM_Provider/cm_status.h"
+
 namespace {
 
 const uint32_t kFirstCapacity = 32;
-const int kOutOfRange = 1072;
-const int kNoMemory = 1001;
 
 }  // namespace
 
@@ -45,7 +45,7 @@ const CM_MRCredential& CM_MRCredentialList::operator[](uint32_t index) const {
 }
 
 int CM_MRCredentialList::insert(const CM_MRCredential& credential, uint32_t position) {
-  if (position > m_length) return kOutOfRange;
+  if (position > m_length) return CM_LIST_OUT_OF_RANGE;
   try {
     // The credential may live inside this list; take it before the storage moves.
     CM_MRCredential copy(credential);  // NOLINT(performance-unnecessary-copy-initialization)
@@ -56,7 +56,7 @@ int CM_MRCredentialList::insert(const CM_MRCredential& credential, uint32_t posi
     m_items[position] = copy;
     return 0;
   } catch (const std::bad_alloc&) {
-    return kNoMemory;
+    return CM_LIST_NO_MEMORY;
   }
 }
 
@@ -69,14 +69,14 @@ int CM_MRCredentialList::prepend(const CM_MRCredential& credential) {
 }
 
 int CM_MRCredentialList::remove(uint32_t index) {
-  if (index >= m_length) return kOutOfRange;
+  if (index >= m_length) return CM_LIST_OUT_OF_RANGE;
   try {
     m_items[index] = CM_MRCredential();
     for (uint32_t i = index; i + 1 < m_length; ++i) m_items[i] = m_items[i + 1];
     --m_length;
     return 0;
   } catch (const std::bad_alloc&) {
-    return kNoMemory;
+    return CM_LIST_NO_MEMORY;
   }
 }
 
@@ -110,14 +110,14 @@ int CM_MRCredentialList::ensure_room(uint32_t needed) {
   if (needed <= m_capacity) return 0;
   uint64_t wanted = kFirstCapacity;
   while (wanted < needed) wanted *= 2;
-  if (wanted > UINT32_MAX) return kNoMemory;
+  if (wanted > UINT32_MAX) return CM_LIST_NO_MEMORY;
   CM_MRCredential* grown = new (std::nothrow) CM_MRCredential[wanted];
-  if (!grown) return kNoMemory;
+  if (!grown) return CM_LIST_NO_MEMORY;
   try {
     for (uint32_t i = 0; i < m_length; ++i) grown[i] = m_items[i];
   } catch (const std::bad_alloc&) {
     delete[] grown;
-    return kNoMemory;
+    return CM_LIST_NO_MEMORY;
   }
   delete[] m_items;
   m_items = grown;

@@ -24,26 +24,6 @@ const char kTag[] = "CMMR";
 const char kClass[] = "CM_MRProvider";
 const char kCertLabelFile[] = ".cmi_cert_label";
 
-// cm_mr message numbers put into replies.
-enum {
-  kMsgFormatError = 0,
-  kMsgProviderNotFound = 1,
-  kMsgOutOfMemory = 2,
-  kMsgInitFailed = 24,
-  kMsgSessionInitFailed = 25,
-  kMsgCommitComplete = 32,
-  kMsgBadConnectionName = 36,
-  kMsgLoginUnreadable = 37,
-};
-
-enum {
-  kStatusFormat = 10002,
-  kStatusNoProvider = 10003,
-  kStatusNoMemory = 10004,
-  kStatusEngine = 10006,
-  kStatusCommitFailed = 10007,
-};
-
 // Providers live until the process ends. The registry is never destroyed either, so the
 // providers stay reachable (and leak checkers quiet) after static destruction.
 std::map<std::string, CM_MRProvider*>& registry() {
@@ -111,13 +91,13 @@ CM_MRProvider* CM_MRProvider::initialize(const char* request, char** reply) {
   std::unique_ptr<CM_ProviderConfig> config(CM_MR_CMIParser::parse_provider_context(text));
   const char* bad_key = config ? unusable_name_key(*config) : nullptr;
   if (!config) {
-    result.m_status_code = kStatusFormat;
-    result.m_error_message = format_message(mr_table(), kMsgFormatError);
+    result.m_status_code = CM_STATUS_FORMAT;
+    result.m_error_message = format_message(mr_table(), kMrFormatError);
   } else if (bad_key) {
     // These names become folder and file names under the home folder.
     scope.print(2, "Refused connection: unusable %s", bad_key);
-    result.m_status_code = kStatusFormat;
-    result.m_error_message = format_message(mr_table(), kMsgBadConnectionName, bad_key);
+    result.m_status_code = CM_STATUS_FORMAT;
+    result.m_error_message = format_message(mr_table(), kMrBadConnectionName, bad_key);
   } else {
     scope.print(4, "Looking for provider %s", text.c_str());
     // get_instance may take the configuration; keep reading this request's settings.
@@ -128,8 +108,8 @@ CM_MRProvider* CM_MRProvider::initialize(const char* request, char** reply) {
     provider = get_instance(config);
     if (!provider) {
       scope.print(4, "Provider %s not found", text.c_str());
-      result.m_status_code = kStatusNoProvider;
-      result.m_error_message = format_message(mr_table(), kMsgProviderNotFound);
+      result.m_status_code = CM_STATUS_NO_PROVIDER;
+      result.m_error_message = format_message(mr_table(), kMrProviderNotFound);
     } else {
       if (trace_level > 0) {
         CM_Trace::set_file(current_user(5).c_str(), static_cast<int>(getpid()));
@@ -140,8 +120,7 @@ CM_MRProvider* CM_MRProvider::initialize(const char* request, char** reply) {
       const int status = provider->set_session();
       if (status != 0) {
         result.m_status_code = status;
-        result.m_error_message =
-            format_message(mr_table(), kMsgSessionInitFailed, base_url.c_str());
+        result.m_error_message = format_message(mr_table(), kMrSessionInitFailed, base_url.c_str());
       }
     }
   }
@@ -233,14 +212,14 @@ int CM_MRProvider::schedule(CM_ActionType type, const char* request, char** repl
 
   CM_ChangeData* data = CM_MR_CMIParser::get_data(std::string(request ? request : ""));
   if (!data) {
-    result.m_error_message = format_message(mr_table(), kMsgFormatError);
-    result.m_status_code = kStatusFormat;
+    result.m_error_message = format_message(mr_table(), kMrFormatError);
+    result.m_status_code = CM_STATUS_FORMAT;
   } else {
     std::unique_ptr<CM_Action> action(new (std::nothrow) CM_Action(type, data));
     if (!action) {
       delete data;
-      result.m_error_message = format_message(mr_table(), kMsgOutOfMemory);
-      result.m_status_code = kStatusNoMemory;
+      result.m_error_message = format_message(mr_table(), kMrOutOfMemory);
+      result.m_status_code = CM_STATUS_NO_MEMORY;
     } else {
       scope.print(2, "Scheduling %s action for %s %s %s", assoc ? "ASSOCIATE" : "DISASSOCIATE",
                   std::string(data->get_display_name()).c_str(),
@@ -304,11 +283,11 @@ int CM_MRProvider::commit(const char* /*request*/, char** reply) {
   const std::string prefix = "[" + name + "]";
 
   if (m_commit_done) {
-    info += prefix + format_message(mr_table(), kMsgCommitComplete, name.c_str());
+    info += prefix + format_message(mr_table(), kMrCommitComplete, name.c_str());
     scope.print(2, "%s", info.c_str());
   } else if (!m_action_map.empty() && m_session.login_unreadable()) {
     failed = 1;
-    error = prefix + format_message(mr_table(), kMsgLoginUnreadable,
+    error = prefix + format_message(mr_table(), kMrLoginUnreadable,
                                     std::string(m_config->get_name()).c_str(),
                                     std::string(m_config->get_dbset()).c_str(),
                                     std::string(m_config->get_userdb()).c_str());
@@ -319,12 +298,12 @@ int CM_MRProvider::commit(const char* /*request*/, char** reply) {
       if (!engine) {
         failed = 1;
       } else if (engine->init(m_session) != 0) {
-        error += prefix + format_message(mr_table(), kMsgInitFailed,
+        error += prefix + format_message(mr_table(), kMrInitFailed,
                                          std::string(m_config->get_base_url()).c_str());
         failed = 1;
       } else {
         const int status = engine->do_modify_associations(m_action_map);
-        scope.print(2, "Status of do_modify_associations = %d (%d)", status, kStatusEngine);
+        scope.print(2, "Status of do_modify_associations = %d (%d)", status, CM_STATUS_ENGINE);
         if (status != 0) {
           failed = 1;
           error += prefix + CMI_JSON_Object::escape_string(engine->get_error());
@@ -333,13 +312,13 @@ int CM_MRProvider::commit(const char* /*request*/, char** reply) {
     } catch (...) {
       // Only memory exhaustion can get here; the work is dropped like any other failure.
       failed = 1;
-      error = prefix + format_message(mr_table(), kMsgOutOfMemory);
+      error = prefix + format_message(mr_table(), kMrOutOfMemory);
     }
   }
 
   scope.print(4, "Some failed = %d", failed);
   if (failed == 1) {
-    result.m_status_code = kStatusCommitFailed;
+    result.m_status_code = CM_STATUS_COMMIT_FAILED;
     result.m_error_message = error;
     rc = -1;
   } else {

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "CM_Provider/cm_mr_cmi_parser.h"
+#include "CM_Provider/cm_status.h"
 #include "CM_Provider/cm_trace.h"
 #include "platform/ks/ks.h"
 
@@ -37,7 +38,7 @@ CM_Session& CM_Session::operator=(const CM_Session& other) {
 
 int CM_Session::init_server_config(const CM_ProviderConfig* config) {
   CM_TraceScope trace(kTag, kClass, "init_server_config");
-  if (!config) return 10004;
+  if (!config) return CM_SESSION_NO_CONFIG;
   try {
     m_credential.set_web_url(config->get_base_url());
     m_credential.set_user_database_name(config->get_userdb());
@@ -49,12 +50,12 @@ int CM_Session::init_server_config(const CM_ProviderConfig* config) {
     trace.print(2, "Cookie jar path %s", folder.c_str());
     std::unique_ptr<CM_CookieJar> jar(
         new (std::nothrow) CM_CookieJar(folder, m_credential.get_user_database_name()));
-    if (!jar) return 10004;
+    if (!jar) return CM_SESSION_NO_CONFIG;
     jar->set_element_name("Cookie");
     m_cookie_jar = std::move(jar);
     return 0;
   } catch (const std::bad_alloc&) {
-    return 10004;
+    return CM_SESSION_NO_CONFIG;
   }
 }
 
@@ -69,7 +70,7 @@ int CM_Session::init_user_creds() {
     // A missing login is not an error here: the request will fail to authenticate and say so.
     // A login file that is there and does not read is, at COMMIT.
     const int status = m_credential.lookup(provider, dbset, userdb, SUM_String());
-    m_login_file_bad = status == 1001;
+    m_login_file_bad = status == CM_STORE_FAILED;
     if (m_login_file_bad) trace.print_always("The stored login cannot be read");
   } catch (const std::bad_alloc&) {
   }
@@ -86,10 +87,10 @@ bool CM_Session::login_unreadable() const {
 
 int CM_Session::UpdateCookie(const SUM_String& cookie) {
   CM_TraceScope trace(kTag, kClass, "UpdateCookie");
-  if (!m_cookie_jar) return 10001;
+  if (!m_cookie_jar) return CM_SESSION_COOKIE_FAILED;
   int code = m_cookie_jar->set_cookie(cookie);
   trace.print(4, "Return from set_cookie = %d", code);
-  return code != 0 ? 10001 : 0;
+  return code != 0 ? CM_SESSION_COOKIE_FAILED : 0;
 }
 
 SUM_String CM_Session::GetCookie() const {

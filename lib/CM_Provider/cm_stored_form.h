@@ -3,6 +3,7 @@
 #ifndef CM_PROVIDER_CM_STORED_FORM_H
 #define CM_PROVIDER_CM_STORED_FORM_H
 
+#include "CM_Provider/cm_status.h"
 #include "platform/ks/ks.h"
 #include "sum_string.h"
 
@@ -11,7 +12,7 @@ inline int cm_to_stored_form(const SUM_String& in, SUM_String& out) {
   out.Empty();
   if (in.GetLength() == 0) return 0;
   char buf[256] = {0};
-  if (strutl_extract_head(in.c_str(), buf, sizeof buf - 1) != 0) return 1001;
+  if (strutl_extract_head(in.c_str(), buf, sizeof buf - 1) != 0) return CM_STORE_FAILED;
   out = buf;
   return 0;
 }
@@ -23,7 +24,7 @@ inline int cm_from_stored_form(const SUM_String& in, SUM_String& out) {
     return 0;
   }
   char buf[256] = {0};
-  if (strutl_extract_tail(in.c_str(), buf, sizeof buf - 1) != 0) return 1001;
+  if (strutl_extract_tail(in.c_str(), buf, sizeof buf - 1) != 0) return CM_STORE_FAILED;
   out = buf;
   return 0;
 }

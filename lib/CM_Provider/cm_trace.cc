@@ -77,9 +77,6 @@ const char* or_empty(const char* s) { return s ? s : ""; }
 
 // Names tried beside a trace file name that cannot be used.
 const int kFreshNames = 100;
-// cm_mr messages about an unusable trace folder or file.
-const int kMsgTraceFolder = 34;
-const int kMsgTraceFile = 35;
 
 bool is_own_regular_file(int fd) {
   struct stat st;
@@ -90,8 +87,6 @@ bool is_own_regular_file(int fd) {
   }
   return true;
 }
-// cm_mr message about a trace file that refuses a line.
-const int kMsgTraceUnwritable = 39;
 
 // The classic locale's month abbreviations, independent of the process locale.
 const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -113,7 +108,7 @@ void write_all(int fd, const char* line, size_t len) {
       if (s.fd >= 0) ks_file_system().Close(s.fd);
       s.fd = -1;
       s.path[0] = '\0';
-      imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgTraceUnwritable, path.c_str(),
+      imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMrTraceUnwritable, path.c_str(),
                  strerror(cause));
       return;
     }
@@ -284,7 +279,7 @@ void CM_Trace::set_file(const char* name, int pid) {
   int code = fileutl_mkpath(logdir, 0700, 1) == 0 ? FILEUTL_DIR_OK : FILEUTL_DIR_ERRNO;
   if (code == FILEUTL_DIR_OK) code = fileutl_secure_dirs(top.c_str(), s.path, 0, 1, &bad);
   if (code != FILEUTL_DIR_OK) {
-    imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgTraceFolder, bad.c_str(),
+    imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMrTraceFolder, bad.c_str(),
                fileutl_dir_problem(code, errno));
     s.path[0] = '\0';
     return;
@@ -337,7 +332,7 @@ void CM_Trace::open() {
     if (s.fd >= 0) strutl_cpy_buf(s.path, fresh.c_str(), sizeof s.path);
   }
   if (s.fd < 0) {
-    imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMsgTraceFile, wanted.c_str(),
+    imsg_print(IMSG_KIND_ERROR, _cm_mr_CM_Oslc_msg_table_adr(), kMrTraceFile, wanted.c_str(),
                strerror(errno));
     s.path[0] = '\0';  // tracing is off; do not try again for every line
   }

@@ -6,6 +6,7 @@
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 
+#include <cm_rest_uri.h>
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <memory>
@@ -221,10 +222,10 @@ std::vector<Step> run_checks(const CmiConnection& conn, const std::string& recor
 
   // A record the tracker answers "not found" for still shows that the login was accepted.
   const CmiRecord record = cmi_read_record(conn, record_id.empty() ? "cmi-check" : record_id);
-  if (record.status == 20004) {
+  if (record.status == CM_REST_AUTH_FAILED) {
     add("tracker accepts the login", Result::Failed, cmi_plain_text(record.error),
         label.empty() ? creds_hint : "check the certificate of label \"" + label + "\"");
-  } else if (record.status == 0 || record.status == 20003) {
+  } else if (record.status == 0 || record.status == CM_REST_NOT_FOUND) {
     add("tracker accepts the login", Result::Passed, "");
   } else {
     add("tracker accepts the login", Result::Failed, cmi_plain_text(record.error),
@@ -237,8 +238,10 @@ std::vector<Step> run_checks(const CmiConnection& conn, const std::string& recor
   }
   if (record.status != 0) {
     add("record", Result::Failed,
-        record_id + ": " + (record.status == 20003 ? "not found" : cmi_plain_text(record.error)),
-        record.status == 20003 ? "check --record and the base URL " + conn.baseurl : "");
+        record_id + ": " +
+            (record.status == CM_REST_NOT_FOUND ? "not found" : cmi_plain_text(record.error)),
+        record.status == CM_REST_NOT_FOUND ? "check --record and the base URL " + conn.baseurl
+                                           : "");
     add("ETags", Result::Skipped, "the record could not be read");
     return steps;
   }

@@ -3,6 +3,7 @@
 // COMMIT for all records, and a verdict per record that says what really changed. The record's
 // links are read before and, after a failed COMMIT, again, so the verdict names the versions
 // that were already linked and the records that failed.
+#include <cm_rest_uri.h>
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <fstream>
@@ -180,9 +181,9 @@ void mark_failures(bool link, std::vector<RecordChange>& changes, const CmiConne
     if (done) continue;
     c.failed = true;
     c.error = text;
-    if (after.status != 0 && after.status != 20003 && changes.size() > 1) {
+    if (after.status != 0 && after.status != CM_REST_NOT_FOUND && changes.size() > 1) {
       // Nothing tells which record failed: each is named with the commit's error.
-    } else if (after.status == 20003) {
+    } else if (after.status == CM_REST_NOT_FOUND) {
       c.error = text.find(c.record) != std::string::npos
                     ? text
                     : "record " + c.record + " not found: " + text;

@@ -12,10 +12,6 @@ namespace {
 const char* const kTag = "CMMR";
 const char* const kClass = "CM_OslcBaseMr";
 
-// cm_mr messages: "Initialize failed for server at ..." and "... kept changing ...".
-const int kMsgInitFailed = 24;
-const int kMsgKeptChanging = 33;
-
 void trace_links(const CM_TraceScope& scope, const CM_LinksMap& links) {
   scope.print_always("Number of links found = %d", static_cast<int>(links.size()));
   for (const auto& link : links) {
@@ -85,7 +81,7 @@ int CM_OslcBaseMr::do_modify_associations(const CM_ActionMap& actions) {
       if (status == 0) break;
       if (!m_conflict) return status;
       if (conflicts >= m_retry.conflict_limit()) {
-        m_error_text = format_message(_cm_mr_CM_Oslc_msg_table_adr(), kMsgKeptChanging,
+        m_error_text = format_message(_cm_mr_CM_Oslc_msg_table_adr(), kMrKeptChanging,
                                       record_id.c_str(), conflicts + 1);
         return CM_MR_FAILED;
       }
@@ -157,7 +153,7 @@ int CM_OslcBaseMr::do_get_associations(const std::string& record_id, CM_LinksMap
   if (status == 0) return 0;
   // Only a record without any link property has no links; every other failure (a link that
   // cannot be read in full included) stops the record before anything is written.
-  if (status == 1002) {
+  if (status == CM_OSLC_NO_PROPERTY) {
     links.clear();
     return 0;
   }
@@ -254,7 +250,7 @@ int CM_OslcBaseMr::init_set_request(const SUM_String& action) {
     scope.print(4, "Status %d from m_set_request.Initv2(,,)", status);
     m_error_text = status == CM_OSLC_SET_FOREIGN_ORIGIN
                        ? m_set_request.get_error()
-                       : format_message(_cm_mr_CM_Oslc_msg_table_adr(), kMsgInitFailed,
+                       : format_message(_cm_mr_CM_Oslc_msg_table_adr(), kMrInitFailed,
                                         m_session.get_web_url().c_str());
     return CM_MR_FAILED;
   }
@@ -309,10 +305,10 @@ int CM_OslcBaseMr::map_oslc_status(int status) {
     case 0:
       mapped = CM_MR_OK;
       break;
-    case 20003:
+    case CM_REST_NOT_FOUND:
       mapped = CM_MR_NOT_FOUND;
       break;
-    case 20004:
+    case CM_REST_AUTH_FAILED:
       mapped = CM_MR_AUTH_FAILED;
       break;
     default:

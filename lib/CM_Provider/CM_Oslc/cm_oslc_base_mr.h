@@ -21,15 +21,8 @@
 #include "CM_Provider/cm_action_map.h"
 #include "CM_Provider/cm_commit_cache.h"
 #include "CM_Provider/cm_session.h"
+#include "CM_Provider/cm_status.h"
 #include "sum_string.h"
-
-enum {
-  CM_MR_OK = 0,
-  CM_MR_FAILED = 10001,
-  CM_MR_NOT_FOUND = 10005,
-  CM_MR_AUTH_FAILED = 10006,
-  CM_MR_UNCHANGED = 10008,
-};
 
 class CM_OslcBaseMr {
  public:

@@ -17,18 +17,6 @@ namespace {
 const char* const kTag = "CMOSLC";
 const char* const kClass = "CM_OslcGet";
 
-// cm_oslc message numbers used here.
-enum {
-  kMsgNotUnderstood = 7,
-  kMsgNotNative = 19,
-  kMsgNoStableId = 10,
-  kMsgServerError = 12,
-  kMsgNoChild = 22,
-  kMsgNoAttribute = 25,
-  kMsgCookie = 30,
-  kMsgDuplicateId = 32,
-};
-
 std::string oslc_message(int number) {
   return format_message(_cm_oslc_CM_Oslc_msg_table_adr(), number);
 }
@@ -76,7 +64,7 @@ std::string cm_oslc_request_error(CM_RestUri& request) {
     for (int i = 0; i < headers.count(); ++i)
       if (headers[i].Find("HTTP/") == 0) status_line = headers[i].str();
   }
-  return format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kMsgServerError, status_line.c_str());
+  return format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kOslcServerError, status_line.c_str());
 }
 
 CM_OslcGet::CM_OslcGet() { CM_TraceScope scope(kTag, kClass, "CM_OslcGet"); }
@@ -136,8 +124,8 @@ int CM_OslcGet::Execute() {
   SUM_String cookie;
   m_request.GetCookie(cookie);
   if (cookie.GetLength() > 0 && m_session.UpdateCookie(cookie) != 0) {
-    m_error_text = oslc_message(kMsgCookie);
-    return 20001;
+    m_error_text = oslc_message(kOslcCookieNotUpdated);
+    return CM_OSLC_COOKIE_NOT_STORED;
   }
 
   if (status != 0) {
@@ -156,8 +144,8 @@ int CM_OslcGet::Execute() {
   status = Pvt_ParseOutRecordNodeV2();
   if (status != 0) {
     scope.print(4, "Error status from Pvt_ParseOutRecordNodeV2 = %d", status);
-    m_error_text = oslc_message(kMsgNotUnderstood);
-    return 20001;
+    m_error_text = oslc_message(kOslcNotUnderstood);
+    return CM_OSLC_BAD_ANSWER;
   }
   scope.print(4, "Return status from Pvt_ParseOutRecordNodeV2 = %d", status);
   return 0;
@@ -193,12 +181,12 @@ int CM_OslcGet::GetStableId(SUM_String& stable_id) {
   scope.print(4, "Getting stable id");
   if (m_record_elem.IsNil()) {
     // Nothing was read successfully: there is no record to ask.
-    m_error_text = oslc_message(kMsgNoStableId);
-    return 1002;
+    m_error_text = oslc_message(kOslcNoStableId);
+    return CM_XML_NOT_FOUND;
   }
   int status = m_record_elem.find_attribute(tag_rdf_about().QualifiedName(), stable_id);
   if (status != 0) {
-    m_error_text = oslc_message(kMsgNoStableId);
+    m_error_text = oslc_message(kOslcNoStableId);
     return status;
   }
   scope.print(4, "Returning stable id %s", stable_id.c_str());
@@ -217,21 +205,21 @@ int CM_OslcGet::Pvt_CollectLinkIds(const CM_TraceScope& scope, const CM_XmlTag& 
     SUM_String resource;
     status = elem.find_attribute(resource_name, resource);
     if (status != 0) {
-      error_text = oslc_message(kMsgNoAttribute);
+      error_text = oslc_message(kOslcNoAttribute);
       scope.print(4, "Error getting attribute %s", resource_name.c_str());
       break;
     }
     SUM_String id;
     status = elem.find_attribute(id_name, id);
     if (status != 0) {
-      error_text = oslc_message(kMsgNoAttribute);
+      error_text = oslc_message(kOslcNoAttribute);
       scope.print(4, "Error getting attribute %s", id_name.c_str());
       break;
     }
     // Without a resource or an ID the link cannot be written back as it was: writing the rest
     // would drop it from the tracker.
     if (resource.GetLength() == 0 || id.GetLength() == 0) {
-      error_text = oslc_message(kMsgNoAttribute);
+      error_text = oslc_message(kOslcNoAttribute);
       error_text +=
           "A link of record \"" + m_record_id.str() + "\" has no " +
           (resource.GetLength() == 0 ? resource_name.str() : id_name.str()) +
@@ -243,7 +231,7 @@ int CM_OslcGet::Pvt_CollectLinkIds(const CM_TraceScope& scope, const CM_XmlTag& 
     scope.print(4, "Found Resource = %s, id = %s", resource.c_str(), key.c_str());
     // A second link with the same ID would vanish from the map, and from the record on writing.
     if (!id_to_resource.emplace(key, resource).second) {
-      error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kMsgDuplicateId,
+      error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kOslcDuplicateId,
                                   m_record_id.c_str(), id.c_str());
       return CM_OSLC_LINKS_UNREADABLE;
     }
@@ -251,7 +239,7 @@ int CM_OslcGet::Pvt_CollectLinkIds(const CM_TraceScope& scope, const CM_XmlTag& 
     status = elem.OptNextSibling(elem);
     scope.print(4, "Status from OptNextSibling = %d", status);
     if (status != 0) {
-      error_text = oslc_message(kMsgNoAttribute);
+      error_text = oslc_message(kOslcNoAttribute);
       break;
     }
     CM_XmlTag tag;
@@ -272,7 +260,7 @@ int CM_OslcGet::Pvt_CollectLinkIds(const CM_TraceScope& scope, const CM_XmlTag& 
       return 0;
     }
   }
-  return status == 1002 ? 0 : status;
+  return status == CM_XML_NOT_FOUND ? 0 : status;
 }
 
 int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
@@ -285,14 +273,14 @@ int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
   if (m_record_elem.IsNil() || !m_parser) {
     // No record was read: answering "no links" here would let a caller clear the record.
     cm_internal_error("lib/CM_Provider/CM_Oslc/cm_oslc_get", __LINE__);
-    error_text = oslc_message(kMsgNotUnderstood);
-    return 1072;
+    error_text = oslc_message(kOslcNotUnderstood);
+    return CM_XML_INTERNAL;
   }
   CM_XmlElem first;
   if (m_record_elem.OptChild(links_field, first) != 0) {
     scope.print(4, "Could not find field = %s", field_name.c_str());
-    error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kMsgNoChild, field_name.c_str());
-    return 1002;
+    error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kOslcNoChild, field_name.c_str());
+    return CM_OSLC_NO_PROPERTY;
   }
 
   std::map<SUM_String, SUM_String> id_to_resource;
@@ -317,7 +305,7 @@ int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
   status = native_to_xmlch(tag_rdf_Description().QualifiedName(), &description_name.text);
   if (status == 0) status = native_to_xmlch(tag_rdf_about().QualifiedName(), &about_name.text);
   if (status != 0) {
-    error_text = oslc_message(kMsgNoAttribute);
+    error_text = oslc_message(kOslcNoAttribute);
     return status;
   }
   std::unordered_map<DomText, DOMElement*> description_by_about;
@@ -332,8 +320,8 @@ int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
       description_by_about.emplace(DomText(about), node);
     }
   } catch (...) {
-    error_text = oslc_message(kMsgNoAttribute);
-    return 1001;
+    error_text = oslc_message(kOslcNoAttribute);
+    return CM_XML_REPORTED;
   }
 
   scope.print(4, "Find title for each link");
@@ -346,12 +334,12 @@ int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
     status = native_to_xmlch(key, &wanted.text);
     // What went wrong, for a text that says which link and why.
     const char* problem = "has an rdf:ID that cannot be converted";
-    int message = kMsgNoAttribute;
+    int message = kOslcNoAttribute;
     SUM_String title;
     if (status == 0) {
       auto it = description_by_about.find(DomText(wanted.text));
       if (it == description_by_about.end()) {
-        status = 1002;
+        status = CM_XML_NOT_FOUND;
         problem = "has no rdf:Description giving its title";
       } else {
         CM_XmlElem description(it->second);
@@ -363,11 +351,11 @@ int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
           // All of the title or none: a title cut at a CDATA section or comment would be
           // written back shortened.
           status = title_elem.TextContent(title, 1);
-          if (status == 1002) {
+          if (status == CM_XML_NOT_FOUND) {
             problem = "has a title holding markup, not only text";
           } else {
             problem = "has a title that the native code page cannot hold";
-            message = kMsgNotNative;
+            message = kOslcNotNative;
           }
         }
       }
@@ -378,7 +366,7 @@ int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
       error_text += "The link to \"" + resource.str() + "\" (" + key.str() + ") of record \"" +
                     m_record_id.str() + "\" " + problem +
                     "; the record's links were left unchanged.\n";
-      return status == 1002 ? CM_OSLC_LINKS_UNREADABLE : status;
+      return status == CM_XML_NOT_FOUND ? CM_OSLC_LINKS_UNREADABLE : status;
     }
     scope.print(4, "Found body %s for resource %s", title.c_str(), resource.c_str());
     found.emplace(resource, std::make_unique<CM_VersionInfo>(title));

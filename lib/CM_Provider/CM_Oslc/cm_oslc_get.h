@@ -17,6 +17,7 @@
 #include "CM_Provider/CM_Oslc/cm_rest_uri.h"
 #include "CM_Provider/CM_Oslc/cm_xml_util.h"
 #include "CM_Provider/cm_session.h"
+#include "CM_Provider/cm_status.h"
 #include "CM_Provider/cm_trace.h"
 #include "cm_version_info.h"
 #include "sum_string.h"
@@ -24,11 +25,6 @@
 // Links of one record: universal selector (the link's resource URI) -> version whose name is the
 // link's title. Keys in byte-wise order; the map owns its versions.
 using CM_LinksMap = std::map<SUM_String, std::unique_ptr<CM_VersionInfo>>;
-
-// Status of GetLinksValues when the record holds links that cannot all be read (no rdf:ID, no
-// description, no title, no resource, or links split by other properties). Kept apart from 1002
-// (no link property at all) so that a partial set is never mistaken for an empty one.
-enum { CM_OSLC_LINKS_UNREADABLE = 20001 };
 
 // The failed request's error text; when the server gave no message (an empty 204, a redirect),
 // message 12 with the answer's status line, so that no failure goes without a text.
@@ -49,8 +45,9 @@ class CM_OslcGet {
   // The record's rdf:about, read once per record and cached.
   int GetStableId(SUM_String& stable_id);
   // Adds the record's links of property links_field to links. Failure texts go to error_text.
-  // 0; 1002 when the record has no such property; CM_OSLC_LINKS_UNREADABLE (with links left
-  // untouched) when any link of the record cannot be read in full; else the XML layer's status.
+  // 0; CM_OSLC_NO_PROPERTY when the record has no such property; CM_OSLC_LINKS_UNREADABLE (with
+  // links left untouched) when any link of the record cannot be read in full; else the XML layer's
+  // status.
   int GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links, std::string& error_text);
   std::string get_error() const { return m_error_text; }
   // The ETag of the last record answer, as the tracker sent it; empty when it sent none (or one

@@ -10,15 +10,6 @@ const char* const kTag = "CMOSLC";
 const char* const kClass = "CM_OslcSet";
 const char* const kSourcePath = "lib/CM_Provider/CM_Oslc/cm_oslc_set";
 
-// cm_oslc message numbers used here.
-enum {
-  kMsgNoStableId = 10,
-  kMsgInvalidDocument = 11,
-  kMsgInternal = 29,
-  kMsgCookie = 30,
-  kMsgForeignOrigin = 31,
-};
-
 // Steps of writing one link, as message 29 reports them.
 enum {
   kPosOpenLink = 378,
@@ -52,11 +43,11 @@ int CM_OslcSet::Initv2(const CM_Session& session, CM_OslcGet& get_request,
   int status = get_request.GetStableId(stable_id);
   if (status == 0 && stable_id.GetLength() == 0) {
     // A record without rdf:about has no address to write to.
-    status = 20001;
+    status = CM_OSLC_BAD_ANSWER;
   }
   if (status != 0) {
     scope.print(4, "Get stable id failed with %d", status);
-    m_error_text = oslc_message(kMsgNoStableId);
+    m_error_text = oslc_message(kOslcNoStableId);
     return status;
   }
   scope.print(4, "Stable id = %s", stable_id.c_str());
@@ -65,7 +56,7 @@ int CM_OslcSet::Initv2(const CM_Session& session, CM_OslcGet& get_request,
   if (!cm_rest_same_origin(stable_id.str(), base_url.str())) {
     scope.print(2, "Refusing to send to %s: not the origin of %s", stable_id.c_str(),
                 base_url.c_str());
-    m_error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kMsgForeignOrigin,
+    m_error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kOslcForeignOrigin,
                                   stable_id.c_str(), base_url.c_str());
     return CM_OSLC_SET_FOREIGN_ORIGIN;
   }
@@ -88,7 +79,7 @@ int CM_OslcSet::Initv2(const CM_Session& session, CM_OslcGet& get_request,
   status = Pvt_InitXmlDocv2(stable_id);
   if (status != 0) {
     scope.print(4, "Pvt_InitXmlDocv2 failed with %d", status);
-    m_error_text = oslc_message(kMsgInvalidDocument);
+    m_error_text = oslc_message(kOslcInvalidDocument);
     return status;
   }
   m_initialized = 1;
@@ -130,7 +121,7 @@ int CM_OslcSet::Pvt_SetNamespaces() {
 
 void CM_OslcSet::Pvt_InternalError(int position) {
   m_error_text =
-      format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kMsgInternal, kSourcePath, position);
+      format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kOslcInternal, kSourcePath, position);
 }
 
 int CM_OslcSet::SetLinksValues(const CM_XmlTag& links_field, const CM_LinksMap& links) {
@@ -138,7 +129,7 @@ int CM_OslcSet::SetLinksValues(const CM_XmlTag& links_field, const CM_LinksMap& 
   if (!m_document || m_initialized != 1) {
     cm_internal_error(kSourcePath, __LINE__);
     Pvt_InternalError(kPosOpenLink);
-    return 1072;
+    return CM_XML_INTERNAL;
   }
   const CM_XmlTag& resource_tag = tag_rdf_resource();
   const CM_XmlTag& title_tag = tag_dcterms_title();
@@ -172,14 +163,14 @@ int CM_OslcSet::Execute() {
   CM_TraceScope scope(kTag, kClass, "Execute");
   if (!m_document || m_initialized != 1) {
     cm_internal_error(kSourcePath, __LINE__);
-    return 20001;
+    return CM_OSLC_BAD_DOCUMENT;
   }
-  if (m_document->PopElem() != 0) return 20001;
+  if (m_document->PopElem() != 0) return CM_OSLC_BAD_DOCUMENT;
 
   SUM_String body;
   if (m_document->Str(body) != 0) {
-    m_error_text = oslc_message(kMsgInvalidDocument);
-    return 20001;
+    m_error_text = oslc_message(kOslcInvalidDocument);
+    return CM_OSLC_BAD_DOCUMENT;
   }
   // The document is spent: a second Execute without Initv2 must not send it again.
   m_initialized = 0;
@@ -190,14 +181,14 @@ int CM_OslcSet::Execute() {
   SUM_String cookie;
   m_request.GetCookie(cookie);
   if (cookie.GetLength() > 0 && m_session.UpdateCookie(cookie) != 0) {
-    m_error_text = oslc_message(kMsgCookie);
-    return 20001;
+    m_error_text = oslc_message(kOslcCookieNotUpdated);
+    return CM_OSLC_COOKIE_NOT_STORED;
   }
 
-  if (status == 20003) {
+  if (status == CM_REST_NOT_FOUND) {
     m_error_text = m_request.error_msg();
     CM_RestUri::get_server_error(response, m_error_text);
-    return 20001;
+    return CM_OSLC_UPDATE_GONE;
   }
   if (status == 0) {
     m_executed = 1;

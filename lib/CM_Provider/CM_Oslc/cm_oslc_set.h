@@ -16,6 +16,7 @@
 #include "CM_Provider/CM_Oslc/cm_xml_doc.h"
 #include "CM_Provider/CM_Oslc/cm_xml_util.h"
 #include "CM_Provider/cm_session.h"
+#include "CM_Provider/cm_status.h"
 #include "sum_string.h"
 
 // Initv2's status when the record's stable URI is not on the base URL's origin (scheme, host,

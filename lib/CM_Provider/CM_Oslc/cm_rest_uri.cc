@@ -30,9 +30,6 @@ const char kKeystore[] = "PKV_MS_CERTIFICATE_STORE";
 // Header bytes accepted per response; a server that keeps sending headers is cut off.
 const size_t kMaxHeaderBytes = size_t{1} * 1024 * 1024;
 
-// Message numbers of the cm_oslc table.
-enum { kMsgCurlStatus = 0, kMsgAuthFailed = 5, kMsgNotFound = 6 };
-
 // The body collected by one Run. Grows geometrically so that large bodies cost linear time.
 struct ResponseBuffer {
   char* data = nullptr;
@@ -617,7 +614,7 @@ int CM_RestUri::Run(std::string& response) {
   }
   if (result != CURLE_OK && result != CURLE_PARTIAL_FILE) {
     scope.print(4, "Curl status = %d, error msg %s", static_cast<int>(result), errbuf);
-    m_error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kMsgCurlStatus,
+    m_error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kOslcCurlStatus,
                                   static_cast<int>(result), errbuf);
     scope.print(4, "Curl msg = %s", m_error_text.c_str());
     return CM_REST_TRANSFER_FAILED;
@@ -637,10 +634,10 @@ int CM_RestUri::Run(std::string& response) {
   if (http_code == 200 || http_code == 201) {
     rc = CM_REST_OK;
   } else if (http_code == 401 || http_code == 403) {
-    m_error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kMsgAuthFailed);
+    m_error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kOslcAuthFailed);
     rc = CM_REST_AUTH_FAILED;
   } else if (http_code == 404) {
-    m_error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kMsgNotFound);
+    m_error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kOslcNotFound);
     rc = CM_REST_NOT_FOUND;
   } else {
     get_server_error(response, m_error_text);

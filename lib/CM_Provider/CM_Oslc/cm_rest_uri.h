@@ -1,7 +1,6 @@
-// Library-internal side of the HTTP transport: the status codes of the request classes and
-// CM_RestUriPut, the PUT variant used by the record update. Callers: the OSLC record classes and
-// the transport's own tests. CM_RestUri and CM_RestUriGet themselves are public (cm_rest_uri.h
-// in include/), reached through this header too.
+// Library-internal side of the HTTP transport: CM_RestUriPut, the PUT variant used by the record
+// update. Callers: the OSLC record classes and the transport's own tests. CM_RestUri and
+// CM_RestUriGet themselves are public (cm_rest_uri.h in include/), reached through this header too.
 #ifndef CM_PROVIDER_CM_OSLC_CM_REST_URI_H
 #define CM_PROVIDER_CM_OSLC_CM_REST_URI_H
 
@@ -10,18 +9,6 @@
 
 #include <cstddef>
 #include <string>
-
-// Return codes of the request classes.
-enum {
-  CM_REST_OK = 0,
-  CM_REST_NO_COOKIE = 1002,
-  CM_REST_INTERNAL = 1072,
-  CM_REST_HTTP_ERROR = 20001,
-  CM_REST_NOT_FOUND = 20003,
-  CM_REST_AUTH_FAILED = 20004,
-  CM_REST_TRANSFER_FAILED = 20005,
-  CM_REST_OPTION_REFUSED = 20006,
-};
 
 // Largest response body a request accepts; a longer one fails the transfer (20005).
 constexpr size_t CM_REST_MAX_RESPONSE = size_t{256} * 1024 * 1024;

@@ -24,12 +24,6 @@ const char kTag[] = "CMOSLC";
 const char kClass[] = "CM_XmlDoc";
 const char kSource[] = "lib/CM_Provider/CM_Oslc/cm_xml_doc";
 
-enum {
-  kMsgDomException = 13,
-  kMsgXmlException = 19,
-  kMsgUnknownException = 21,
-};
-
 const imsg_table* mr_table() { return _cm_mr_CM_Oslc_msg_table_adr(); }
 
 // A UTF-16 text from native_to_xmlch, released on scope exit.
@@ -50,7 +44,7 @@ class XText {
 
 void print_dom_exception(const DOMException& e) {
   SUM_String text = xmlch_to_string(e.getMessage());
-  imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgDomException, static_cast<int>(e.code), text.c_str());
+  imsg_print(IMSG_KIND_ERROR, mr_table(), kMrDomException, static_cast<int>(e.code), text.c_str());
 }
 
 // Every Xerces call of the builder goes through here so that no exception leaves the class.
@@ -62,10 +56,10 @@ int guarded(Fn&& fn) {
     print_dom_exception(e);
   } catch (const XMLException& e) {
     SUM_String text = xmlch_to_string(e.getMessage());
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgXmlException, static_cast<int>(e.getCode()),
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrXmlException, static_cast<int>(e.getCode()),
                static_cast<int>(e.getSrcLine()), text.c_str());
   } catch (...) {
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgUnknownException);
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrUnknownException);
   }
   return CM_XML_REPORTED;
 }

@@ -35,21 +35,6 @@ namespace {
 const char kTag[] = "CMOSLC";
 const char kSource[] = "lib/CM_Provider/CM_Oslc/cm_xml_util";
 
-// Message numbers of the cm_mr table used here.
-enum {
-  kMsgDomException = 13,
-  kMsgNoChild = 14,
-  kMsgNoFirstChild = 15,
-  kMsgNoSibling = 16,
-  kMsgNoAttr = 17,
-  kMsgEmptyResponse = 18,
-  kMsgXmlException = 19,
-  kMsgSaxException = 20,
-  kMsgUnknownException = 21,
-  kMsgNotInCodePage = 22,
-  kMsgNotUnicode = 23,
-};
-
 const imsg_table* mr_table() { return _cm_mr_CM_Oslc_msg_table_adr(); }
 
 // Tracker documents are a handful of levels deep; anything far deeper is hostile or broken and
@@ -143,7 +128,7 @@ std::string environment_codeset() {
 
 void print_dom_exception(const DOMException& e) {
   SUM_String text = xmlch_to_string(e.getMessage());
-  imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgDomException, static_cast<int>(e.code), text.c_str());
+  imsg_print(IMSG_KIND_ERROR, mr_table(), kMrDomException, static_cast<int>(e.code), text.c_str());
 }
 
 }  // namespace
@@ -267,7 +252,7 @@ int xmlch_to_native(const XMLCh* text, SUM_String& out, int quiet) {
     }
     UErrorCode name_status = U_ZERO_ERROR;
     const char* page = ucnv_getName(converter, &name_status);
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgNotInCodePage, page != nullptr ? page : "",
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrNotInCodePage, page != nullptr ? page : "",
                shown.c_str());
   }
   return CM_XML_REPORTED;
@@ -298,7 +283,7 @@ int native_to_xmlch(const SUM_String& text, XMLCh** out) {
   // A byte never yields more than one UTF-16 code unit, but leave room for stateful pages.
   const int64_t capacity = static_cast<int64_t>(length) * 2 + 2;
   if (capacity >= INT32_MAX / 2) {
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgNotUnicode, text.c_str());
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrNotUnicode, text.c_str());
     return CM_XML_REPORTED;
   }
   XMLCh* buffer = nullptr;
@@ -309,7 +294,7 @@ int native_to_xmlch(const SUM_String& text, XMLCh** out) {
     buffer = nullptr;
   }
   if (buffer == nullptr) {
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgNotUnicode, text.c_str());
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrNotUnicode, text.c_str());
     return CM_XML_REPORTED;
   }
   buffer[0] = 0;
@@ -322,7 +307,7 @@ int native_to_xmlch(const SUM_String& text, XMLCh** out) {
                                 static_cast<int32_t>(capacity), text.c_str(), length, &status);
   if (U_FAILURE(status) || units <= 0 || units >= capacity) {
     memory->deallocate(buffer);
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgNotUnicode, text.c_str());
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrNotUnicode, text.c_str());
     return CM_XML_REPORTED;
   }
   buffer[units] = 0;
@@ -413,11 +398,11 @@ CM_XmlParser::CM_XmlParser(const std::string& xml, std::unique_ptr<Kit> kit) {
     }
   } catch (const XMLException& e) {
     SUM_String text = xmlch_to_string(e.getMessage());
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgXmlException, static_cast<int>(e.getCode()),
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrXmlException, static_cast<int>(e.getCode()),
                static_cast<int>(e.getSrcLine()), text.c_str());
     m_parser.reset();
   } catch (...) {
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgUnknownException);
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrUnknownException);
     m_parser.reset();
   }
 }
@@ -465,7 +450,7 @@ int CM_XmlParser::Parse() {
     m_failed = false;
   } catch (const XMLException& e) {
     SUM_String text = xmlch_to_string(e.getMessage());
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgXmlException, static_cast<int>(e.getCode()),
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrXmlException, static_cast<int>(e.getCode()),
                static_cast<int>(e.getSrcLine()), text.c_str());
     return CM_XML_REPORTED;
   } catch (const DOMException& e) {
@@ -473,11 +458,11 @@ int CM_XmlParser::Parse() {
     return CM_XML_REPORTED;
   } catch (const SAXParseException& e) {
     SUM_String text = xmlch_to_string(e.getMessage());
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgSaxException, static_cast<long>(e.getLineNumber()),
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrSaxException, static_cast<long>(e.getLineNumber()),
                static_cast<long>(e.getColumnNumber()), text.c_str());
     return CM_XML_REPORTED;
   } catch (...) {
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgUnknownException);
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrUnknownException);
     return CM_XML_REPORTED;
   }
   return 0;
@@ -496,7 +481,7 @@ int CM_XmlParser::GetRoot(CM_XmlElem& root) {
   DOMDocument* doc = m_parser->getDocument();
   DOMElement* element = doc != nullptr ? doc->getDocumentElement() : nullptr;
   if (element == nullptr) {
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgEmptyResponse);
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrEmptyResponse);
     return CM_XML_REPORTED;
   }
   root = CM_XmlElem(element);
@@ -622,7 +607,7 @@ int CM_XmlElem::Child(const CM_XmlTag& tag, CM_XmlElem& out) {
   if (rc != 0) {
     SUM_String name = tag.QualifiedName();
     trace.print(5, "Did not find %s", name.c_str());
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgNoChild, name.c_str());
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrNoChild, name.c_str());
     return CM_XML_REPORTED;
   }
   return 0;
@@ -640,7 +625,7 @@ int CM_XmlElem::OptFirstChild(CM_XmlElem& out) {
 int CM_XmlElem::FirstChild(CM_XmlElem& out) {
   CM_TraceScope trace(kTag, "CM_XmlElem", "FirstChild");
   if (OptFirstChild(out) != 0) {
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgNoFirstChild);
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrNoFirstChild);
     return CM_XML_REPORTED;
   }
   return 0;
@@ -658,7 +643,7 @@ int CM_XmlElem::OptNextSibling(CM_XmlElem& out) {
 int CM_XmlElem::NextSibling(CM_XmlElem& out) {
   CM_TraceScope trace(kTag, "CM_XmlElem", "NextSibling");
   if (OptNextSibling(out) != 0) {
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgNoSibling);
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrNoSibling);
     return CM_XML_REPORTED;
   }
   return 0;
@@ -697,7 +682,7 @@ int CM_XmlElem::OptNextAttr(CM_XmlAttr& out) {
 int CM_XmlElem::NextAttr(CM_XmlAttr& out) {
   CM_TraceScope trace(kTag, "CM_XmlElem", "NextAttr");
   if (OptNextAttr(out) != 0) {
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMsgNoAttr);
+    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrNoAttribute);
     return CM_XML_REPORTED;
   }
   return 0;

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "CM_Provider/cm_status.h"
 #include "sum_string.h"
 
 XERCES_CPP_NAMESPACE_BEGIN
@@ -25,14 +26,6 @@ class XercesDOMParser;
 class HandlerBase;
 class SecurityManager;
 XERCES_CPP_NAMESPACE_END
-
-// Status codes shared by the XML, HTTP and file-store classes.
-enum {
-  CM_XML_OK = 0,
-  CM_XML_REPORTED = 1001,
-  CM_XML_NOT_FOUND = 1002,
-  CM_XML_INTERNAL = 1072,
-};
 
 // A namespace: prefix and URI. Nil when both are empty; equal when both parts are equal.
 class CM_XmlNamespace {
