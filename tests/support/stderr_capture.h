@@ -17,13 +17,16 @@ class StderrCapture {
   }
   StderrCapture(const StderrCapture&) = delete;
   StderrCapture& operator=(const StderrCapture&) = delete;
-  std::string text() {
+  // What was printed while capturing; the capture ends at the first call.
+  const std::string& text() {
+    if (!m_done) m_text = testing::internal::GetCapturedStderr();
     m_done = true;
-    return testing::internal::GetCapturedStderr();
+    return m_text;
   }
 
  private:
   bool m_done = false;
+  std::string m_text;
 };
 
 }  // namespace cmtest

@@ -1,13 +1,10 @@
 #include "CM_Provider/CM_Oslc/cm_oslc_get.h"
 
-#include <xercesc/dom/DOM.hpp>
-#include <xercesc/util/XMLString.hpp>
-
 #include <strings.h>
 
-#include <unordered_map>
 #include <utility>
 
+#include "CM_Provider/CM_Oslc/cm_xml_index.h"
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
 #include "CM_Provider/cm_messages.h"
 #include "CM_Provider/cm_trace.h"
@@ -20,17 +17,6 @@ const char* const kClass = "CM_OslcGet";
 std::string oslc_message(int number) {
   return format_message(_cm_oslc_CM_Oslc_msg_table_adr(), number);
 }
-
-// Key of the description index: the rdf:about value as the DOM holds it (UTF-16).
-using DomText = std::basic_string<XMLCh>;
-
-// Owns a UTF-16 text made by native_to_xmlch.
-struct XmlChText {
-  XMLCh* text = nullptr;
-  ~XmlChText() {
-    if (text != nullptr) XERCES_CPP_NAMESPACE::XMLString::release(&text);
-  }
-};
 
 // The ETag among the answer's header lines; empty when there is none or it is not one line of
 // visible ASCII that could go back in an If-Match header.
@@ -265,7 +251,6 @@ int CM_OslcGet::Pvt_CollectLinkIds(const CM_TraceScope& scope, const CM_XmlTag& 
 
 int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
                                std::string& error_text) {
-  using namespace XERCES_CPP_NAMESPACE;
   CM_TraceScope scope(kTag, kClass, "GetLinksValues");
   const SUM_String field_name = links_field.Name();
   scope.print(4, "Checking for %s tag", field_name.c_str());
@@ -300,28 +285,11 @@ int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
 
   // Index the descriptions by rdf:about once, so that finding every title costs O(links).
   scope.print(4, "Calling get_rdf_description_nodes");
-  XmlChText description_name;
-  XmlChText about_name;
-  status = native_to_xmlch(tag_rdf_Description().QualifiedName(), &description_name.text);
-  if (status == 0) status = native_to_xmlch(tag_rdf_about().QualifiedName(), &about_name.text);
+  CM_XmlDescriptionIndex descriptions;
+  status = descriptions.Build(root.Node(), tag_rdf_Description().QualifiedName());
   if (status != 0) {
     error_text = oslc_message(kOslcNoAttribute);
     return status;
-  }
-  std::unordered_map<DomText, DOMElement*> description_by_about;
-  try {
-    DOMNodeList* nodes = root.Node()->getElementsByTagName(description_name.text);
-    const XMLSize_t count = nodes->getLength();
-    description_by_about.reserve(count);
-    for (XMLSize_t i = 0; i < count; ++i) {
-      auto* node = static_cast<DOMElement*>(nodes->item(i));
-      const XMLCh* about = node->getAttribute(about_name.text);
-      // The first description with a given about wins, as a search in document order would.
-      description_by_about.emplace(DomText(about), node);
-    }
-  } catch (...) {
-    error_text = oslc_message(kOslcNoAttribute);
-    return CM_XML_REPORTED;
   }
 
   scope.print(4, "Find title for each link");
@@ -330,19 +298,19 @@ int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
     const SUM_String& key = entry.first;
     const SUM_String& resource = entry.second;
     scope.print(4, "Getting title for %s", key.c_str());
-    XmlChText wanted;
-    status = native_to_xmlch(key, &wanted.text);
+    CM_XmlText wanted;
+    status = wanted.Convert(key);
     // What went wrong, for a text that says which link and why.
     const char* problem = "has an rdf:ID that cannot be converted";
     int message = kOslcNoAttribute;
     SUM_String title;
     if (status == 0) {
-      auto it = description_by_about.find(DomText(wanted.text));
-      if (it == description_by_about.end()) {
+      const int found = descriptions.Find(wanted.get());
+      if (found < 0) {
         status = CM_XML_NOT_FOUND;
         problem = "has no rdf:Description giving its title";
       } else {
-        CM_XmlElem description(it->second);
+        CM_XmlElem description(descriptions.At(found));
         CM_XmlElem title_elem;
         status = description.Child(tag_dcterms_title(), title_elem);
         if (status != 0) {

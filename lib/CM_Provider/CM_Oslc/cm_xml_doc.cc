@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "CM_Provider/CM_Oslc/cm_xml_report.h"
+#include "CM_Provider/CM_Oslc/cm_xml_text.h"
 #include "CM_Provider/cm_messages.h"
 #include "CM_Provider/cm_trace.h"
 #include "platform/ks/ks.h"
@@ -24,42 +26,17 @@ const char kTag[] = "CMOSLC";
 const char kClass[] = "CM_XmlDoc";
 const char kSource[] = "lib/CM_Provider/CM_Oslc/cm_xml_doc";
 
-const imsg_table* mr_table() { return _cm_mr_CM_Oslc_msg_table_adr(); }
-
-// A UTF-16 text from native_to_xmlch, released on scope exit.
-class XText {
- public:
-  XText() = default;
-  ~XText() {
-    if (m_text != nullptr) XMLString::release(&m_text);
-  }
-  XText(const XText&) = delete;
-  XText& operator=(const XText&) = delete;
-  int convert(const SUM_String& text) { return native_to_xmlch(text, &m_text); }
-  const XMLCh* get() const { return m_text; }
-
- private:
-  XMLCh* m_text = nullptr;
-};
-
-void print_dom_exception(const DOMException& e) {
-  SUM_String text = xmlch_to_string(e.getMessage());
-  imsg_print(IMSG_KIND_ERROR, mr_table(), kMrDomException, static_cast<int>(e.code), text.c_str());
-}
-
 // Every Xerces call of the builder goes through here so that no exception leaves the class.
 template <typename Fn>
 int guarded(Fn&& fn) {
   try {
     return fn();
   } catch (const DOMException& e) {
-    print_dom_exception(e);
+    cm_xml_report(e);
   } catch (const XMLException& e) {
-    SUM_String text = xmlch_to_string(e.getMessage());
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrXmlException, static_cast<int>(e.getCode()),
-               static_cast<int>(e.getSrcLine()), text.c_str());
+    cm_xml_report(e);
   } catch (...) {
-    imsg_print(IMSG_KIND_ERROR, mr_table(), kMrUnknownException);
+    cm_xml_report_unknown();
   }
   return CM_XML_REPORTED;
 }
@@ -105,11 +82,11 @@ int CM_XmlDoc::CreateRootElem(const CM_XmlTag& root) {
     cm_internal_error(kSource, __LINE__);
     return CM_XML_INTERNAL;
   }
-  XText uri;
-  XText qname;
-  int rc = uri.convert(root.URI());
+  CM_XmlText uri;
+  CM_XmlText qname;
+  int rc = uri.Convert(root.URI());
   if (rc != 0) return rc;
-  rc = qname.convert(root.QualifiedName());
+  rc = qname.Convert(root.QualifiedName());
   if (rc != 0) return rc;
   return guarded([&]() {
     static const XMLCh kCore[] = {u'c', u'o', u'r', u'e', 0};
@@ -132,8 +109,8 @@ int CM_XmlDoc::PushElem(const CM_XmlTag& tag) {
     cm_internal_error(kSource, __LINE__);
     return CM_XML_INTERNAL;
   }
-  XText qname;
-  int rc = qname.convert(tag.QualifiedName());
+  CM_XmlText qname;
+  int rc = qname.Convert(tag.QualifiedName());
   if (rc != 0) return rc;
   return guarded([&]() {
     DOMElement* element = m_doc->createElement(qname.get());
@@ -160,11 +137,11 @@ int CM_XmlDoc::AddAttr(const CM_XmlTag& name, const SUM_String& value) {
     cm_internal_error(kSource, __LINE__);
     return CM_XML_INTERNAL;
   }
-  XText xname;
-  XText xvalue;
-  int rc = xname.convert(name.QualifiedName());
+  CM_XmlText xname;
+  CM_XmlText xvalue;
+  int rc = xname.Convert(name.QualifiedName());
   if (rc != 0) return rc;
-  rc = xvalue.convert(value);
+  rc = xvalue.Convert(value);
   if (rc != 0) return rc;
   return guarded([&]() {
     DOMElement* element = static_cast<DOMElement*>(m_current);
@@ -184,13 +161,13 @@ int CM_XmlDoc::SetNamespace(const CM_XmlNamespace& ns) {
   const SUM_String prefix = ns.Prefix();
   const SUM_String attr_name =
       prefix.GetLength() > 0 ? SUM_String("xmlns:") + prefix : SUM_String("xmlns");
-  XText xname;
-  int rc = xname.convert(attr_name);
+  CM_XmlText xname;
+  int rc = xname.Convert(attr_name);
   if (rc != 0) return rc;
   trace.print(5, "Namespace %s converted to xerces", attr_name.c_str());
   const SUM_String uri = ns.URI();
-  XText xuri;
-  rc = xuri.convert(uri);
+  CM_XmlText xuri;
+  rc = xuri.Convert(uri);
   if (rc != 0) return rc;
   trace.print(5, "Namespace URL %s converted to xerces", uri.c_str());
   return guarded([&]() {

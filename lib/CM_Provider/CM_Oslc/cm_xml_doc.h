@@ -11,12 +11,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "CM_Provider/CM_Oslc/cm_xml_util.h"
+#include "CM_Provider/CM_Oslc/cm_xml_names.h"
 #include "sum_string.h"
 
 XERCES_CPP_NAMESPACE_BEGIN
 class DOMDocument;
 class DOMElement;
+class DOMNode;
 XERCES_CPP_NAMESPACE_END
 
 class CM_XmlDoc {

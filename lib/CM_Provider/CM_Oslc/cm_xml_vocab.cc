@@ -2,8 +2,6 @@
 // function-local object avoids depending on the order of static initialisation across files.
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
 
-const SUM_String XMLNS_URI("http://www.w3.org/2000/xmlns/");
-
 namespace {
 
 const CM_XmlNamespace& fill(CM_XmlNamespace& ns, const char* prefix, const char* uri) {

@@ -5,11 +5,8 @@
 #ifndef CM_PROVIDER_CM_OSLC_CM_XML_VOCAB_H
 #define CM_PROVIDER_CM_OSLC_CM_XML_VOCAB_H
 
-#include "CM_Provider/CM_Oslc/cm_xml_util.h"
+#include "CM_Provider/CM_Oslc/cm_xml_names.h"
 #include "sum_string.h"
-
-// The namespace of "xmlns" declaration attributes.
-extern const SUM_String XMLNS_URI;
 
 const CM_XmlNamespace& ns_oslc();
 const CM_XmlNamespace& ns_oslc_cm();

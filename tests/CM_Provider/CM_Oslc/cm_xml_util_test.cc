@@ -1,474 +1,217 @@
-// Parsing, navigation and conversion of response documents under a UTF-8 native code page.
+// Names, parsing, navigation, the description index and conversion under a UTF-8 native page.
 #include "CM_Provider/CM_Oslc/cm_xml_util.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
-#include <xercesc/dom/DOM.hpp>
-#include <xercesc/util/XMLString.hpp>
 
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
 #include "CM_Provider/cm_trace.h"
 #include "support/stderr_capture.h"
 #include "support/temp_home.h"
 
 namespace {
 
-// The native code page must be chosen before anything opens a converter.
 // The native code page comes from the locale environment, read on first use.
-const bool g_utf8_native = [] {
-  setenv("LC_ALL", "C.UTF-8", 1);
-  return true;
-}();
+const bool g_utf8_native = [] { return setenv("LC_ALL", "C.UTF-8", 1) == 0; }();
 
-using cmtest::StderrCapture;
-
-const CM_XmlNamespace kNsU("x", "urn:u");
-
-struct Parsed {
-  std::unique_ptr<CM_XmlParser> parser;
-  CM_XmlElem root;
-  int rc = -1;
-};
-
-Parsed parse(const std::string& xml) {
-  Parsed p;
-  p.parser = std::make_unique<CM_XmlParser>(xml);
-  p.rc = p.parser->GetRoot(p.root);
-  return p;
+CM_XmlTag tag(const char* prefix, const char* uri, const char* name) {
+  return CM_XmlTag(CM_XmlNamespace(prefix, uri), name);
 }
 
-SUM_String local_name(CM_XmlElem& e) {
-  CM_XmlTag tag;
-  EXPECT_EQ(0, e.Tag(tag));
-  return tag.Name();
-}
-
-std::u16string u16(const XMLCh* text) {
-  return text != nullptr ? std::u16string(text) : std::u16string();
+// "name=text" of an element, or of an attribute when attr is given.
+std::string show(CM_XmlElem e, CM_XmlAttr* attr = nullptr) {
+  CM_XmlTag t;
+  SUM_String text;
+  int rc = attr ? attr->Tag(t) : e.Tag(t);
+  if (rc == 0) rc = attr ? attr->Value(text, 0) : e.Data(text, 0);
+  return rc == 0 ? t.QualifiedName().str() + "=" + text.str() : "failed";
 }
 
 }  // namespace
 
-TEST(CmXmlNames, NamespaceAndTagEqualityAndQualifiedName) {
-  CM_XmlNamespace nil;
-  EXPECT_TRUE(nil.IsNil());
-  EXPECT_FALSE(CM_XmlNamespace("", "urn:a").IsNil());
-  EXPECT_FALSE(CM_XmlNamespace("a", "").IsNil());
-  // Namespaces compare both parts; tags ignore the prefix.
-  EXPECT_NE(CM_XmlNamespace("a", "urn:a"), CM_XmlNamespace("b", "urn:a"));
-  EXPECT_EQ(CM_XmlTag(CM_XmlNamespace("a", "urn:a"), "n"),
-            CM_XmlTag(CM_XmlNamespace("b", "urn:a"), "n"));
-  EXPECT_NE(CM_XmlTag(CM_XmlNamespace("a", "urn:a"), "n"),
-            CM_XmlTag(CM_XmlNamespace("a", "urn:b"), "n"));
-  EXPECT_NE(CM_XmlTag(CM_XmlNamespace("a", "urn:a"), "n"),
-            CM_XmlTag(CM_XmlNamespace("a", "urn:a"), "N"));
-
+TEST(CmXmlNames, TagsMatchByUriAndLocalNameOnly) {
   EXPECT_TRUE(CM_XmlTag().IsNil());
-  EXPECT_FALSE(CM_XmlTag(CM_XmlNamespace(), "n").IsNil());
-  EXPECT_FALSE(CM_XmlTag(CM_XmlNamespace("p", "urn:p"), "").IsNil());
-
-  EXPECT_STREQ("p:n", CM_XmlTag(CM_XmlNamespace("p", "urn:p"), "n").QualifiedName().c_str());
-  EXPECT_STREQ("n", CM_XmlTag(CM_XmlNamespace("", "urn:p"), "n").QualifiedName().c_str());
-  CM_XmlTag t(CM_XmlNamespace("p", "urn:p"), "n");
-  EXPECT_STREQ("p", t.Prefix().c_str());
-  EXPECT_STREQ("urn:p", t.URI().c_str());
-  EXPECT_STREQ("n", t.Name().c_str());
+  EXPECT_FALSE(tag("", "", "n").IsNil());
+  EXPECT_FALSE(CM_XmlNamespace("", "urn:a").IsNil());
+  EXPECT_NE(CM_XmlNamespace("a", "urn:a"), CM_XmlNamespace("b", "urn:a"));
+  EXPECT_EQ(tag("a", "urn:a", "n"), tag("b", "urn:a", "n"));
+  EXPECT_NE(tag("a", "urn:a", "n"), tag("a", "urn:b", "n"));
+  EXPECT_NE(tag("a", "urn:a", "n"), tag("a", "urn:a", "N"));
+  EXPECT_EQ("n", tag("", "urn:p", "n").QualifiedName().str());
 }
 
-TEST(CmXmlNavigation, PrefixInsensitiveLookupSkipsCommentsAndText) {
-  Parsed p =
-      parse("<a xmlns:x='urn:u'>\n  <!-- note -->\n  text <?pi data?><x:b>t</x:b><c>plain</c></a>");
-  ASSERT_EQ(0, p.rc);
-
-  CM_XmlElem b;
-  ASSERT_EQ(0, p.root.OptChild(CM_XmlTag(CM_XmlNamespace("y", "urn:u"), "b"), b));
-  CM_XmlTag tag;
-  ASSERT_EQ(0, b.Tag(tag));
-  EXPECT_STREQ("x", tag.Prefix().c_str());
-  EXPECT_STREQ("urn:u", tag.URI().c_str());
-  SUM_String text;
-  ASSERT_EQ(0, b.Data(text, 0));
-  EXPECT_STREQ("t", text.c_str());
-
-  CM_XmlElem first;
-  ASSERT_EQ(0, p.root.OptFirstChild(first));
-  EXPECT_EQ(b.Node(), first.Node());
-
-  // A tag without a namespace finds only the child in no namespace, and the other way round.
-  CM_XmlElem c;
-  ASSERT_EQ(0, p.root.OptChild(CM_XmlTag(CM_XmlNamespace(), "c"), c));
-  EXPECT_STREQ("c", local_name(c).c_str());
-  EXPECT_EQ(1002, p.root.OptChild(CM_XmlTag(CM_XmlNamespace(), "b"), c));
-  EXPECT_EQ(1002, p.root.OptChild(CM_XmlTag(CM_XmlNamespace("x", "urn:other"), "b"), c));
-  EXPECT_EQ(1002, p.root.OptChild(CM_XmlTag(CM_XmlNamespace("x", "urn:u"), "B"), c));
-}
-
-TEST(CmXmlNavigation, DataReadsOnlyTheFirstChildNode) {
-  Parsed p = parse(
-      "<r><mixed><b>x</b>tail</mixed><cdata><![CDATA[a<b>&c]]></cdata>"
-      "<ent>A &amp; B &#x263A;</ent><comment><!--c-->after</comment><empty/>"
-      "<lead>lead<b>x</b>tail</lead></r>");
-  ASSERT_EQ(0, p.rc);
-  std::vector<std::string> texts;
-  CM_XmlElem e;
-  ASSERT_EQ(0, p.root.OptFirstChild(e));
-  do {
-    SUM_String text("stale");
-    ASSERT_EQ(0, e.Data(text, 0));
-    texts.push_back(text.str());
-  } while (e.OptNextSibling(e) == 0);
-  const std::vector<std::string> want = {"", "a<b>&c", "A & B \xE2\x98\xBA", "", "", "lead"};
-  EXPECT_EQ(want, texts);
-}
-
-TEST(CmXmlNavigation, SiblingWalkInPlaceAndStrictVariantsReport) {
-  Parsed p = parse("<r><a/>text<!--x--><b/><?p q?><c/></r>");
-  ASSERT_EQ(0, p.rc);
-  std::string names;
-  CM_XmlElem e;
-  ASSERT_EQ(0, p.root.FirstChild(e));
-  names += local_name(e).str();
-  while (e.OptNextSibling(e) == 0) names += local_name(e).str();
-  EXPECT_EQ("abc", names);
-  // The failed step leaves the element where it was.
-  EXPECT_STREQ("c", local_name(e).c_str());
-
-  {
-    StderrCapture err;
-    CM_XmlElem out;
-    EXPECT_EQ(1002, e.OptNextSibling(out));
-    EXPECT_EQ(1002, e.OptFirstChild(out));
-    EXPECT_EQ(1002, p.root.OptChild(tag_rdf_about(), out));
-    EXPECT_EQ("", err.text());
-  }
-  StderrCapture err;
-  CM_XmlElem out;
-  EXPECT_EQ(1001, e.NextSibling(out));
-  EXPECT_EQ(1001, e.FirstChild(out));
-  EXPECT_EQ(1001, p.root.Child(tag_rdf_about(), out));
+TEST(CmXmlNavigation, ChildrenSiblingsTextAndAttributes) {
+  CM_XmlParser parser(
+      "<r xmlns:x='urn:u'><!-- c -->text <?pi d?><x:b p='1' xmlns:q='n' x:r='2'>t</x:b><c>plain</c>"
+      "<mixed><b>x</b>tail</mixed><cdata><![CDATA[a<b>&c]]></cdata><ent>A &amp; &#x263A;</ent>"
+      "<comment><!--c-->after</comment><empty/><lead>lead<b>x</b>tail</lead></r>");
+  CM_XmlElem root, e, nil, out;
   CM_XmlAttr attr;
-  EXPECT_EQ(1001, e.NextAttr(attr));
-  std::string printed = err.text();
-  EXPECT_NE(std::string::npos, printed.find("expected sibling element")) << printed;
-  EXPECT_NE(std::string::npos, printed.find("expected first child element")) << printed;
-  EXPECT_NE(std::string::npos, printed.find("\"rdf:about\"")) << printed;
-  EXPECT_NE(std::string::npos, printed.find("expected attribute")) << printed;
-}
+  ASSERT_EQ(0, parser.GetRoot(root));
+  // Prefixes play no part; a tag without a namespace finds only children in none.
+  ASSERT_EQ(0, root.OptChild(tag("y", "urn:u", "b"), e));
+  EXPECT_EQ(0, root.OptChild(tag("", "", "c"), out));
+  for (const CM_XmlTag& missing :
+       {tag("", "", "b"), tag("x", "urn:o", "b"), tag("x", "urn:u", "B")})
+    EXPECT_EQ(1002, root.OptChild(missing, out)) << missing.QualifiedName().c_str();
 
-TEST(CmXmlNavigation, NilElementFindsNothing) {
-  CM_XmlElem nil;
-  CM_XmlElem out;
-  EXPECT_TRUE(nil.IsNil());
-  EXPECT_EQ(1002, nil.OptChild(tag_rdf_about(), out));
-  EXPECT_EQ(1002, nil.OptFirstChild(out));
-  EXPECT_EQ(1002, nil.OptNextSibling(out));
-  CM_XmlTag tag(kNsU, "x");
-  EXPECT_EQ(0, nil.Tag(tag));
-  EXPECT_TRUE(tag.IsNil());
-}
-
-TEST(CmXmlAttributes, CursorRunsBackwardsAndSkipsDeclarations) {
-  Parsed p = parse("<r xmlns:n='urn:n'><e p='1' xmlns:q='n' r='2'/><f n:k='v'/><g/></r>");
-  ASSERT_EQ(0, p.rc);
-  CM_XmlElem e;
-  ASSERT_EQ(0, p.root.OptFirstChild(e));
-
+  // Attributes from the last to the first, declarations skipped, once per element object.
   std::vector<std::string> seen;
-  CM_XmlAttr attr;
-  while (e.OptNextAttr(attr) == 0) {
-    CM_XmlTag tag;
-    SUM_String value;
-    ASSERT_EQ(0, attr.Tag(tag));
-    ASSERT_EQ(0, attr.Value(value, 0));
-    seen.push_back(tag.QualifiedName().str() + "=" + value.str());
-  }
-  EXPECT_EQ((std::vector<std::string>{"r=2", "p=1"}), seen);
-  // Once per element object: the cursor stays exhausted, a fresh object starts again.
+  while (e.OptNextAttr(attr) == 0) seen.push_back(show(e, &attr));
   EXPECT_EQ(1002, e.OptNextAttr(attr));
-  CM_XmlElem again;
-  ASSERT_EQ(0, p.root.OptFirstChild(again));
-  ASSERT_EQ(0, again.OptNextAttr(attr));
-
-  CM_XmlElem f;
-  ASSERT_EQ(0, e.OptNextSibling(f));
-  ASSERT_EQ(0, f.OptNextAttr(attr));
-  CM_XmlTag tag;
-  ASSERT_EQ(0, attr.Tag(tag));
-  EXPECT_EQ(CM_XmlTag(CM_XmlNamespace("other", "urn:n"), "k"), tag);
-  EXPECT_STREQ("n", tag.Prefix().c_str());
-
-  // Only declarations: nothing to visit.
-  CM_XmlAttr none;
-  EXPECT_EQ(1002, p.root.OptNextAttr(none));
-  CM_XmlElem g;
-  ASSERT_EQ(0, f.OptNextSibling(g));
-  EXPECT_EQ(1002, g.OptNextAttr(none));
-  EXPECT_TRUE(none.IsNil());
+  EXPECT_EQ(1002, root.OptNextAttr(attr));
   SUM_String value("stale");
-  EXPECT_EQ(0, none.Value(value, 0));
-  EXPECT_STREQ("", value.c_str());
-  EXPECT_EQ(0, none.Tag(tag));
-  EXPECT_TRUE(tag.IsNil());
+  EXPECT_EQ(0, e.find_attribute("x:r", value));  // literal: by the written name
+  EXPECT_EQ("2", value.str());
+  EXPECT_EQ(0, e.find_attribute("q:r", value));
+  EXPECT_EQ("", value.str());
+
+  // Data is the first child node's text only; the walk skips all that is not an element.
+  ASSERT_EQ(0, root.FirstChild(e));
+  do seen.push_back(show(e));
+  while (e.OptNextSibling(e) == 0);
+  const std::vector<std::string> want = {"x:r=2",
+                                         "p=1",
+                                         "x:b=t",
+                                         "c=plain",
+                                         "mixed=",
+                                         "cdata=a<b>&c",
+                                         "ent=A & \xE2\x98\xBA",
+                                         "comment=",
+                                         "empty=",
+                                         "lead=lead",
+                                         "lead=lead"};
+  seen.push_back(show(e));  // a failed step leaves the element where it was
+  EXPECT_EQ(want, seen);
+
+  CM_XmlTag nil_tag(CM_XmlNamespace("p", "u"), "n");
+  EXPECT_EQ(0, nil.Tag(nil_tag));
+  EXPECT_TRUE(nil_tag.IsNil());
+  EXPECT_EQ(1002, nil.OptChild(tag("", "", "c"), out));
+  EXPECT_EQ(1002, nil.OptNextSibling(out));
+  EXPECT_EQ(1002, nil.OptNextAttr(attr));
+  CM_XmlAttr none;
+  EXPECT_TRUE(none.IsNil());
+  EXPECT_EQ("=", show(nil, &none));  // a nil attribute: empty name and value
+  cmtest::StderrCapture err;
+  EXPECT_EQ(1002, nil.OptFirstChild(out));
+  EXPECT_EQ(1001, e.NextSibling(out));
+  EXPECT_EQ(1001, nil.FirstChild(out));
+  EXPECT_EQ(1001, root.Child(tag("rdf", "urn:r", "about"), out));
+  EXPECT_EQ(1001, nil.NextAttr(attr));
+  const std::string printed = err.text();
+  for (const char* part :
+       {"expected sibling", "expected first child", "\"rdf:about\"", "attribute"})
+    EXPECT_NE(std::string::npos, printed.find(part)) << part;
 }
 
-TEST(CmXmlAttributes, FindAttributeIsLiteralAndMissingIsEmpty) {
-  Parsed p = parse(
-      "<r xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#' "
-      "xmlns:R='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>"
-      "<a rdf:about='u1' plain='v &amp; w'/><b R:about='u2'/></r>");
-  ASSERT_EQ(0, p.rc);
-  CM_XmlElem a;
-  ASSERT_EQ(0, p.root.OptFirstChild(a));
-  SUM_String value;
-  ASSERT_EQ(0, a.find_attribute("rdf:about", value));
-  EXPECT_STREQ("u1", value.c_str());
-  ASSERT_EQ(0, a.find_attribute("plain", value));
-  EXPECT_STREQ("v & w", value.c_str());
-  value = "stale";
-  EXPECT_EQ(0, a.find_attribute("missing", value));
-  EXPECT_STREQ("", value.c_str());
-
-  // The lookup is by the written name: another prefix for the same namespace does not match.
-  CM_XmlElem b;
-  ASSERT_EQ(0, a.OptNextSibling(b));
-  EXPECT_EQ(0, b.find_attribute("rdf:about", value));
-  EXPECT_STREQ("", value.c_str());
-  EXPECT_EQ(0, b.find_attribute("R:about", value));
-  EXPECT_STREQ("u2", value.c_str());
-}
-
-namespace {
-
-const char kRecord[] =
-    "<rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'"
-    " xmlns:dcterms='http://purl.org/dc/terms/' xmlns:oslc_cm='http://open-services.net/ns/cm#'"
-    " xmlns:rdfs='http://www.w3.org/2000/01/rdf-schema#'>"
-    "<rdf:Description rdf:about='http://h/q'><rdfs:member>"
-    "<oslc_cm:ChangeRequest rdf:about='http://h/record/1'>"
-    "<oslc_cm:tracksChangeSet rdf:resource='sel-1' rdf:ID='L1'/>"
-    "<oslc_cm:tracksChangeSet rdf:resource='sel-2' rdf:ID='L2'/>"
-    "</oslc_cm:ChangeRequest></rdfs:member></rdf:Description>"
-    "<rdf:Description rdf:about='#L1'><dcterms:title>first title</dcterms:title></rdf:Description>"
-    "<rdf:Description rdf:about='#L2'><dcterms:title>second \xC3\xBC</dcterms:title>"
-    "</rdf:Description>"
-    "<rdf:Description rdf:about='#L3'><dcterms:other>x</dcterms:other></rdf:Description>"
-    "<rdf:Description rdf:about='#L2'><dcterms:title>shadowed</dcterms:title></rdf:Description>"
-    "</rdf:RDF>";
-
-// Runs the searches a record read makes and returns "code:body" per id.
-std::vector<std::string> search_all(CM_XmlElem& root, const std::vector<std::string>& ids) {
-  std::vector<std::string> out;
-  EXPECT_EQ(0, root.get_rdf_description_nodes(tag_rdf_Description().QualifiedName()));
-  for (const std::string& id : ids) {
-    SUM_String body("unchanged");
-    int rc = root.get_body_from_nodelist(tag_dcterms_title(), id, body);
-    out.push_back(std::to_string(rc) + ":" + body.str());
-  }
-  return out;
-}
-
-}  // namespace
-
+// The index answers the same whether the search is traced step by step or not.
 TEST(CmXmlNodeList, SearchHitMissAndMissingChild) {
-  Parsed p = parse(kRecord);
-  ASSERT_EQ(0, p.rc);
-  StderrCapture err;
-  std::vector<std::string> got = search_all(p.root, {"#L1", "#L2", "#L9", "#L3", "#l1"});
-  const std::vector<std::string> want = {"0:first title", "0:second \xC3\xBC", "1002:unchanged",
-                                         "1001:unchanged", "1002:unchanged"};
-  EXPECT_EQ(want, got);
-  EXPECT_NE(std::string::npos, err.text().find("\"dcterms:title\""));
-}
-
-TEST(CmXmlNodeList, TracedSearchAgreesWithIndexedSearch) {
-  // Detail tracing walks node by node; without it the search uses an index. Same answers.
   cmtest::TempHome home;
-  std::vector<std::string> ids = {"#L2", "#L1", "#L9", "#L3", "http://h/q"};
-  Parsed quiet = parse(kRecord);
-  ASSERT_EQ(0, quiet.rc);
-  std::vector<std::string> indexed;
-  {
-    StderrCapture err;
-    indexed = search_all(quiet.root, ids);
+  const char* record =
+      "<rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#' xmlns:d='urn:d'>"
+      "<rdf:Description rdf:about='http://h/q'><x><rdf:Description rdf:about='#L1'>"
+      "<d:title>first <![CDATA[title]]></d:title></rdf:Description></x></rdf:Description>"
+      "<rdf:Description rdf:about='#L2'><d:title>second \xC3\xBC</d:title></rdf:Description>"
+      "<rdf:Description rdf:about='#L3'><d:other>x</d:other></rdf:Description>"
+      "<rdf:Description rdf:about='#L2'><d:title>shadowed</d:title></rdf:Description></rdf:RDF>";
+  const CM_XmlTag title = tag("d", "urn:d", "title");
+  const std::vector<std::string> ids = {"#L1", "#L2", "#L9", "#L3", "#l1", "http://h/q"};
+  const std::vector<std::string> want = {"0:first title",  "0:second \xC3\xBC", "1002:unchanged",
+                                         "1001:unchanged", "1002:unchanged",    "1001:unchanged"};
+  for (int level : {0, 5}) {
+    CM_Trace::reset();
+    CM_Trace::set_file("xmltest", static_cast<int>(getpid()));
+    CM_Trace::configure("CMOSLC", level);
+    CM_XmlParser parser(record);
+    CM_XmlElem root, child;
+    ASSERT_EQ(0, parser.GetRoot(root));
+    cmtest::StderrCapture err;
+    SUM_String body("unchanged");
+    EXPECT_EQ(1072, root.get_body_from_nodelist(title, "#L1", body));  // nothing collected
+    ASSERT_EQ(0, root.get_rdf_description_nodes("rdf:Description"));
+    std::vector<std::string> got;
+    CM_XmlElem copy = root;  // copies share the collected nodes
+    for (const std::string& id : ids) {
+      body = "unchanged";
+      int rc = copy.get_body_from_nodelist(title, id, body);
+      got.push_back(std::to_string(rc) + ":" + body.str());
+    }
+    EXPECT_EQ(want, got) << "trace level " << level;
+    ASSERT_EQ(0, root.OptFirstChild(child));  // navigation hands out elements without the list
+    EXPECT_EQ(1072, child.get_body_from_nodelist(title, "#L1", body));
+    EXPECT_NE(std::string::npos, err.text().find("\"d:title\""));
+    CM_Trace::close();
+    const std::string log = cmtest::read_file(CM_Trace::file_path());
+    EXPECT_EQ(level == 5, log.find("Found 5 nodes with tag rdf:Description") != log.npos);
+    EXPECT_EQ(level == 5, log.find("Attr value is #L1") != log.npos);
+    CM_Trace::reset();
   }
-
-  CM_Trace::reset();
-  CM_Trace::set_file("xmltest", static_cast<int>(getpid()));
-  CM_Trace::configure("CMOSLC", 5);
-  Parsed traced = parse(kRecord);
-  ASSERT_EQ(0, traced.rc);
-  std::vector<std::string> walked;
-  {
-    StderrCapture err;
-    walked = search_all(traced.root, ids);
-  }
-  CM_Trace::close();
-  std::string log = cmtest::read_file(CM_Trace::file_path());
-  CM_Trace::reset();
-
-  EXPECT_EQ(indexed, walked);
-  EXPECT_NE(std::string::npos, log.find("Attr value is #L1")) << log.substr(0, 2000);
-  EXPECT_NE(std::string::npos, log.find("Found 5 nodes with tag rdf:Description"));
 }
 
-TEST(CmXmlNodeList, SearchWithoutCollectingIsAnInternalError) {
-  Parsed p = parse(kRecord);
-  ASSERT_EQ(0, p.rc);
-  StderrCapture err;
-  SUM_String body;
-  EXPECT_EQ(1072, p.root.get_body_from_nodelist(tag_dcterms_title(), "#L1", body));
-  EXPECT_NE(std::string::npos, err.text().find("cm_xml_util"));
-  // Navigation hands out fresh elements without the list of their origin.
-  ASSERT_EQ(0, p.root.get_rdf_description_nodes("rdf:Description"));
-  CM_XmlElem copy = p.root;
-  EXPECT_EQ(0, copy.get_body_from_nodelist(tag_dcterms_title(), "#L1", body));
-  CM_XmlElem child;
-  ASSERT_EQ(0, p.root.OptFirstChild(child));
-  EXPECT_EQ(1072, child.get_body_from_nodelist(tag_dcterms_title(), "#L1", body));
+TEST(CmXmlParser, ParsesOnceRetriesAfterFailureAndHandsOnAHardenedKit) {
+  auto first = std::make_unique<CM_XmlParser>("<a xmlns='urn:u'><b>one</b></a>");
+  auto other = std::make_unique<CM_XmlParser>("<two>2</two>");
+  CM_XmlElem root, again, r2;
+  ASSERT_EQ(0, first->GetRoot(root));
+  ASSERT_EQ(0, first->GetRoot(again));
+  EXPECT_EQ(root.Node(), again.Node());
+  ASSERT_EQ(0, other->GetRoot(r2));
+  std::unique_ptr<CM_XmlParser::Kit> kit = first->TakeKit();
+  ASSERT_NE(nullptr, kit);
+  first.reset();  // Xerces initialisation is counted: the other document stays readable
+  EXPECT_EQ("two=2", show(r2));
+
+  CM_XmlParser next("<x:c xmlns:x='urn:u'><x:d>two</x:d></x:c>", std::move(kit));
+  ASSERT_EQ(0, next.GetRoot(root));
+  ASSERT_EQ(0, root.Child(tag("", "urn:u", "d"), again));
+  EXPECT_EQ("x:d=two", show(again));
+
+  // A DOCTYPE and deep nesting stay refused after the hand-over; a failed parser hands nothing.
+  cmtest::StderrCapture err;
+  std::string deep;
+  for (int i = 0; i < 1001; ++i) deep = "<e>" + deep + "</e>";
+  for (const std::string& body : {std::string("<!DOCTYPE r [<!ENTITY e 'x'>]><r>&e;</r>"), deep}) {
+    CM_XmlParser refused(body, next.TakeKit());
+    EXPECT_EQ(1001, refused.GetRoot(root));
+    EXPECT_EQ(1001, refused.GetRoot(root));  // tried again, printed again
+    EXPECT_EQ(nullptr, refused.TakeKit());
+  }
+  const std::string printed = err.text();
+  EXPECT_NE(std::string::npos, printed.find("Xerces", printed.find("Xerces") + 1));
 }
 
-TEST(CmXmlParser, ParsesOnceAndRetriesAfterFailure) {
-  Parsed p = parse(kRecord);
-  ASSERT_EQ(0, p.rc);
-  CM_XmlElem again;
-  ASSERT_EQ(0, p.parser->GetRoot(again));
-  EXPECT_EQ(p.root.Node(), again.Node());
-
-  StderrCapture err;
-  CM_XmlParser broken("<r><unclosed></r>");
+TEST(CmXmlConversion, NativeTextRoundTripsExactlyOrIsRefused) {
+  CM_XmlParser latin("<?xml version='1.0' encoding='ISO-8859-1'?><r a='caf\xE9'>\xE0 la</r>");
   CM_XmlElem root;
-  EXPECT_EQ(1001, broken.GetRoot(root));
-  EXPECT_EQ(1001, broken.GetRoot(root));
-  EXPECT_TRUE(root.IsNil());
-  std::string printed = err.text();
-  // One printed Xerces message per attempt.
-  size_t first = printed.find("Xerces");
-  ASSERT_NE(std::string::npos, first);
-  EXPECT_NE(std::string::npos, printed.find("Xerces", first + 1));
-}
-
-TEST(CmXmlParser, ParsersAndTheirDocumentsAreIndependent) {
-  // Xerces initialisation is counted: parsers may overlap and end in any order.
-  auto first = std::make_unique<CM_XmlParser>("<one>1</one>");
-  auto second = std::make_unique<CM_XmlParser>("<two>2</two>");
-  CM_XmlElem r1;
-  CM_XmlElem r2;
-  ASSERT_EQ(0, first->GetRoot(r1));
-  ASSERT_EQ(0, second->GetRoot(r2));
-  first.reset();
-  SUM_String text;
-  ASSERT_EQ(0, r2.Data(text, 0));
-  EXPECT_STREQ("2", text.c_str());
-  second.reset();
-
-  Parsed third = parse("<three>3</three>");
-  ASSERT_EQ(0, third.rc);
-  ASSERT_EQ(0, third.root.Data(text, 0));
-  EXPECT_STREQ("3", text.c_str());
-}
-
-TEST(CmXmlConversion, NativeTextRoundTripsExactly) {
-  Parsed keep_xerces = parse("<r/>");  // native_to_xmlch allocates through Xerces
-  UConverter* a = nullptr;
-  UConverter* b = nullptr;
-  ASSERT_EQ(0, get_native_converter(&a));
-  ASSERT_EQ(0, get_native_converter(&b));
-  EXPECT_NE(nullptr, a);
-  EXPECT_EQ(a, b);
-
-  const std::vector<std::string> samples = {"plain",
-                                            "Gr\xC3\xBC\xC3\x9F"
-                                            "e \xE2\x82\xAC",
-                                            "clef \xF0\x9D\x84\x9E end", std::string(5000, 'z')};
-  for (const std::string& s : samples) {
-    XMLCh* wide = nullptr;
-    ASSERT_EQ(0, native_to_xmlch(s, &wide)) << s;
-    SUM_String back;
-    EXPECT_EQ(0, xmlch_to_native(wide, back, 0));
-    EXPECT_EQ(s, back.str());
-    EXPECT_EQ(s, xmlch_to_string(wide).str());
-    xercesc::XMLString::release(&wide);
+  CM_XmlAttr attr;
+  ASSERT_EQ(0, latin.GetRoot(root));  // also keeps Xerces up for the conversions below
+  ASSERT_EQ(0, root.OptNextAttr(attr));
+  EXPECT_EQ("r=\xC3\xA0 la a=caf\xC3\xA9", show(root) + " " + show(root, &attr));
+  const std::vector<std::pair<std::string, std::u16string>> cases = {
+      {"", u""},
+      {"Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC", u"Gr\u00FC\u00DF \u20AC"},
+      {"clef \xF0\x9D\x84\x9E", u"clef \U0001D11E"},
+      {std::string(5000, 'z'), std::u16string(5000, u'z')}};
+  for (const auto& c : cases) {
+    CM_XmlText wide;
+    ASSERT_EQ(0, wide.Convert(c.first)) << c.first;
+    ASSERT_NE(nullptr, wide.get());
+    EXPECT_EQ(c.second, std::u16string(wide.get()));
+    EXPECT_EQ(c.first, xmlch_to_string(wide.get()).str());
   }
-  XMLCh* wide = nullptr;
-  ASSERT_EQ(0, native_to_xmlch("\xE2\x82\xAC", &wide));
-  EXPECT_EQ(u"\u20AC", u16(wide));
-  xercesc::XMLString::release(&wide);
-
-  ASSERT_EQ(0, native_to_xmlch("", &wide));
-  ASSERT_NE(nullptr, wide);
-  EXPECT_EQ(u"", u16(wide));
-  xercesc::XMLString::release(&wide);
-
+  cmtest::StderrCapture err;
+  for (const char* bad : {"bad \xFF byte", "cut \xE2\x82"}) {
+    CM_XmlText wide;
+    EXPECT_EQ(1001, wide.Convert(bad));
+    EXPECT_EQ(nullptr, wide.get());
+  }
+  EXPECT_NE(std::string::npos, err.text().find("Failed to convert native string"));
   SUM_String out("stale");
   EXPECT_EQ(0, xmlch_to_native(nullptr, out, 0));
-  EXPECT_STREQ("", out.c_str());
+  EXPECT_EQ("", out.str());
 }
-
-TEST(CmXmlConversion, InvalidNativeBytesAreRefusedNotReplaced) {
-  Parsed keep_xerces = parse("<r/>");
-  StderrCapture err;
-  XMLCh* wide = nullptr;
-  EXPECT_EQ(1001, native_to_xmlch("bad \xFF byte", &wide));
-  EXPECT_EQ(nullptr, wide);
-  EXPECT_EQ(1001, native_to_xmlch("cut \xE2\x82", &wide));
-  EXPECT_EQ(nullptr, wide);
-  std::string printed = err.text();
-  EXPECT_NE(std::string::npos, printed.find("Failed to convert native string")) << printed;
-}
-
-TEST(CmXmlConversion, NonAsciiDocumentTextReachesTheCaller) {
-  Parsed p = parse("<?xml version='1.0' encoding='ISO-8859-1'?><r a='caf\xE9'>\xE0 la carte</r>");
-  ASSERT_EQ(0, p.rc);
-  SUM_String text;
-  ASSERT_EQ(0, p.root.Data(text, 0));
-  EXPECT_STREQ("\xC3\xA0 la carte", text.c_str());
-  ASSERT_EQ(0, p.root.find_attribute("a", text));
-  EXPECT_STREQ("caf\xC3\xA9", text.c_str());
-}
-
-namespace {
-
-TEST(CmXmlParserKit, HandedOnParserReadsTheNextDocumentAndStaysHardened) {
-  const std::string first = "<a xmlns='urn:u'><b>one</b></a>";
-  const std::string second = "<x:c xmlns:x='urn:u'><x:d>two</x:d></x:c>";
-  const std::string doctype = "<!DOCTYPE r [<!ENTITY e 'boom'>]><r>&e;</r>";
-  auto spent = std::make_unique<CM_XmlParser>(first);
-  CM_XmlElem root;
-  ASSERT_EQ(0, spent->GetRoot(root));
-  std::unique_ptr<CM_XmlParser::Kit> kit = spent->TakeKit();
-  ASSERT_NE(nullptr, kit);
-  spent.reset();
-
-  auto next = std::make_unique<CM_XmlParser>(second, std::move(kit));
-  ASSERT_EQ(0, next->GetRoot(root));
-  EXPECT_EQ("c", local_name(root).str());
-  CM_XmlElem child;
-  ASSERT_EQ(0, root.Child(CM_XmlTag(kNsU, "d"), child));
-  SUM_String text;
-  ASSERT_EQ(0, child.Data(text, 0));
-  EXPECT_EQ("two", text.str());
-
-  // The refusal of a DOCTYPE and the depth limit survive the hand-over.
-  kit = next->TakeKit();
-  ASSERT_NE(nullptr, kit);
-  next.reset();
-  StderrCapture quiet;
-  auto refused = std::make_unique<CM_XmlParser>(doctype, std::move(kit));
-  EXPECT_NE(0, refused->GetRoot(root));
-  // A parser whose document failed hands nothing on.
-  EXPECT_EQ(nullptr, refused->TakeKit());
-  std::string deep;
-  for (int i = 0; i < 1001; ++i) deep += "<e>";
-  for (int i = 0; i < 1001; ++i) deep += "</e>";
-  auto fresh = std::make_unique<CM_XmlParser>(first);
-  ASSERT_EQ(0, fresh->GetRoot(root));
-  CM_XmlParser too_deep(deep, fresh->TakeKit());
-  EXPECT_NE(0, too_deep.GetRoot(root));
-}
-
-}  // namespace
