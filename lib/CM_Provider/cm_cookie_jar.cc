@@ -106,6 +106,16 @@ int CM_CookieJar::decrypt(const SUM_String& in, SUM_String& out) {
 
 int CM_CookieJar::check_cookie_file(bool create) const {
   CM_TraceScope trace(kTag, kClass, "check_cookie_file");
+  // A jar whose text this COMMIT read or wrote passed these checks then, and only this process's
+  // own writes change it until the COMMIT ends: its reads skip five file system calls each.
+  std::string kept;
+  CM_CommitCache* cache = CM_CommitCache::live();
+  const bool known = !create && cache && cache->find_stored_cookie(m_file_path.str(), kept);
+  if (known) {
+    trace.print(4, "Cookie directory [%s] exists\n", m_dir_path.c_str());
+    trace.print(4, "updating existing file [%s]\n", m_file_path.c_str());
+    return 0;
+  }
   if (!fileutl_is_within(m_file_path.c_str(), jar_root(m_dir_path).c_str())) {
     trace.print_always("Cookie file %s is not inside its folder", m_file_path.c_str());
     return create ? CM_STORE_FAILED : CM_JAR_ABSENT;

@@ -44,9 +44,9 @@ class CM_ChangeData {
   CM_ChangeData();
   virtual ~CM_ChangeData();
 
-  std::string get_universal_selector() const { return m_universal_selector; }
-  std::string get_display_name() const { return m_display_name; }
-  std::string get_record_id() const { return m_record_id; }
+  const std::string& get_universal_selector() const { return m_universal_selector; }
+  const std::string& get_display_name() const { return m_display_name; }
+  const std::string& get_record_id() const { return m_record_id; }
   void set_universal_selector(const std::string& value) { m_universal_selector = value; }
   void set_display_name(const std::string& value) { m_display_name = value; }
   void set_record_id(const std::string& value) { m_record_id = value; }

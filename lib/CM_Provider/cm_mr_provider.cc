@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -254,13 +255,16 @@ void CM_MRProvider::add_action_to_map(std::unique_ptr<CM_Action> action) {
 void CM_MRProvider::dump_action_map() {
   CM_TraceScope scope(kTag, kClass, "dump_action_map");
   if (!scope.is_enabled(2)) return;
+  // The whole map at every scheduling: lines by the thousand, so no printf per line.
+  CM_TraceBurst burst;
   for (const auto& entry : m_action_map) {
-    scope.print_always("Size of list for %s = %d", entry.first.c_str(),
-                       static_cast<int>(entry.second.size()));
+    char count[16] = {0};
+    std::to_chars(count, count + sizeof count - 1, static_cast<int>(entry.second.size()));
+    scope.print_always_joined({"Size of list for ", entry.first.c_str(), " = ", count});
     for (const auto& action : entry.second) {
       const CM_ChangeData* data = action->get_data();
-      scope.print_always("%s %s with %s", action->action_name(), entry.first.c_str(),
-                         data ? std::string(data->get_display_name()).c_str() : "");
+      scope.print_always_joined({action->action_name(), " ", entry.first.c_str(), " with ",
+                                 data ? data->get_display_name().c_str() : ""});
     }
   }
 }

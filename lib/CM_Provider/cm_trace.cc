@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -25,13 +26,41 @@ namespace {
 const size_t kPathSize = 1024;
 const size_t kTextSize = 2048;
 
+// Bytes of trace lines. Keeps its memory: a traced operation writes thousands of lines.
+struct LineBuffer {
+  std::unique_ptr<char[]> data;
+  size_t size = 0;
+  size_t capacity = 0;
+  // Room for `extra` more bytes; false when memory is short.
+  bool reserve(size_t extra) {
+    if (size + extra <= capacity) return true;
+    size_t grown = capacity < 256 ? 256 : capacity * 2;
+    if (grown < size + extra) grown = size + extra;
+    std::unique_ptr<char[]> bigger(new (std::nothrow) char[grown]);
+    if (!bigger) return false;
+    if (size > 0) memcpy(bigger.get(), data.get(), size);
+    data = std::move(bigger);
+    capacity = grown;
+    return true;
+  }
+  char* end() { return data.get() + size; }
+};
+
 struct TraceState {
   char path[kPathSize] = {0};
   int fd = -1;
   int level = 0;
   std::vector<std::string> subsystems;
   int batch_depth = 0;
-  std::string pending;  // lines of the running batch not yet written
+  LineBuffer pending;  // lines of the running batch not yet written
+  LineBuffer line;     // an unbatched line
+  // "::TRACE::tag::class::method::" of the scope that wrote last with its own method name; a
+  // scope writes many lines, and forgets this when it ends.
+  const CM_TraceScope* prefix_scope = nullptr;
+  std::string prefix;
+  int burst_depth = 0;
+  int burst_lines_left = 0;  // lines that may still use burst_time
+  struct timeval burst_time {};
 };
 
 // Lines reach the file in writes of about this size while a batch runs.
@@ -67,6 +96,7 @@ const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 // A full or failing disk would refuse every later line too: a refused write says why once and
 // turns tracing off.
 void write_all(int fd, const char* line, size_t len) {
+  state().burst_lines_left = 0;  // a write may take a while: the clock is read afresh after it
   while (len > 0) {
     ssize_t n = ks_file_system().Write(fd, line, len);
     if (n < 0 && errno == EINTR) continue;
@@ -74,7 +104,7 @@ void write_all(int fd, const char* line, size_t len) {
       const int cause = n < 0 ? errno : ENOSPC;
       TraceState& s = state();
       const std::string path(s.path);
-      s.pending.clear();
+      s.pending.size = 0;
       if (s.fd >= 0) ks_file_system().Close(s.fd);
       s.fd = -1;
       s.path[0] = '\0';
@@ -89,23 +119,136 @@ void write_all(int fd, const char* line, size_t len) {
 
 void flush_pending() {
   TraceState& s = state();
-  if (s.fd >= 0 && !s.pending.empty()) write_all(s.fd, s.pending.data(), s.pending.size());
-  s.pending.clear();
+  if (s.fd >= 0 && s.pending.size > 0) write_all(s.fd, s.pending.data.get(), s.pending.size);
+  s.pending.size = 0;
+}
+
+// Lines of a burst that share one reading of the clock.
+const int kBurstLines = 64;
+
+// The clock for the next line: inside a burst, the reading of an earlier line while it is fresh.
+struct timeval line_time() {
+  TraceState& s = state();
+  if (s.burst_depth > 0 && s.burst_lines_left > 0) {
+    --s.burst_lines_left;
+    return s.burst_time;
+  }
+  struct timeval tv;
+  if (date_get_timeval(&tv) != 0) {
+    tv.tv_sec = unix_nt_time(nullptr);
+    tv.tv_usec = 0;
+  }
+  if (s.burst_depth > 0) {
+    s.burst_time = tv;
+    s.burst_lines_left = kBurstLines - 1;
+  }
+  return tv;
+}
+
+// "Mon DD,YYYY HH:MM:SS.mmm" of now into `out` (at least kStampSize bytes); returns its length,
+// 0 when the local time is unknown. Lines come by the thousand per second: the local time is
+// worked out once a second and the stamp once a millisecond.
+const size_t kStampSize = 50;
+size_t stamp_now(char* out) {
+  const struct timeval tv = line_time();
+  const int ms = static_cast<int>(tv.tv_usec / 1000) % 1000;
+  static time_t s_second = -1;
+  static int s_ms = -1;
+  static char s_stamp[kStampSize];
+  static size_t s_len = 0;  // of the part up to the seconds' dot; 0: no local time
+  if (tv.tv_sec != s_second) {
+    const time_t seconds = tv.tv_sec;
+    struct tm local;
+    s_len = 0;
+    if (localtime_r(&seconds, &local)) {
+      const int n = snprintf(s_stamp, sizeof s_stamp, "%s %02d,%d %02d:%02d:%02d.",
+                             kMonths[local.tm_mon % 12], local.tm_mday, local.tm_year + 1900,
+                             local.tm_hour, local.tm_min, local.tm_sec);
+      if (n > 0 && static_cast<size_t>(n) + 4 <= kStampSize) s_len = static_cast<size_t>(n);
+    }
+    s_second = tv.tv_sec;
+    s_ms = -1;
+  }
+  if (s_len == 0) return 0;
+  if (ms != s_ms) {
+    s_stamp[s_len] = static_cast<char>('0' + ms / 100);
+    s_stamp[s_len + 1] = static_cast<char>('0' + ms / 10 % 10);
+    s_stamp[s_len + 2] = static_cast<char>('0' + ms % 10);
+    s_ms = ms;
+  }
+  memcpy(out, s_stamp, s_len + 3);
+  return s_len + 3;
+}
+
+// "::TRACE::tag::class::method::" appended to `out`.
+void append_prefix(std::string& out, const CM_TraceScope* scope, const char* method) {
+  const char* const pieces[] = {"::TRACE::", scope ? or_empty(scope->tag()) : "",
+                                "::",        scope ? or_empty(scope->class_name()) : "",
+                                "::",        or_empty(method),
+                                "::"};
+  for (const char* piece : pieces) out.append(piece);
+}
+
+// Writes one line "stamp::TRACE::tag::class::method::text\n" (inside a batch: collects it).
+// `put_text(dst)` writes the text, at most kTextSize - 1 bytes, and returns its length. A line
+// that finds no memory is dropped.
+template <typename PutText>
+void emit_line(const CM_TraceScope* scope, const char* method, PutText put_text) {
+  TraceState& s = state();
+  if (s.fd < 0 && s.path[0] != '\0') CM_Trace::open();
+  if (s.fd < 0) return;
+  try {
+    const bool own_method = scope && method == scope->method();
+    if (!own_method || s.prefix_scope != scope) {
+      s.prefix_scope = nullptr;
+      s.prefix.clear();
+      append_prefix(s.prefix, scope, method);
+      if (own_method) s.prefix_scope = scope;
+    }
+  } catch (const std::bad_alloc&) {
+    s.prefix_scope = nullptr;
+    return;
+  }
+  LineBuffer& out = s.batch_depth > 0 ? s.pending : s.line;
+  if (s.batch_depth == 0) out.size = 0;
+  if (!out.reserve(kStampSize + s.prefix.size() + kTextSize)) {
+    flush_pending();  // short of memory: write what is kept and drop this line
+    return;
+  }
+  char* p = out.end();
+  p += stamp_now(p);
+  memcpy(p, s.prefix.data(), s.prefix.size());
+  p += s.prefix.size();
+  p += put_text(p);
+  *p++ = '\n';
+  out.size = static_cast<size_t>(p - out.data.get());
+  if (s.batch_depth == 0) {
+    write_all(s.fd, out.data.get(), out.size);
+  } else if (out.size >= kBatchBytes) {
+    flush_pending();
+  }
+}
+
+// Writes a line with a finished text (cut at the text buffer's size).
+void emit_text(const CM_TraceScope* scope, const char* method, const char* text) {
+  emit_line(scope, method, [text](char* dst) {
+    const size_t len = strnlen(text, kTextSize - 1);
+    memcpy(dst, text, len);
+    return len;
+  });
 }
 
 // Formats the detail text (cut at the buffer's end) and writes it as one line.
 void emit(const CM_TraceScope* scope, const char* method, const char* format, va_list ap) {
   TraceState& s = state();
   if (s.fd < 0 && s.path[0] == '\0') return;  // nowhere to write: skip the formatting too
-  char text[kTextSize];
+  emit_line(scope, method, [format, &ap](char* dst) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  if (vsnprintf(text, sizeof text, or_empty(format), ap) < 0) text[0] = '\0';
+    const int n = vsnprintf(dst, kTextSize, or_empty(format), ap);
 #pragma GCC diagnostic pop
-  char* line = CM_Trace::format_line(scope, method, text);
-  if (!line) return;
-  CM_Trace::write_line(line);
-  free(line);
+    return n < 0 ? size_t{0} : strlen(dst);
+  });
 }
 
 }  // namespace
@@ -211,48 +354,31 @@ void CM_Trace::write_line(const char* line) {
   if (s.fd < 0) return;
   const size_t len = strlen(line);
   if (s.batch_depth > 0) {
-    try {
-      s.pending.append(line, len);
-      if (s.pending.size() >= kBatchBytes) flush_pending();
+    if (s.pending.reserve(len)) {
+      memcpy(s.pending.end(), line, len);
+      s.pending.size += len;
+      if (s.pending.size >= kBatchBytes) flush_pending();
       return;
-    } catch (const std::bad_alloc&) {
-      flush_pending();  // short of memory: write what is kept, then this line on its own
     }
+    flush_pending();  // short of memory: write what is kept, then this line on its own
   }
   write_all(s.fd, line, len);
 }
 
 char* CM_Trace::format_line(const CM_TraceScope* scope, const char* method, const char* text) {
-  struct timeval tv;
-  if (date_get_timeval(&tv) != 0) {
-    tv.tv_sec = unix_nt_time(nullptr);
-    tv.tv_usec = 0;
+  char stamp[kStampSize];
+  const size_t stamp_len = stamp_now(stamp);
+  try {
+    std::string line(stamp, stamp_len);
+    append_prefix(line, scope, method);
+    line += or_empty(text);
+    line += '\n';
+    char* copy = static_cast<char*>(malloc(line.size() + 1));
+    if (copy) memcpy(copy, line.c_str(), line.size() + 1);
+    return copy;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
   }
-  time_t seconds = tv.tv_sec;
-  // A traced operation writes many lines per second: the local time is worked out once a second.
-  static time_t s_second = -1;
-  static struct tm s_local;
-  static bool s_local_ok = false;
-  if (seconds != s_second) {
-    s_local_ok = localtime_r(&seconds, &s_local) != nullptr;
-    s_second = seconds;
-  }
-  char stamp[50] = {0};
-  if (s_local_ok) {
-    const struct tm& local = s_local;
-    snprintf(stamp, sizeof stamp, "%s %02d,%d %02d:%02d:%02d.%.3d", kMonths[local.tm_mon % 12],
-             local.tm_mday, local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
-             static_cast<int>(tv.tv_usec / 1000));
-  }
-  const char* tag = scope ? or_empty(scope->tag()) : "";
-  const char* cls = scope ? or_empty(scope->class_name()) : "";
-  method = or_empty(method);
-  text = or_empty(text);
-  size_t size = strlen(stamp) + strlen(tag) + strlen(cls) + strlen(method) + strlen(text) + 17;
-  char* line = static_cast<char*>(malloc(size));
-  if (!line) return nullptr;
-  snprintf(line, size, "%s::%s::%s::%s::%s::%s\n", stamp, "TRACE", tag, cls, method, text);
-  return line;
 }
 
 const char* CM_Trace::file_path() { return state().path; }
@@ -274,28 +400,25 @@ CM_TraceBatch::~CM_TraceBatch() {
   if (--s.batch_depth == 0) flush_pending();
 }
 
+CM_TraceBurst::CM_TraceBurst() { ++state().burst_depth; }
+
+CM_TraceBurst::~CM_TraceBurst() {
+  TraceState& s = state();
+  if (--s.burst_depth == 0) s.burst_lines_left = 0;
+}
+
 CM_TraceScope::CM_TraceScope(const char* tag, const char* class_name, const char* method)
     : m_tag(tag), m_class(class_name), m_method(method) {
-  if (m_method && is_enabled(3)) {
-    char* line = CM_Trace::format_line(this, m_method, "Entering");
-    if (line) {
-      CM_Trace::write_line(line);
-      free(line);
-    }
-  }
+  if (m_method && is_enabled(3)) emit_text(this, m_method, "Entering");
 }
 
 CM_TraceScope::CM_TraceScope(const char* tag, const char* class_name)
     : m_tag(tag), m_class(class_name), m_method(nullptr) {}
 
 CM_TraceScope::~CM_TraceScope() {
-  if (m_method && is_enabled(3)) {
-    char* line = CM_Trace::format_line(this, m_method, "Exiting");
-    if (line) {
-      CM_Trace::write_line(line);
-      free(line);
-    }
-  }
+  if (m_method && is_enabled(3)) emit_text(this, m_method, "Exiting");
+  // Another scope may come to live at this address, with other names.
+  if (state().prefix_scope == this) state().prefix_scope = nullptr;
 }
 
 bool CM_TraceScope::is_enabled(int level) const {
@@ -319,6 +442,19 @@ void CM_TraceScope::print_always(const char* format, ...) const {
   va_start(ap, format);
   emit(this, m_method, format, ap);
   va_end(ap);
+}
+
+void CM_TraceScope::print_always_joined(std::initializer_list<const char*> pieces) const {
+  // The same text print_always("%s%s...") would give, cut at the same length, without printf.
+  emit_line(this, m_method, [&pieces](char* dst) {
+    size_t len = 0;
+    for (const char* piece : pieces) {
+      const size_t n = strnlen(or_empty(piece), kTextSize - 1 - len);
+      memcpy(dst + len, or_empty(piece), n);
+      len += n;
+    }
+    return len;
+  });
 }
 
 void CM_TraceScope::print_as(const char* method, const char* format, ...) const {

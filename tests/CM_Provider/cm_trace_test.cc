@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -240,6 +243,63 @@ TEST_F(TraceTest, FoldersOpenToOthersOrOfAnotherUserAreNotUsed) {
   EXPECT_NE(testing::internal::GetCapturedStderr().find("owned by another user"),
             std::string::npos);
   EXPECT_STREQ(CM_Trace::file_path(), "");
+}
+
+// The lines written without printf, in a burst of shared clock readings or not, read exactly as
+// print_always would write them, up to the cut of a long text.
+TEST_F(TraceTest, JoinedPiecesReadAsPrintAlways) {
+  CM_Trace::set_file("ann", 1);
+  const std::string long_id(3000, 'r');
+  using Pieces = std::array<const char*, 5>;
+  const Pieces rows[] = {
+      {"Size of list for ", "MR00042", " = ", "3", ""},
+      {"Associate", " ", "MR1", " with ", ""},
+      {"Disassociate", " ", nullptr, " with ", "a@@/main/1"},
+      {"Size of list for ", long_id.c_str(), " = ", "1", nullptr},
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
+  CM_TraceScope scope("CMMR", "CM_MRProvider", "dump_action_map");
+  for (bool burst : {false, true}) {
+    std::unique_ptr<CM_TraceBurst> held(burst ? new CM_TraceBurst : nullptr);
+    for (const Pieces& p : rows) {
+      std::string joined;
+      for (const char* piece : p) joined += piece ? piece : "";
+      scope.print_always("%s", joined.c_str());
+      scope.print_always_joined({p[0], p[1], p[2], p[3], p[4]});
+    }
+  }
+  const std::vector<std::string> got = bodies();
+  ASSERT_EQ(got.size(), 2 * 2 * std::size(rows));
+  for (size_t i = 0; i < got.size(); i += 2) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(got[i + 1], got[i]);
+  }
+  EXPECT_EQ(got[6].size(), std::string("CMMR::CM_MRProvider::dump_action_map::").size() + 2047);
+  std::stringstream in(cmtest::read_file(CM_Trace::file_path()));
+  const std::regex stamped(std::string("^") + kStamp);
+  for (std::string line; std::getline(in, line);)
+    EXPECT_TRUE(std::regex_search(line, stamped)) << line;
+}
+
+// A scope remembers its line prefix; the next scope at the same address has names of its own.
+TEST_F(TraceTest, EachScopeWritesItsOwnNames) {
+  CM_Trace::set_file("ann", 1);
+  CM_Trace::configure("CMMR", 5);
+  const char* const methods[] = {"first", "second"};
+  for (const char* method : methods) {
+    CM_TraceScope scope("CMMR", method, method);
+    scope.print(1, "own");
+    scope.print_as("other", "as");
+    scope.print_always_joined({"joined"});
+  }
+  const std::vector<std::string> want = {
+      "CMMR::first::first::Entering", "CMMR::first::first::own",
+      "CMMR::first::other::as",       "CMMR::first::first::joined",
+      "CMMR::first::first::Exiting",  "CMMR::second::second::Entering",
+      "CMMR::second::second::own",    "CMMR::second::other::as",
+      "CMMR::second::second::joined", "CMMR::second::second::Exiting",
+  };
+  EXPECT_EQ(bodies(), want);
 }
 
 }  // namespace

@@ -128,8 +128,17 @@ std::string url_origin(const std::string& text) {
 }  // namespace
 
 bool cm_rest_same_origin(const std::string& url, const std::string& base_url) {
+  // Every update of a COMMIT is checked against the same base URL: its origin is read once.
+  static thread_local std::string s_base;
+  static thread_local std::string s_base_origin;
+  if (base_url != s_base) {
+    std::string origin = url_origin(base_url);
+    std::string base = base_url;
+    s_base_origin.swap(origin);
+    s_base.swap(base);
+  }
   const std::string origin = url_origin(url);
-  return !origin.empty() && origin == url_origin(base_url);
+  return !origin.empty() && origin == s_base_origin;
 }
 
 std::string cm_rest_cert_file(const std::string& label) {

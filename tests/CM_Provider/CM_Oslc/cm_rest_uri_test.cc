@@ -836,4 +836,29 @@ TEST_F(RestUriTest, OnlyHttpIsEverFetched) {
   }
 }
 
+// Updates go only to the base URL's origin; the rows change the base between calls, as one
+// process with two connections would.
+TEST(RestOrigin, UpdatesStayWithTheBaseUrlsOrigin) {
+  const struct {
+    const char* url;
+    const char* base;
+    bool same;
+  } rows[] = {
+      {"http://t.example/oslc/r/1", "http://t.example/oslc", true},
+      {"HTTP://T.Example:80/r/1", "http://t.example/oslc", true},
+      {"http://t.example:8080/r/1", "http://t.example/oslc", false},
+      {"https://t.example/r/1", "http://t.example/oslc", false},
+      {"https://t.example/r/1", "https://t.example:443/x", true},
+      {"http://t.example/r/1", "https://t.example:443/x", false},
+      {"http://other.example/r/1", "http://other.example/", true},
+      {"http://t.example/r/1", "http://other.example/", false},
+      {"not a url", "http://t.example/oslc", false},
+      {"http://t.example/r/1", "", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.url) + " against " + row.base);
+    EXPECT_EQ(row.same, cm_rest_same_origin(row.url, row.base));
+  }
+}
+
 }  // namespace
