@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "cmi.h"
 
@@ -86,7 +87,7 @@ int cmi_misuse(const CLI::App& command, const std::string& text) {
 CLI::App* cmi_add_command(CLI::App& parent, CmiCommands& commands, const std::string& name,
                           const std::string& description, std::function<int(const CLI::App&)> run) {
   CLI::App* command = parent.add_subcommand(name, description);
-  commands.push_back({command, [command, run] { return run(*command); }});
+  commands.push_back({command, [command, run = std::move(run)] { return run(*command); }});
   return command;
 }
 
