@@ -1,6 +1,7 @@
 #include "CM_Provider/cm_commit_cache.h"
 
 #include <cm_option.h>
+#include <openssl/crypto.h>
 
 namespace {
 
@@ -24,6 +25,10 @@ CM_CommitCache::CM_CommitCache() {
 
 CM_CommitCache::~CM_CommitCache() {
   if (m_live) g_live = nullptr;
+  // Plain session cookies are secrets: leave none behind in freed memory.
+  for (auto& entry : m_plain_cookies) {
+    if (!entry.second.empty()) OPENSSL_cleanse(&entry.second[0], entry.second.size());
+  }
 }
 
 CM_CommitCache* CM_CommitCache::live() { return g_live; }
