@@ -27,8 +27,9 @@ const char kClass[] = "CM_RestUri";
 const char kSource[] = "lib/CM_Provider/CM_Oslc/cm_rest_uri";
 const char kUserAgent[] = "Tarnwell-agent/7.1.2.9";
 const char kKeystore[] = "PKV_MS_CERTIFICATE_STORE";
-// Header bytes accepted per response; a server that keeps sending headers is cut off.
-const size_t kMaxHeaderBytes = size_t{1} * 1024 * 1024;
+// Header bytes accepted per response; a server that keeps sending headers is cut off. Below
+// libcurl's own limit (300 KiB), so that ours fires first and the error names its size.
+const size_t kMaxHeaderBytes = size_t{256} * 1024;
 
 // The body collected by one Run. Grows geometrically so that large bodies cost linear time.
 struct ResponseBuffer {

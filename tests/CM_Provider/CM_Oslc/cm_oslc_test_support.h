@@ -1,8 +1,9 @@
-// CannedServer: a loopback HTTP/1.1 server for the record read/update tests that answers each
-// request with the next queued reply (500 when none is left) and records what it received. It
-// serves documents the tracker simulator cannot produce (duplicate ids, split link lists, odd
-// stable URIs). Owns its listening socket and one worker thread; the destructor stops both.
-// Test code only. Also: small builders for record documents and a configured session.
+// CannedServer: a loopback HTTP/1.1 server that answers each request with the next queued reply
+// (500 when none is left) and records what it received. A reply is a plain answer or a script
+// that misbehaves on the raw connection. It serves what the tracker simulator cannot produce
+// (duplicate ids, split link lists, odd stable URIs, broken answers). Owns its listening socket
+// and one worker thread; the destructor stops both. Test code only. Also: small builders for
+// record documents and a configured session.
 #ifndef TESTS_CM_PROVIDER_CM_OSLC_CM_OSLC_TEST_SUPPORT_H
 #define TESTS_CM_PROVIDER_CM_OSLC_CM_OSLC_TEST_SUPPORT_H
 
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -41,15 +43,45 @@ inline CM_Session make_session(const std::string& base_url, const std::string& u
 
 class CannedServer {
  public:
+  // One accepted connection as a scripted reply sees it.
+  struct Conn {
+    int fd;
+    const std::atomic<bool>& stop;
+    bool send(const std::string& bytes) const {
+      for (size_t done = 0; done < bytes.size();) {
+        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+      }
+      return true;
+    }
+    // Blocks until the client hangs up (or the server stops).
+    void wait_for_hangup() const {
+      char scratch[512];
+      while (!stop) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) > 0 && ::recv(fd, scratch, sizeof scratch, 0) <= 0) return;
+      }
+    }
+    // Closes with a TCP reset instead of an orderly shutdown.
+    void reset() const {
+      linger l{1, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    }
+  };
+  using Script = std::function<void(const Conn&)>;
   struct Reply {
     int status = 200;
     std::string body;
     std::vector<std::string> headers;  // extra "Name: value" lines
+    Script script;                     // set: writes the whole answer itself
+    bool before_body = false;          // the script starts before the request body is read
   };
   struct Request {
     std::string method;
     std::string target;  // path and query as sent
     std::map<std::string, std::string> headers;
+    std::string head;  // the header lines as sent, each ending in CR LF
     std::string body;
   };
 
@@ -58,7 +90,6 @@ class CannedServer {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
     socklen_t len = sizeof(addr);
     if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
         ::listen(m_fd, 8) != 0 ||
@@ -80,8 +111,14 @@ class CannedServer {
   std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
 
   void push(int status, std::string body, std::vector<std::string> headers = {}) {
+    push(Reply{status, std::move(body), std::move(headers), nullptr});
+  }
+  void push(Script script, bool before_body = false) {
+    push(Reply{0, "", {}, std::move(script), before_body});
+  }
+  void push(Reply reply) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_replies.push_back(Reply{status, std::move(body), std::move(headers)});
+    m_replies.push_back(std::move(reply));
   }
   std::vector<Request> requests() {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -111,39 +148,25 @@ class CannedServer {
       data.append(buf, static_cast<size_t>(n));
     }
     Request request;
-    std::string head = data.substr(0, head_end);
-    size_t line_end = head.find("\r\n");
-    std::string first = head.substr(0, line_end);
-    size_t sp1 = first.find(' ');
-    size_t sp2 = first.find(' ', sp1 + 1);
+    const size_t line_end = data.find("\r\n");
+    const std::string first = data.substr(0, line_end);
+    const size_t sp1 = first.find(' ');
+    const size_t sp2 = first.find(' ', sp1 + 1);
     request.method = first.substr(0, sp1);
     request.target = first.substr(sp1 + 1, sp2 - sp1 - 1);
-    size_t pos = line_end == std::string::npos ? head.size() : line_end + 2;
-    while (pos < head.size()) {
-      size_t end = head.find("\r\n", pos);
-      if (end == std::string::npos) end = head.size();
-      std::string line = head.substr(pos, end - pos);
-      size_t colon = line.find(':');
-      if (colon != std::string::npos) {
-        size_t value = line.find_first_not_of(' ', colon + 1);
+    request.head = data.substr(line_end + 2, head_end - line_end);
+    for (size_t pos = 0, end; pos < request.head.size(); pos = end + 2) {
+      end = request.head.find("\r\n", pos);
+      const std::string line = request.head.substr(pos, end - pos);
+      const size_t colon = line.find(':');
+      const size_t value = line.find_first_not_of(' ', colon + 1);
+      if (colon != std::string::npos)
         request.headers[line.substr(0, colon)] =
             value == std::string::npos ? "" : line.substr(value);
-      }
-      pos = end + 2;
-    }
-    size_t length = 0;
-    auto it = request.headers.find("Content-Length");
-    if (it != request.headers.end()) length = std::stoul(it->second);
-    request.body = data.substr(head_end + 4);
-    while (request.body.size() < length) {
-      ssize_t n = ::recv(conn, buf, sizeof(buf), 0);
-      if (n <= 0) break;
-      request.body.append(buf, static_cast<size_t>(n));
     }
     Reply reply;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
-      m_requests.push_back(request);
       if (m_replies.empty()) {
         reply.status = 500;
       } else {
@@ -151,18 +174,26 @@ class CannedServer {
         m_replies.pop_front();
       }
     }
+    auto it = request.headers.find("Content-Length");
+    const size_t length = it == request.headers.end() ? 0 : std::stoul(it->second);
+    request.body = data.substr(head_end + 4);
+    while (!reply.before_body && request.body.size() < length) {
+      ssize_t n = ::recv(conn, buf, sizeof(buf), 0);
+      if (n <= 0) break;
+      request.body.append(buf, static_cast<size_t>(n));
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_requests.push_back(request);
+    }
+    const Conn c{conn, m_stop};
+    if (reply.script) return reply.script(c);
     std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " Canned\r\n";
     out += "Content-Type: application/rdf+xml\r\n";
     out += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
     out += "Connection: close\r\n";
     for (const auto& header : reply.headers) out += header + "\r\n";
-    out += "\r\n" + reply.body;
-    size_t sent = 0;
-    while (sent < out.size()) {
-      ssize_t n = ::send(conn, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) break;
-      sent += static_cast<size_t>(n);
-    }
+    c.send(out + "\r\n" + reply.body);
   }
 
   int m_fd = -1;
