@@ -3,15 +3,14 @@
 // openssl command at test time.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
+#include <memory>
 #include <string>
 
 #include "CM_Provider/CM_Oslc/cm_rest_request.h"
 #include "support/temp_home.h"
 #include "support/tracker_sim.h"
 
-// OpenSSL's PKCS#11 engine, loaded by the token-label test, allocates method tables that it
+// OpenSSL's PKCS#11 engine, loaded by the token-label rows, allocates method tables that it
 // never frees before exit; that is the engine's business, not the request's.
 extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
   return "leak:libcrypto.so.3\n";
@@ -19,190 +18,120 @@ extern "C" __attribute__((visibility("default"))) const char* __lsan_default_sup
 
 namespace {
 
-using cmtest::ScopedEnv;
-
-const char kSeed[] = R"({"records":[{"dbset":"S","userdb":"D","id":"MR00001",)"
-                     R"("links":[{"resource":"tw://v/1","title":"first version"}]}]})";
-
-class RestUriSimTest : public ::testing::Test {
+// A test CA, a server certificate for 127.0.0.1, a client certificate for "alice" and a rogue
+// self-signed one, made once in a temporary folder.
+class RestUriTlsTest : public ::testing::Test {
  protected:
-  cmtest::TempHome home;
-
-  static cmtest::TrackerSimOptions plain_options() {
-    cmtest::TrackerSimOptions options;
-    options.seed_json = kSeed;
-    options.users = {{"alice", "s3cret"}};
-    return options;
-  }
-
-  // GET of the seeded record's query URL.
-  static void build_record_query(CM_RestUri& req, const std::string& base, const char* id) {
-    req.SetBaseUri(base.c_str());
-    req.AppendResourceParam("repo", 1);
-    req.AppendResourceParam("S", 1);
-    req.AppendResourceParam("db", 1);
-    req.AppendResourceParam("D", 1);
-    req.AppendResourceParam("record", 1);
-    req.AppendNameValue("vqm.name", id);
-  }
-};
-
-// ---- HTTPS ----
-
-// A test CA, a server certificate for 127.0.0.1 and a client certificate for "alice", made once.
-class TestPki {
- public:
-  TestPki() {
+  static void SetUpTestSuite() {
     char tmpl[] = "/tmp/cm_rest_pki_XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) return;
-    m_dir = tmpl;
-    const std::string d = m_dir;
-    cmtest::write_file(d + "/server.ext", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
+    s_dir = mkdtemp(tmpl) != nullptr ? tmpl : "";
     const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-    const std::string cmd =
-        "cd " + d + " && " + "openssl req -x509" + ec +
-        " -keyout ca.key -out ca.pem -days 2 -subj /CN=RestTestCA && "
-        "openssl req" +
-        ec +
-        " -keyout server.key -out server.csr -subj /CN=127.0.0.1 && "
-        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
-        "-out server.pem -days 2 -extfile server.ext && "
-        "openssl req" +
-        ec +
-        " -keyout client.key -out client.csr -subj /CN=alice && "
-        "openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
-        "-out client.pem -days 2 && "
-        "openssl req -x509" +
-        ec +
-        " -keyout rogue.key -out rogue.pem -days 2 -subj /CN=rogue && "
-        "cat client.pem client.key > alice.pem && cat rogue.pem rogue.key > mallory.pem";
-    std::string out;
-    m_ok = cmtest::run_command("(" + cmd + ") 2>&1", &out) == 0;
-    if (!m_ok) m_error = out;
+    const std::string sign = " -CA ca.pem -CAkey ca.key -CAcreateserial -days 2";
+    cmtest::write_file(s_dir + "/server.ext", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
+    s_ok = cmtest::run_command(
+               "(cd " + s_dir + " && openssl req -x509" + ec +
+                   " -keyout ca.key -out ca.pem -days 2 -subj /CN=RestTestCA && openssl req" + ec +
+                   " -keyout server.key -out server.csr -subj /CN=127.0.0.1 && openssl x509 -req"
+                   " -in server.csr -out server.pem -extfile server.ext" +
+                   sign + " && openssl req" + ec +
+                   " -keyout client.key -out client.csr -subj /CN=alice && openssl x509 -req"
+                   " -in client.csr -out client.pem" +
+                   sign + " && openssl req -x509" + ec +
+                   " -keyout rogue.key -out rogue.pem -days 2 -subj /CN=rogue && cat client.pem"
+                   " client.key > alice.pem && cat rogue.pem rogue.key > mallory.pem) 2>&1",
+               &s_error) == 0;
   }
-  ~TestPki() {
-    if (!m_dir.empty()) cmtest::run_command("rm -rf " + m_dir);
-  }
-  bool ok() const { return m_ok; }
-  const std::string& error() const { return m_error; }
-  std::string file(const char* name) const { return m_dir + "/" + name; }
-
- private:
-  std::string m_dir;
-  std::string m_error;
-  bool m_ok = false;
-};
-
-class RestUriTlsTest : public RestUriSimTest {
- protected:
-  static void SetUpTestSuite() { s_pki = new TestPki(); }
-  static void TearDownTestSuite() {
-    delete s_pki;
-    s_pki = nullptr;
-  }
+  static void TearDownTestSuite() { cmtest::run_command("rm -rf " + s_dir); }
   void SetUp() override {
-    ASSERT_TRUE(s_pki->ok()) << s_pki->error();
-    // The user's certificate store holds alice's certificate and key.
+    ASSERT_TRUE(s_ok) << s_error;
+    // The user's certificate store holds alice's certificate and key, and mallory's.
     const std::string certs = home.path() + "/.Corvane/.Registry/Tarnwell/CMI/Certs";
     ASSERT_EQ(0, cmtest::run_command("mkdir -p " + certs));
-    cmtest::write_file(certs + "/alice.pem", cmtest::read_file(s_pki->file("alice.pem")));
-    cmtest::write_file(certs + "/mallory.pem", cmtest::read_file(s_pki->file("mallory.pem")));
-  }
-  static cmtest::TrackerSimOptions tls_options(bool client_cert) {
-    cmtest::TrackerSimOptions options = plain_options();
+    for (const char* name : {"alice.pem", "mallory.pem"})
+      cmtest::write_file(certs + "/" + name, cmtest::read_file(s_dir + "/" + name));
+    cmtest::TrackerSimOptions options;
+    options.seed_json = R"({"records":[{"dbset":"S","userdb":"D","id":"MR1","links":[]}]})";
+    options.users = {{"alice", "s3cret"}};
     options.tls = true;
-    options.cert = s_pki->file("server.pem");
-    options.key = s_pki->file("server.key");
-    if (client_cert) options.client_ca = s_pki->file("ca.pem");
-    return options;
+    options.cert = s_dir + "/server.pem";
+    options.key = s_dir + "/server.key";
+    options.client_ca = s_dir + "/ca.pem";
+    sim = std::make_unique<cmtest::TrackerSim>(options);
+    ASSERT_TRUE(sim->running()) << sim->stderr_text();
   }
-  int fetch(CM_RestUri& req, const std::string& base, std::string& response) {
-    int rc = req.Init();
-    if (rc != 0) return rc;
-    build_record_query(req, base, "MR00001");
+  // The seeded record's query URL on a fresh Init.
+  int Init(CM_RestUri& req) {
+    const int rc = req.Init();
+    req.SetBaseUri(sim->base_url().c_str());
+    for (const char* segment : {"repo", "S", "db", "D", "record"})
+      req.AppendResourceParam(segment, 1);
+    req.AppendNameValue("vqm.name", "MR1");
     req.SetUsername("alice");
     req.SetPassword("s3cret");
-    return req.Run(response);
+    return rc;
   }
-  static TestPki* s_pki;
+  static std::string s_dir, s_error;
+  static bool s_ok;
+  cmtest::TempHome home;
+  std::unique_ptr<cmtest::TrackerSim> sim;
 };
 
-TestPki* RestUriTlsTest::s_pki = nullptr;
+std::string RestUriTlsTest::s_dir, RestUriTlsTest::s_error;
+bool RestUriTlsTest::s_ok = false;
 
-TEST_F(RestUriTlsTest, ClientCertificateFromTheUserStore) {
-  cmtest::TrackerSim sim(tls_options(true));
-  ASSERT_TRUE(sim.running()) << sim.stderr_text();
-  ASSERT_EQ(0u, sim.base_url().find("https://"));
+// One request object through every row, in order: the server demands a client certificate.
+TEST_F(RestUriTlsTest, ClientCertificateAndServerVerification) {
+  cmtest::write_file(home.path() + "/outside.pem", cmtest::read_file(s_dir + "/alice.pem"));
+  const struct {
+    const char* label;
+    const char* verify;  // TAPIR_CMI_SSL_VERIFY, "": unset
+    const char* bundle;  // TAPIR_CMI_CA_BUNDLE in the test CA's folder, "": unset
+    bool ok;
+  } rows[] = {
+      {"", "", "", false},  // no certificate sent
+      {"alice", "", "", true},
+      {"mallory", "", "", false},  // another CA's
+      {"alice", "", "", true},
+      {"", "", "", false},  // a cleared label sends none again
+      // Labels without a file go to the token; those that are not plain file names never reach
+      // outside the certificate folder.
+      {"no-such-card", "", "", false},
+      {"../../../../../outside", "", "", false},
+      {"/etc/ssl/x", "", "", false},
+      {"alice", "1", "", false},  // the server's certificate is not from the system CAs
+      {"alice", "1", "ca.pem", true},
+      {"alice", "1", "rogue.pem", false},
+  };
   CM_RestUriGet req;
-  std::string response;
-
-  // No label: the server demands a certificate and the handshake fails.
-  EXPECT_EQ(20005, fetch(req, sim.base_url(), response));
-  EXPECT_EQ(0u, req.error_msg().find("CURL returned status code")) << req.error_msg();
-
-  req.set_cert_label("alice");
-  ASSERT_EQ(0, fetch(req, sim.base_url(), response)) << req.error_msg();
-  EXPECT_NE(std::string::npos, response.find("ChangeRequest"));
-  nlohmann::json log = sim.log();
-  ASSERT_FALSE(log.empty());
-  EXPECT_EQ("alice", log.back().value("client_cert", ""));
-
-  // A certificate from another CA is refused; clearing the label sends none again.
-  req.set_cert_label("mallory");
-  EXPECT_EQ(20005, fetch(req, sim.base_url(), response));
-  req.set_cert_label("alice");
-  ASSERT_EQ(0, fetch(req, sim.base_url(), response)) << req.error_msg();
-  req.set_cert_label("");
-  EXPECT_EQ(20005, fetch(req, sim.base_url(), response));
-}
-
-TEST_F(RestUriTlsTest, LabelWithoutFileGoesToTheTokenAndFailsCleanly) {
-  cmtest::TrackerSim sim(tls_options(true));
-  ASSERT_TRUE(sim.running()) << sim.stderr_text();
-  // Labels that are not plain file names never reach outside the certificate folder.
-  cmtest::write_file(home.path() + "/outside.pem", cmtest::read_file(s_pki->file("alice.pem")));
-  for (const char* label : {"no-such-card", "../../../../../outside", "/etc/ssl/x"}) {
-    SCOPED_TRACE(label);
-    CM_RestUriGet req;
-    req.set_cert_label(label);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.label) + " verify " + row.verify + " bundle " + row.bundle);
+    cmtest::ScopedEnv verify("TAPIR_CMI_SSL_VERIFY", *row.verify ? row.verify : nullptr);
+    const std::string bundle = *row.bundle ? s_dir + "/" + row.bundle : "";
+    cmtest::ScopedEnv ca("TAPIR_CMI_CA_BUNDLE", *row.bundle ? bundle.c_str() : nullptr);
+    req.set_cert_label(row.label);
     std::string response = "old";
-    int rc = fetch(req, sim.base_url(), response);
-    // Without a usable token the engine is refused at Init or the handshake fails.
-    EXPECT_TRUE(rc == 20006 || rc == 20005) << rc;
-    EXPECT_EQ("old", response);
+    const int init = Init(req);
+    const int rc = init != 0 ? init : req.Run(response);
+    if (row.ok) {
+      ASSERT_EQ(0, rc) << req.error_msg();
+      EXPECT_NE(std::string::npos, response.find("ChangeRequest"));
+      EXPECT_EQ(row.label, sim->log().back().value("client_cert", ""));
+    } else {
+      // Without a usable token the engine is refused at Init or the handshake fails.
+      EXPECT_TRUE(rc == 20005 || (rc == 20006 && init == rc)) << rc;
+      EXPECT_EQ("old", response);
+    }
   }
 }
 
-TEST_F(RestUriTlsTest, ServerVerificationIsOptIn) {
-  cmtest::TrackerSim sim(tls_options(false));
-  ASSERT_TRUE(sim.running()) << sim.stderr_text();
-  CM_RestUriGet req;
-  std::string response;
-  EXPECT_EQ(0, fetch(req, sim.base_url(), response)) << req.error_msg();
-
-  ScopedEnv verify("TAPIR_CMI_SSL_VERIFY", "1");
-  EXPECT_EQ(20005, fetch(req, sim.base_url(), response));
-  EXPECT_EQ(0u, req.error_msg().find("CURL returned status code, \"60\"")) << req.error_msg();
-  {
-    ScopedEnv bundle("TAPIR_CMI_CA_BUNDLE", s_pki->file("ca.pem").c_str());
-    EXPECT_EQ(0, fetch(req, sim.base_url(), response)) << req.error_msg();
-  }
-  {
-    ScopedEnv bundle("TAPIR_CMI_CA_BUNDLE", s_pki->file("rogue.pem").c_str());
-    EXPECT_EQ(20005, fetch(req, sim.base_url(), response));
-  }
-}
-
-TEST_F(RestUriTlsTest, UploadRefusedMidBodyOverTlsFailsWithoutSignal) {
+TEST_F(RestUriTlsTest, UploadRefusedMidBodyFailsWithoutSignal) {
   // The tracker answers an oversized body at once and closes while the upload is still going.
-  cmtest::TrackerSim sim(tls_options(false));
-  ASSERT_TRUE(sim.running()) << sim.stderr_text();
   CM_RestUriPut req;
-  ASSERT_EQ(0, req.Init());
-  build_record_query(req, sim.base_url(), "MR00001");
+  req.set_cert_label("alice");
+  ASSERT_EQ(0, Init(req));
   req.SetUploadData(std::string(size_t{65} << 20, 'u').c_str());
   std::string response;
-  int rc = req.Run(response);
+  const int rc = req.Run(response);
   EXPECT_TRUE(rc == 20005 || rc == 20001) << rc;
 }
 
