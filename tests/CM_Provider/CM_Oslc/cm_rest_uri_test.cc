@@ -1,6 +1,6 @@
 // Request object tests against a scripted loopback server: URL building and headers as they
-// reach the wire, what each kind of answer or failed transfer leaves behind, state errors, the
-// trace and the origin check of updates.
+// reach the wire (and the trace), what each kind of answer or failed transfer leaves behind,
+// state errors and the origin check of updates.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -27,13 +27,13 @@ Reply raw(const std::string& bytes) {
   return script([=](const Conn& c) { c.send(bytes); });
 }
 
-// The request's header lines except Host and Content-Length, in order.
-std::vector<std::string> sent_headers(const CannedServer::Request& request) {
-  std::vector<std::string> out;
+// The request's header lines except Host and Content-Length, in order, each ending in "|".
+std::string sent_headers(const CannedServer::Request& request) {
+  std::string out;
   const std::string& head = request.head;
   for (size_t at = 0, end; (end = head.find("\r\n", at)) != std::string::npos; at = end + 2) {
     const std::string line = head.substr(at, end - at);
-    if (line.rfind("Host:", 0) != 0 && line.rfind("Content-Length:", 0) != 0) out.push_back(line);
+    if (line.rfind("Host:", 0) != 0 && line.rfind("Content-Length:", 0) != 0) out += line + "|";
   }
   return out;
 }
@@ -110,10 +110,13 @@ TEST_F(RestUriTest, UrlSegmentsQueryAndSeparators) {
       targets);
 }
 
+// The password reaches the wire only inside the Authorization line, never the trace.
 TEST_F(RestUriTest, VariantsSendTheirHeadersCredentialsCookieAndBody) {
   const std::string body = "<rdf:RDF>\xC3\xA9 links</rdf:RDF>";
   server.push(200, "<x/>");
   server.push(200, "");
+  CM_Trace::set_file("tester", static_cast<int>(getpid()));
+  CM_Trace::configure("CMOSLC", 5);
   CM_RestUriGet get;
   CM_RestUriPut put;
   for (CM_RestUri* req : {static_cast<CM_RestUri*>(&get), static_cast<CM_RestUri*>(&put)}) {
@@ -128,92 +131,73 @@ TEST_F(RestUriTest, VariantsSendTheirHeadersCredentialsCookieAndBody) {
     ASSERT_EQ(0, req->Run(response));
     EXPECT_EQ(req == &get ? "<x/>" : "untouched", response);  // an empty body is not copied
   }
-  const std::vector<std::string> common = {"Authorization: Basic YWxpY2U6czNjcmV0",  // alice:s3cret
-                                           "User-Agent: Tarnwell-agent/7.1.2.9",
-                                           "Cookie: JSESSIONID=abc", "OSLC-Core-Version: 2.0"};
-  std::vector<std::string> get_lines = common, put_lines = common;
-  for (const char* line : {"Accept: application/xml", "Keep-Alive: 300", "Connection: keep-alive"})
-    get_lines.push_back(line);
-  for (const char* line : {"Content-Type: application/rdf+xml", "Accept: application/rdf+xml",
-                           "Keep-Alive: 300", "Connection: keep-alive"})
-    put_lines.push_back(line);
+  const std::string path = CM_Trace::file_path();
+  CM_Trace::close();
+  CM_Trace::reset();
+  const std::string trace = cmtest::read_file(path);
+  EXPECT_NE(std::string::npos, trace.find("alice:")) << trace;
+  EXPECT_EQ(std::string::npos, trace.find("s3cret"));
+  const std::string common =  // alice:s3cret
+      "Authorization: Basic YWxpY2U6czNjcmV0|User-Agent: Tarnwell-agent/7.1.2.9|"
+      "Cookie: JSESSIONID=abc|OSLC-Core-Version: 2.0|";
   auto seen = server.requests();
   ASSERT_EQ(2u, seen.size());
   EXPECT_EQ("GET /record", seen[0].method + " " + seen[0].target);
-  EXPECT_EQ(get_lines, sent_headers(seen[0]));
+  EXPECT_EQ(common + "Accept: application/xml|Keep-Alive: 300|Connection: keep-alive|",
+            sent_headers(seen[0]));
   EXPECT_EQ("PUT /record", seen[1].method + " " + seen[1].target);
-  EXPECT_EQ(put_lines, sent_headers(seen[1]));  // no Expect: 100-continue either
+  EXPECT_EQ(common +  // no Expect: 100-continue either
+                "Content-Type: application/rdf+xml|Accept: application/rdf+xml|Keep-Alive: 300|"
+                "Connection: keep-alive|",
+            sent_headers(seen[1]));
   EXPECT_EQ(body, seen[1].body);
   EXPECT_EQ(std::to_string(body.size()), seen[1].headers["Content-Length"]);
 }
 
-TEST_F(RestUriTest, AddedHeaderLastsOneRequestAndCannotSmuggleAnother) {
-  server.push(412, "");
-  server.push(200, "");
-  CM_RestUriPut req;
+// One handle through every method switch (each method follows DELETE once: a custom method must
+// not linger); an added header and a cookie taken from the first answer go out once, as the
+// second answer has none; a header that would carry another is refused.
+TEST_F(RestUriTest, MethodsHeadersAndCookieSwitchCleanlyOnOneHandle) {
+  const std::string steps = "PDGUDUPDPG", letters = "PDGU";  // Post, Delete, Get, pUt
+  const HttpMethodType methods[] = {POST, DELETE, GET, PUT};
+  const char* names[] = {"POST", "DELETE", "GET", "PUT"};
+  server.push(200, "ok", {"Set-Cookie: JSESSIONID=s1; Path=/"});
+  for (size_t i = 1; i < steps.size(); ++i) server.push(200, "ok");
+  MethodRequest req(POST);
   std::string response;
-  for (int run = 0; run < 2; ++run) {
+  for (size_t i = 0; i < steps.size(); ++i) {
+    req.m_method = methods[letters.find(steps[i])];
     ASSERT_EQ(0, req.Init());
-    if (run == 0) {
+    if (i == 0) {
       EXPECT_EQ(0, req.AppendHeader("If-Match: \"1-2\""));
       EXPECT_EQ(20006, req.AppendHeader("X-A: 1\r\nX-Injected: 1"));
       EXPECT_EQ(20006, req.AppendHeader("X-B: 1\nX-Injected: 1"));
     }
     req.SetBaseUri(server.url().c_str());
-    req.SetUploadData("<x/>");
-    EXPECT_EQ(run == 0 ? 20001 : 0, req.Run(response));
-  }
-  auto seen = server.requests();
-  ASSERT_EQ(2u, seen.size());
-  EXPECT_EQ("\"1-2\"", seen[0].headers["If-Match"]);
-  EXPECT_EQ(std::string::npos, seen[0].head.find("Injected"));
-  EXPECT_EQ(0u, seen[1].headers.count("If-Match"));
-}
-
-// One handle through every method switch (each method follows DELETE once: a custom method must
-// not linger), and a cookie taken from the first answer sent once: the second answer has none.
-TEST_F(RestUriTest, MethodsAndCookieSwitchCleanlyOnOneHandle) {
-  const std::string steps = "PDGUDUPDPG";  // Post, Delete, Get, pUt
-  server.push(200, "ok", {"Set-Cookie: JSESSIONID=s1; Path=/"});
-  for (size_t i = 1; i < steps.size(); ++i) server.push(200, "ok");
-  MethodRequest req(POST);
-  std::string response;
-  for (char step : steps) {
-    req.m_method = step == 'P' ? POST : step == 'D' ? DELETE : step == 'G' ? GET : PUT;
-    ASSERT_EQ(0, req.Init());
-    req.SetBaseUri(server.url().c_str());
-    if (step == 'P' || step == 'U') req.SetUploadData("body-text");
-    ASSERT_EQ(0, req.Run(response)) << step;
+    if (steps[i] == 'P' || steps[i] == 'U') req.SetUploadData("body-text");
+    ASSERT_EQ(0, req.Run(response)) << i;
   }
   auto seen = server.requests();
   ASSERT_EQ(steps.size(), seen.size());
   for (size_t i = 0; i < seen.size(); ++i) {
     const bool with_body = steps[i] == 'P' || steps[i] == 'U';
-    const char* method = steps[i] == 'P'   ? "POST"
-                         : steps[i] == 'D' ? "DELETE"
-                         : steps[i] == 'G' ? "GET"
-                                           : "PUT";
-    SCOPED_TRACE(method + std::to_string(i));
-    EXPECT_EQ(method, seen[i].method);
+    SCOPED_TRACE(i);
+    EXPECT_EQ(names[letters.find(steps[i])], seen[i].method);
     EXPECT_EQ(with_body ? "application/rdf+xml" : "application/xml", seen[i].headers["Accept"]);
     EXPECT_EQ(with_body ? "body-text" : "", seen[i].body);
     EXPECT_EQ(with_body, seen[i].headers.count("Content-Type") == 1);
     EXPECT_EQ(i == 1 ? "JSESSIONID=s1" : "", seen[i].headers["Cookie"]);
+    EXPECT_EQ(i == 0 ? "\"1-2\"" : "", seen[i].headers["If-Match"]);
+    EXPECT_EQ(std::string::npos, seen[i].head.find("Injected"));
   }
 }
 
-// A body sent with a Content-Length or in chunks, until the client gives up.
-CannedServer::Script endless_body(bool chunked) {
-  return [=](const Conn& c) {
-    constexpr size_t two_gb = size_t{2} << 30;
-    const std::string block(1 << 16, 'z'), chunk = "10000\r\n" + block + "\r\n";
-    if (!c.send("HTTP/1.1 200 OK\r\n" +
-                (chunked ? "Transfer-Encoding: chunked\r\n\r\n"
-                         : "Content-Length: " + std::to_string(two_gb) + "\r\n\r\n")))
-      return;
-    for (size_t sent = 0; sent < two_gb && c.send(chunked ? chunk : block); sent += block.size()) {
-    }
-  };
+// A chunked body of 2 GiB, sent until the client gives up.
+void endless_body(const Conn& c) {
+  const std::string chunk = "10000\r\n" + std::string(1 << 16, 'z') + "\r\n";
+  if (!c.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")) return;
+  for (int i = 0; i < (1 << 15) && c.send(chunk); ++i) {
+  }
 }
 
 std::string cookie_of_size(size_t size) { return "JSESSIONID=" + std::string(size - 11, 'c'); }
@@ -284,8 +268,7 @@ TEST_F(RestUriTest, WhatEachAnswerLeavesBehind) {
          c.wait_for_hangup();
        }),
        20005, "old", kept, ", \"28\""},
-      {"body over cap", script(endless_body(false)), 20005, "old", kept, "268435456"},
-      {"chunked body over cap", script(endless_body(true)), 20005, "old", kept, "268435456"},
+      {"body over cap", script(endless_body), 20005, "old", kept, "268435456"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -307,23 +290,6 @@ TEST_F(RestUriTest, WhatEachAnswerLeavesBehind) {
   }
 }
 
-TEST_F(RestUriTest, UploadIntoAClosedConnectionFailsWithoutSignal) {
-  // The server refuses before reading the body and resets; writing on must not raise SIGPIPE.
-  server.push(
-      [](const Conn& c) {
-        c.send("HTTP/1.1 413 Too Large\r\nConnection: close\r\n\r\n");
-        c.reset();
-      },
-      true);
-  CM_RestUriPut req;
-  ASSERT_EQ(0, req.Init());
-  req.SetBaseUri(server.url().c_str());
-  req.SetUploadData(std::string(size_t{32} << 20, 'b').c_str());
-  std::string response;
-  const int rc = req.Run(response);
-  EXPECT_TRUE(rc == 20005 || rc == 20001) << rc;
-}
-
 TEST_F(RestUriTest, RunNeedsInitAndRunsOncePerInit) {
   server.push(200, "first");
   server.push(200, "second");
@@ -338,25 +304,6 @@ TEST_F(RestUriTest, RunNeedsInitAndRunsOncePerInit) {
   EXPECT_EQ(1u, server.requests().size());
   ASSERT_EQ(0, get(req, response));  // a new Init makes the object usable again
   EXPECT_EQ("second", response);
-}
-
-TEST_F(RestUriTest, TraceShowsTheLoginButNeverThePassword) {
-  server.push(200, "ok");
-  CM_Trace::set_file("tester", static_cast<int>(getpid()));
-  CM_Trace::configure("CMOSLC", 5);
-  {
-    CM_RestUriGet req;
-    req.SetUsername("alice");
-    req.SetPassword("pa55-word");
-    std::string response;
-    ASSERT_EQ(0, get(req, response));
-  }
-  const std::string path = CM_Trace::file_path();
-  CM_Trace::close();
-  CM_Trace::reset();
-  const std::string trace = cmtest::read_file(path);
-  EXPECT_NE(std::string::npos, trace.find("alice:")) << trace;
-  EXPECT_EQ(std::string::npos, trace.find("pa55-word"));
 }
 
 // Updates go only to the base URL's origin; the rows change the base between calls, as one
