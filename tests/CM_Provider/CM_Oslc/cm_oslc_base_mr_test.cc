@@ -134,10 +134,7 @@ class EngineTest : public ::testing::Test {
 };
 
 TEST_F(EngineTest, ActionsChangeTheLinkSetWhichIsWrittenWholeOnceOrNotAtAll) {
-  const std::string umlauts =
-                        "Gr\xc3\xbc\xc3\x9f"
-                        "e",
-                    cjk = "\xe6\x97\xa5\xe6\x9c\xac \xe2\x80\x93 v2";
+  const std::string umlauts = "Gr\u00fc\u00dfe", cjk = "\u65e5\u672c \u2013 v2";
   const struct {
     std::string seed, actions, stored;
     bool written;
@@ -206,13 +203,10 @@ TEST_F(EngineTest, EveryKindOfAnswerAndItsRetries) {
       {R"({"mode":"404","match":"oslc.properties"})", "", 10001, "G P404"},
       {R"({"mode":"404"})", "", 10005, "G404"},
       {R"({"mode":"401"})", "", 10006, "G401"},
-      {R"({"mode":"html"})", "", 10001, "G"},
       {R"({"mode":"notxml"})", "", 10001, "G"},
       {R"({"mode":"no-member"})", "", 10001, "G"},
-      {R"({"mode":"204"})", "", 10001, "G204"},
       {R"({"mode":"close-mid-body"})", "", 10001, "G"},
       {R"({"mode":"redirect"})", "", 10001, "G302"},
-      {R"({"mode":"lf-headers"})", "", 10001, "G500"},
       {R"({"mode":"link-no-id"})", "", 10001, "G"},
       {R"({"mode":"desc-no-title"})", "", 10001, "G"},
   };

@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -75,7 +76,6 @@ class CannedServer {
     std::string body;
     std::vector<std::string> headers;  // extra "Name: value" lines
     Script script;                     // set: writes the whole answer itself
-    bool before_body = false;          // the script starts before the request body is read
   };
   struct Request {
     std::string method;
@@ -113,9 +113,6 @@ class CannedServer {
   void push(int status, std::string body, std::vector<std::string> headers = {}) {
     push(Reply{status, std::move(body), std::move(headers), nullptr});
   }
-  void push(Script script, bool before_body = false) {
-    push(Reply{0, "", {}, std::move(script), before_body});
-  }
   void push(Reply reply) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_replies.push_back(std::move(reply));
@@ -149,11 +146,7 @@ class CannedServer {
     }
     Request request;
     const size_t line_end = data.find("\r\n");
-    const std::string first = data.substr(0, line_end);
-    const size_t sp1 = first.find(' ');
-    const size_t sp2 = first.find(' ', sp1 + 1);
-    request.method = first.substr(0, sp1);
-    request.target = first.substr(sp1 + 1, sp2 - sp1 - 1);
+    std::istringstream(data.substr(0, line_end)) >> request.method >> request.target;
     request.head = data.substr(line_end + 2, head_end - line_end);
     for (size_t pos = 0, end; pos < request.head.size(); pos = end + 2) {
       end = request.head.find("\r\n", pos);
@@ -177,7 +170,7 @@ class CannedServer {
     auto it = request.headers.find("Content-Length");
     const size_t length = it == request.headers.end() ? 0 : std::stoul(it->second);
     request.body = data.substr(head_end + 4);
-    while (!reply.before_body && request.body.size() < length) {
+    while (request.body.size() < length) {
       ssize_t n = ::recv(conn, buf, sizeof(buf), 0);
       if (n <= 0) break;
       request.body.append(buf, static_cast<size_t>(n));
@@ -188,10 +181,9 @@ class CannedServer {
     }
     const Conn c{conn, m_stop};
     if (reply.script) return reply.script(c);
-    std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " Canned\r\n";
-    out += "Content-Type: application/rdf+xml\r\n";
-    out += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
-    out += "Connection: close\r\n";
+    std::string out = "HTTP/1.1 " + std::to_string(reply.status) +
+                      " Canned\r\nContent-Type: application/rdf+xml\r\nContent-Length: " +
+                      std::to_string(reply.body.size()) + "\r\nConnection: close\r\n";
     for (const auto& header : reply.headers) out += header + "\r\n";
     c.send(out + "\r\n" + reply.body);
   }
