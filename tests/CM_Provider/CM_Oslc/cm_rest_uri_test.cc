@@ -65,10 +65,10 @@ const char kDoctypeBody[] =
 class RestUriTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(server.ok()); }
-  // GET of the server's base + path on a fresh Init.
-  int get(CM_RestUri& req, std::string& response, const std::string& path = "") {
+  // GET of the server's URL on a fresh Init.
+  int get(CM_RestUri& req, std::string& response) {
     EXPECT_EQ(0, req.Init());
-    req.SetBaseUri((server.url() + path).c_str());
+    req.SetBaseUri(server.url().c_str());
     return req.Run(response);
   }
   cmtest::TempHome home;
@@ -76,7 +76,7 @@ class RestUriTest : public ::testing::Test {
 };
 
 TEST_F(RestUriTest, UrlSegmentsQueryAndSeparators) {
-  for (int i = 0; i < 3; ++i) server.push(200, "ok");
+  for (int i = 0; i < 2; ++i) server.push(200, "ok");
   CM_RestUriGet req;
   std::string response;
   ASSERT_EQ(0, req.Init());
@@ -84,7 +84,8 @@ TEST_F(RestUriTest, UrlSegmentsQueryAndSeparators) {
   req.AppendResourceParam("a b", 1);
   req.AppendResourceParam("x/y", 0);
   req.AppendNameValue("q", "v 1");
-  req.AppendValue("z");
+  req.AppendNameValues("ids", SUM_StringList());  // an empty list leaves the name and "="
+  req.AppendValue("&");
   ASSERT_EQ(0, req.Run(response));
   // Init starts a fresh URL and a fresh query; list values are escaped one by one.
   ASSERT_EQ(0, req.Init());
@@ -94,20 +95,12 @@ TEST_F(RestUriTest, UrlSegmentsQueryAndSeparators) {
   req.AppendNameValues("ids", ids);
   req.AppendNameValue("oslc.properties", "oslc_cm:tracksChangeSet");
   ASSERT_EQ(0, req.Run(response));
-  // An empty list leaves the name and "=".
-  ASSERT_EQ(0, req.Init());
-  req.SetBaseUri(server.url().c_str());
-  req.AppendResourceParam("r", 1);
-  req.AppendNameValues("ids", SUM_StringList());
-  req.AppendValue("&");
-  ASSERT_EQ(0, req.Run(response));
   std::vector<std::string> targets;
   for (const auto& request : server.requests()) targets.push_back(request.target);
-  EXPECT_EQ(
-      (std::vector<std::string>{
-          "/oslc/a%20b/x/y?q=v%201&z",
-          "/oslc?ids=1,2%2C5,%C3%A9&oslc.properties=oslc_cm%3AtracksChangeSet", "/r?ids=&%26"}),
-      targets);
+  EXPECT_EQ((std::vector<std::string>{
+                "/oslc/a%20b/x/y?q=v%201&ids=&%26",
+                "/oslc?ids=1,2%2C5,%C3%A9&oslc.properties=oslc_cm%3AtracksChangeSet"}),
+            targets);
 }
 
 // The password reaches the wire only inside the Authorization line, never the trace.
