@@ -9,14 +9,9 @@
 
 #include "CM_Provider/CM_Oslc/cm_oslc_test_support.h"
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
-#include "CM_Provider/cm_messages.h"
 #include "support/temp_home.h"
 
 namespace {
-
-std::string oslc_msg(int number) {
-  return format_message(_cm_oslc_CM_Oslc_msg_table_adr(), number);
-}
 
 class OslcSetTest : public ::testing::Test {
  protected:
@@ -66,21 +61,20 @@ TEST_F(OslcSetTest, PutCarriesTheLinksToTheStableUriOnTheTagOfTheRead) {
       "\"><oslc_cm:tracksChangeSet rdf:resource=\"http://v/a\""
       " dcterms:title=\"A &amp; &lt;x&gt; &quot;q&quot; \xC3\xA9\"/><oslc_cm:tracksChangeSet"
       " rdf:resource=\"http://v/b\" dcterms:title=\"Bee\"/></oslc_cm:ChangeRequest></rdf:RDF>";
+  // The ETag line of the read's answer (empty: none) and the If-Match it makes ("-": none).
   struct Case {
-    const char* path;
-    const char* etag;      // ETag line of the read's answer; empty: none
-    const char* if_match;  // null: no If-Match on the update
+    const char *path, *etag, *if_match;
     bool links;
     int http, status;
   } const cases[] = {
       {"/rec/7", "ETag: \"7-3\"", "\"7-3\"", true, 200, 0},
       {"/rec/7?x=1", "etag:   W/\"x\"  ", "W/\"x\"", false, 200, 0},
-      {"/rec/7", "", nullptr, true, 200, 0},
-      {"/rec/7", "ETag: \"a\tb\"", nullptr, false, 200, 0},  // cannot go back in one header line
-      {"/rec/7", "", nullptr, false, 404, 20001},
-      {"/rec/7", "", nullptr, false, 500, 20001},
-      {"/rec/7", "", nullptr, false, 401, 20004},
-      {"/rec/7", "", nullptr, false, 403, 20004},
+      {"/rec/7", "", "-", true, 200, 0},
+      {"/rec/7", "ETag: \"a\tb\"", "-", false, 200, 0},  // cannot go back in one header line
+      {"/rec/7", "", "-", false, 404, 20001},
+      {"/rec/7", "", "-", false, 500, 20001},
+      {"/rec/7", "", "-", false, 401, 20004},
+      {"/rec/7", "", "-", false, 403, 20004},
   };
   const CM_LinksMap none;
   for (const Case& c : cases) {
@@ -90,14 +84,14 @@ TEST_F(OslcSetTest, PutCarriesTheLinksToTheStableUriOnTheTagOfTheRead) {
     server.push(c.http, c.http == 200 ? "" : refusal);
     ASSERT_EQ(c.status, set.Execute()) << set.get_error();
     auto request = server.requests().back();
-    EXPECT_EQ("PUT", request.method);
-    EXPECT_EQ(c.path + std::string("?oslc.properties=oslc_cm%3AtracksChangeSet"), request.target);
-    EXPECT_EQ("application/rdf+xml", request.headers["Content-Type"]);
-    EXPECT_EQ("Basic Ym9iOnNlY3JldA==", request.headers["Authorization"]);
-    EXPECT_EQ(c.if_match ? c.if_match : "(none)",
-              request.headers.count("If-Match") ? request.headers["If-Match"] : "(none)");
+    EXPECT_EQ("PUT " + std::string(c.path) + "?oslc.properties=oslc_cm%3AtracksChangeSet",
+              request.method + " " + request.target);
+    const std::string if_match =
+        request.headers.count("If-Match") ? request.headers["If-Match"] : "-";
+    EXPECT_EQ(
+        "application/rdf+xml|Basic Ym9iOnNlY3JldA==|" + std::string(c.if_match),
+        request.headers["Content-Type"] + "|" + request.headers["Authorization"] + "|" + if_match);
     EXPECT_EQ(head + c.path + (c.links ? two : "\"/></rdf:RDF>"), request.body);
-    if (c.status == 20004) EXPECT_EQ(oslc_msg(5), set.get_error());
     if (c.status == 20001) EXPECT_NE(std::string::npos, set.get_error().find("First\nSecond\n"));
   }
 }
@@ -108,7 +102,6 @@ TEST_F(OslcSetTest, OnlyAReadRecordOnTheTrackersOriginIsWrittenOnce) {
   EXPECT_NE(0, set.SetLinksValues(tag_oslc_cm_tracksChangeSet(), links));
   EXPECT_NE(0, set.Execute());
   EXPECT_NE(0, ReadAndInit(""));
-  EXPECT_EQ(oslc_msg(10), set.get_error());
   EXPECT_NE(0, set.SetLinksValues(tag_oslc_cm_tracksChangeSet(), CM_LinksMap()));
   EXPECT_NE(0, set.Execute());
   for (const std::string& foreign : {"http://elsewhere.example/rec/7", "http://127.0.0.1:1/rec/7"})
