@@ -6,8 +6,7 @@
 
 #include <cstdlib>
 #include <string>
-#include <utility>
-#include <vector>
+#include <tuple>
 
 #include "CM_Provider/CM_Oslc/cm_oslc_base_mr.h"
 #include "CM_Provider/CM_Oslc/cm_oslc_test_support.h"
@@ -19,8 +18,6 @@
 #include "support/tracker_sim.h"
 
 namespace {
-
-using Links = std::vector<std::pair<std::string, std::string>>;
 
 // Called before the first conversion; the simulator may start under the original page.
 void latin1_native() { setenv("LC_ALL", "en_US.ISO-8859-1", 1); }
@@ -37,23 +34,19 @@ TEST(CodePage, TitlesWithinThePageAreKeptOthersStopTheRecordUnwritten) {
   cmtest::TrackerSim sim;
   ASSERT_TRUE(sim.running()) << sim.stderr_text();
   latin1_native();
-  const CM_Session session = cmtest::make_session(sim.base_url());
-  const std::string utf8 = "Gr\xc3\xbc\xc3\x9f";
-  const Links foreign = {{"http://v/a", "\xe6\x97\xa5\xe6\x9c\xac"}, {"http://v/b", "plain"}};
-  struct Case {
-    Links seeded;
-    int status;
-    Links stored;  // after associating "http://v/new" named "caf\xe9" (Latin-1): written or not
-  } const cases[] = {
-      {{{"http://v/a", utf8}}, 0, {{"http://v/a", utf8}, {"http://v/new", "caf\xc3\xa9"}}},
-      {foreign, 10001, foreign},
+  auto link = [](const char* resource, const char* title) {
+    return nlohmann::json{{"resource", resource}, {"title", title}};
   };
-  for (const Case& c : cases) {
-    nlohmann::json rec = {{"dbset", "dbs1"}, {"userdb", "db1"}, {"id", "MR1"}};
-    rec["links"] = nlohmann::json::array();
-    for (const auto& link : c.seeded)
-      rec["links"].push_back({{"resource", link.first}, {"title", link.second}});
-    sim.put_record(rec);
+  const auto kept = nlohmann::json::array({link("http://v/a", "Gr\xc3\xbc\xc3\x9f")});
+  const auto foreign = nlohmann::json::array(
+      {link("http://v/a", "\xe6\x97\xa5\xe6\x9c\xac"), link("http://v/b", "plain")});
+  // Seeded links, status, and the links after associating "http://v/new" named "caf\xe9"
+  // (Latin-1): written or untouched.
+  const std::tuple<nlohmann::json, int, nlohmann::json> cases[] = {
+      {kept, 0, nlohmann::json::array({kept[0], link("http://v/new", "caf\xc3\xa9")})},
+      {foreign, 10001, foreign}};
+  for (const auto& [seeded, status, stored] : cases) {
+    sim.put_record({{"dbset", "dbs1"}, {"userdb", "db1"}, {"id", "MR1"}, {"links", seeded}});
     CM_ActionMap actions;
     auto data = std::make_unique<CM_ChangeData>();
     data->set_universal_selector("http://v/new");
@@ -61,13 +54,9 @@ TEST(CodePage, TitlesWithinThePageAreKeptOthersStopTheRecordUnwritten) {
     data->set_record_id("MR1");
     actions.add(std::make_unique<CM_Action>(CM_ActionType::Associate, data.release()));
     CM_OslcBaseMr engine;
-    engine.init(session);
-    EXPECT_EQ(c.status, engine.do_modify_associations(actions)) << engine.get_error();
-    Links stored;
-    const nlohmann::json record = sim.record("dbs1", "db1", "MR1");
-    for (const auto& link : record["links"])
-      stored.emplace_back(link["resource"].get<std::string>(), link["title"].get<std::string>());
-    EXPECT_EQ(c.stored, stored);
+    engine.init(cmtest::make_session(sim.base_url()));
+    EXPECT_EQ(status, engine.do_modify_associations(actions)) << engine.get_error();
+    EXPECT_EQ(stored, sim.record("dbs1", "db1", "MR1")["links"]);
   }
 }
 
