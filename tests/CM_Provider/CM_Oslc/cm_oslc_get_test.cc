@@ -31,7 +31,7 @@ class OslcGetTest : public ::testing::Test {
     server.push(200, record_doc("http://h/old", link_elem("old", "L1"), title_desc("L1", "O")));
     server.push(http, body, std::move(headers));
     std::string out;
-    for (const char* before : {"", "0|"}) {
+    for (const char* before : {"", "0|"}) {  // the other record reads, then the body
       EXPECT_EQ(before, out);
       EXPECT_EQ(0, get.Init(session, "MR 1/2"));
       out = std::to_string(get.Execute()) + "|";
