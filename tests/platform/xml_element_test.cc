@@ -6,12 +6,11 @@
 
 namespace {
 
-void expect_same(const XML_Element& a, const XML_Element& b) {
-  EXPECT_EQ(a.name(), b.name());
-  EXPECT_EQ(a.text().str(), b.text().str()) << "in element " << a.name().c_str();
-  ASSERT_EQ(a.sub_elements().count(), b.sub_elements().count()) << a.name().c_str();
-  for (int i = 0; i < a.sub_elements().count(); ++i)
-    expect_same(a.sub_elements()[i], b.sub_elements()[i]);
+// Name, text and children, depth first.
+std::string flat(const XML_Element& e) {
+  std::string out = std::string(e.name().c_str()) + "[" + e.text().str() + "](";
+  for (int i = 0; i < e.sub_elements().count(); ++i) out += flat(e.sub_elements()[i]);
+  return out + ")";
 }
 
 XML_Element nest(const char* name, const char* text, int depth) {
@@ -28,14 +27,9 @@ XML_Element nest(const char* name, const char* text, int depth) {
 
 TEST(XmlElement, RoundTripKeepsNamesOrderAndTexts) {
   XML_Element root("CookieJar", "head text");
-  const char* texts[][2] = {{"value", "a<b & c>d \"q\" 'a'"},
-                            {"utf8", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
-                            {"spaces", "  padded \t\n "},
-                            {"crlf", "line1\r\nline2\r"},
-                            {"empty", ""},
-                            {"cdata-like", "]]> <![CDATA[ x"},
-                            {"z", ""}};
-  for (const auto& t : texts) root.sub_elements().append(XML_Element(t[0], t[1]));
+  for (const char* t : {"a<b & c>d \"q\" 'a'", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+                        "  padded \t\n ", "line1\r\nline2\r", "", "]]> <![CDATA[ x"})
+    root.sub_elements().append(XML_Element(*t ? "v" : "empty", t));
   XML_Element blank("blank", " \n ");  // blank text beside children is still text
   blank.sub_elements().append(nest("kid", "k", 2));
   root.sub_elements().append(blank);
@@ -45,7 +39,10 @@ TEST(XmlElement, RoundTripKeepsNamesOrderAndTexts) {
   EXPECT_NE(text.str().find("&lt;b &amp; c&gt;d &quot;q&quot; &apos;a&apos;"), std::string::npos);
   XML_Element back;
   ASSERT_EQ(XML_Element::parse(text.c_str(), back), 0) << text.c_str();
-  expect_same(root, back);
+  EXPECT_EQ(flat(root), flat(back));
+  // Comments, instructions and attributes are no part of an element.
+  ASSERT_EQ(XML_Element::parse("<a x=\"1\"><!-- c --><b>t<!-- c -->u</b><?pi x?></a>", back), 0);
+  EXPECT_EQ("a[](b[tu]())", flat(back));
 }
 
 TEST(XmlElement, WhatXmlCannotCarryIsRefusedBothWays) {
@@ -55,32 +52,15 @@ TEST(XmlElement, WhatXmlCannotCarryIsRefusedBothWays) {
         XML_Element("ok", "bell\x07"), XML_Element("ok", "broken \xC3("), nest("d", "", 300)})
     EXPECT_NE(bad.string(out, 0), 0) << bad.name().c_str();
   EXPECT_EQ(out, "untouched");
-
-  std::string bomb = "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY l0 \"lol\">";
-  for (int i = 1; i <= 9; ++i) {
-    bomb += "<!ENTITY l" + std::to_string(i) + " \"";
-    for (int k = 0; k < 10; ++k) bomb += "&l" + std::to_string(i - 1) + ";";
-    bomb += "\">";
-  }
-  bomb += "]><l>&l9;</l>";
   std::string deep;
   for (int i = 0; i < 5000; ++i) deep = "<d>" + deep + "</d>";
   XML_Element keep("keep");
-  for (const std::string& text :
-       {std::string(), std::string("   "), std::string("<a><b></a>"), std::string("<a>text"),
-        std::string("<a/><b/>"), std::string("just text"), std::string("<a>&undefined;</a>"),
-        std::string("<a>\xFF\xFE</a>"), bomb, deep, std::string("<!DOCTYPE a><a/>"),
-        std::string("<!DOCTYPE a [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><a>&x;</a>"),
-        std::string("<!DOCTYPE a SYSTEM \"http://127.0.0.1:1/x.dtd\"><a/>")})
+  for (const std::string text :
+       {"", "   ", "<a><b></a>", "<a>text", "<a/><b/>", "just text", "<a>&undefined;</a>",
+        "<a>\xFF\xFE</a>", deep.c_str(), "<!DOCTYPE a><a/>",
+        "<!DOCTYPE a [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><a>&x;</a>",
+        "<!DOCTYPE a SYSTEM \"http://127.0.0.1:1/x.dtd\"><a/>"})
     EXPECT_NE(XML_Element::parse(text.c_str(), keep), 0) << text.substr(0, 80);
   EXPECT_NE(XML_Element::parse(nullptr, keep), 0);
   EXPECT_EQ(keep.name(), "keep");
-}
-
-TEST(XmlElement, ParseIgnoresCommentsAndAttributes) {
-  XML_Element out;
-  ASSERT_EQ(XML_Element::parse("<a x=\"1\"><!-- c --><b>t<!-- c -->u</b><?pi x?></a>", out), 0);
-  EXPECT_EQ(out.name(), "a");
-  ASSERT_EQ(out.sub_elements().count(), 1);
-  EXPECT_EQ(out.sub_elements()[0].text(), "tu");
 }

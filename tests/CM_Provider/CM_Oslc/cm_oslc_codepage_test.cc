@@ -1,48 +1,52 @@
-// The association engine with a native code page narrower than the tracker's texts (Latin-1):
-// what fits is read and written back unchanged, what does not fit stops the record untouched.
+// A native code page narrower than the tracker's texts (Latin-1): what fits is read and written
+// back unchanged, what does not fit fails instead of being replaced, and stops a record
+// untouched. A program of its own: the converter is chosen once per process.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
-#include <utility>
-#include <vector>
+#include <tuple>
 
 #include "CM_Provider/CM_Oslc/cm_oslc_base_mr.h"
 #include "CM_Provider/CM_Oslc/cm_oslc_test_support.h"
+#include "CM_Provider/CM_Oslc/cm_xml_util.h"
 #include "CM_Provider/cm_mr_cmi_parser.h"
+#include "CM_Provider/cm_trace.h"
+#include "support/stderr_capture.h"
 #include "support/temp_home.h"
 #include "support/tracker_sim.h"
 
 namespace {
 
-using Links = std::vector<std::pair<std::string, std::string>>;
+// Called before the first conversion; the simulator may start under the original page.
+void latin1_native() { setenv("LC_ALL", "en_US.ISO-8859-1", 1); }
+
+// U+65E5 is outside Latin-1, as element name, text, attribute and id.
+const char kBody[] =
+    "<r xmlns:n='urn:n' xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>"
+    "<t>caf&#x65E5;</t><plain a='ok' b='&#x65E5;5'>fine</plain><\xE6\x97\xA5/><want/>"
+    "<n:D rdf:about='&#x65E5;'/><n:D rdf:about='x'><n:title>X</n:title></n:D>"
+    "<n:Item rdf:about='x'><n:title>X</n:title></n:Item><n:Item rdf:about='&#x65E5;'/></r>";
 
 TEST(CodePage, TitlesWithinThePageAreKeptOthersStopTheRecordUnwritten) {
   cmtest::TempHome home;
   cmtest::TrackerSim sim;
   ASSERT_TRUE(sim.running()) << sim.stderr_text();
-  // Fixed at the first conversion of the process; the simulator started under the original one.
-  setenv("LC_ALL", "en_US.ISO-8859-1", 1);
-  const CM_Session session = cmtest::make_session(sim.base_url());
-  struct Case {
-    Links seeded;
-    int status;
-    Links stored;  // after associating "http://v/new" named "caf\xe9" (Latin-1)
+  latin1_native();
+  auto link = [](const char* resource, const char* title) {
+    return nlohmann::json{{"resource", resource}, {"title", title}};
   };
-  const std::string utf8 = "Gr\xc3\xbc\xc3\x9f";
-  const Links foreign = {{"http://v/a", "\xe6\x97\xa5\xe6\x9c\xac"}, {"http://v/b", "plain"}};
-  const Case cases[] = {
-      {{{"http://v/a", utf8}}, 0, {{"http://v/a", utf8}, {"http://v/new", "caf\xc3\xa9"}}},
-      {foreign, 10001, foreign},
-  };
-  for (const Case& c : cases) {
-    nlohmann::json rec = {{"dbset", "dbs1"}, {"userdb", "db1"}, {"id", "MR1"}};
-    rec["links"] = nlohmann::json::array();
-    for (const auto& link : c.seeded)
-      rec["links"].push_back({{"resource", link.first}, {"title", link.second}});
-    sim.put_record(rec);
-    sim.clear_log();
-
+  const auto kept = nlohmann::json::array({link("http://v/a", "Gr\xc3\xbc\xc3\x9f")});
+  const auto foreign = nlohmann::json::array(
+      {link("http://v/a", "\xe6\x97\xa5\xe6\x9c\xac"), link("http://v/b", "plain")});
+  // Seeded links, status, and the links after associating "http://v/new" named "caf\xe9"
+  // (Latin-1): written or untouched.
+  const std::tuple<nlohmann::json, int, nlohmann::json> cases[] = {
+      {kept, 0, nlohmann::json::array({kept[0], link("http://v/new", "caf\xc3\xa9")})},
+      {foreign, 10001, foreign}};
+  for (const auto& [seeded, status, stored] : cases) {
+    sim.put_record({{"dbset", "dbs1"}, {"userdb", "db1"}, {"id", "MR1"}, {"links", seeded}});
     CM_ActionMap actions;
     auto data = std::make_unique<CM_ChangeData>();
     data->set_universal_selector("http://v/new");
@@ -50,18 +54,50 @@ TEST(CodePage, TitlesWithinThePageAreKeptOthersStopTheRecordUnwritten) {
     data->set_record_id("MR1");
     actions.add(std::make_unique<CM_Action>(CM_ActionType::Associate, data.release()));
     CM_OslcBaseMr engine;
-    engine.init(session);
-    EXPECT_EQ(c.status, engine.do_modify_associations(actions)) << engine.get_error();
-    if (c.status != 0) EXPECT_NE(std::string::npos, engine.get_error().find("native code page"));
+    engine.init(cmtest::make_session(sim.base_url()));
+    EXPECT_EQ(status, engine.do_modify_associations(actions)) << engine.get_error();
+    EXPECT_EQ(stored, sim.record("dbs1", "db1", "MR1")["links"]);
+  }
+}
 
-    Links stored;
-    const nlohmann::json record = sim.record("dbs1", "db1", "MR1");
-    for (const auto& link : record["links"])
-      stored.emplace_back(link["resource"].get<std::string>(), link["title"].get<std::string>());
-    EXPECT_EQ(c.stored, stored);
-    int puts = 0;
-    for (const auto& entry : sim.log()) puts += entry["method"] == "PUT" ? 1 : 0;
-    EXPECT_EQ(c.status == 0 ? 1 : 0, puts);
+TEST(CodePage, UnmappableTextFailsLoudlyOrQuietlyAndNothingIsReplaced) {
+  latin1_native();
+  cmtest::TempHome home;
+  CM_XmlParser parser(kBody);
+  CM_XmlElem root, t, plain, bad, found;
+  CM_XmlTag name;
+  SUM_String out, attr;
+  ASSERT_EQ(0, parser.GetRoot(root) + root.OptFirstChild(t) + t.OptNextSibling(plain) +
+                   plain.OptNextSibling(bad));
+  cmtest::StderrCapture quiet;
+  EXPECT_EQ(1001, t.Data(out, 1));
+  EXPECT_EQ(1001, plain.find_attribute("b", attr));
+  EXPECT_EQ("", quiet.text());
+  EXPECT_TRUE(plain.find_attribute("a", attr) == 0 && attr.str() == "ok");
+  EXPECT_EQ(1001, t.Data(out, 0));  // printed
+  EXPECT_EQ(std::string::npos, out.str().find_first_of("?\x1A"));
+  EXPECT_EQ(1001, bad.Tag(name));
+  // A lookup passes the children before an unconvertible name, and stops at it.
+  EXPECT_EQ(0, root.OptChild(CM_XmlTag(CM_XmlNamespace(), "plain"), found));
+  EXPECT_EQ(1001, root.OptChild(CM_XmlTag(CM_XmlNamespace(), "want"), found));
+  // A node whose id cannot be converted ends the description search there, traced or not.
+  const CM_XmlTag title(CM_XmlNamespace("n", "urn:n"), "title");
+  for (int level : {0, 5}) {
+    CM_Trace::reset();
+    CM_Trace::set_file("xmltest", static_cast<int>(getpid()));
+    CM_Trace::configure("CMOSLC", level);
+    for (const auto& c : {std::make_pair("n:D", "1001:-"), std::make_pair("n:Item", "0:X")}) {
+      ASSERT_EQ(0, root.get_rdf_description_nodes(c.first));
+      std::string got;
+      for (const char* id : {"x", "y"}) {
+        SUM_String body("-");
+        got +=
+            std::to_string(root.get_body_from_nodelist(title, id, body)) + ":" + body.str() + ";";
+      }
+      EXPECT_EQ(std::string(c.second) + ";1001:-;", got) << c.first << level;
+    }
+    CM_Trace::close();
+    CM_Trace::reset();
   }
 }
 
