@@ -1,10 +1,17 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sum_string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "platform/json/cmi_json.h"
 #include "platform/ks/ks.h"
+#include "platform/nt/nt.h"
 #include "platform/tbs/tbs.h"
 #include "support/temp_home.h"
 
@@ -14,27 +21,22 @@ const char* const kTexts[] = {"zero\n", "hello %s, %d\n", nullptr};
 const uint16_t kIds[] = {0, 1, 2};
 const imsg_table kTable = {"test", "test", 1, 3, kTexts, kIds, -1};
 
-int format(char* buf, size_t size, const void* table, int number, ...) {
+std::string format(size_t size, const void* table, int number, ...) {
+  char buf[64] = "#";
   va_list ap;
   va_start(ap, number);
-  int n = imsg_vsprintf(buf, size, table, number, ap);
+  const int n = imsg_vsprintf(buf, size, table, number, ap);
   va_end(ap);
-  return n;
+  return std::to_string(n) + ":" + buf;
 }
 
 TEST(Messages, FormatCutsButReportsTheFullLengthAndPrintPicksTheStream) {
-  char buf[64];
-  EXPECT_EQ(format(buf, sizeof buf, &kTable, 1, "ann", 7), 13);
-  EXPECT_STREQ(buf, "hello ann, 7\n");
-  EXPECT_EQ(format(buf, sizeof buf, "raw %d", -1, 5), 5);
-  EXPECT_STREQ(buf, "raw 5");
-  char small[6];
-  EXPECT_EQ(format(small, sizeof small, &kTable, 1, "ann", 7), 13);
-  EXPECT_STREQ(small, "hello");
-  for (int missing : {2, 3, -2}) EXPECT_LT(format(buf, sizeof buf, &kTable, missing), 0);
-  EXPECT_LT(format(buf, sizeof buf, nullptr, 0), 0);
-  EXPECT_STREQ(buf, "");
-
+  EXPECT_EQ(format(64, &kTable, 1, "ann", 7), "13:hello ann, 7\n");
+  EXPECT_EQ(format(64, "raw %d", -1, 5), "5:raw 5");
+  EXPECT_EQ(format(6, &kTable, 1, "ann", 7), "13:hello");
+  for (int missing : {2, 3, -2}) EXPECT_EQ(format(64, &kTable, missing)[0], '-');
+  const std::string none = format(64, nullptr, 0);
+  EXPECT_TRUE(none[0] == '-' && none.back() == ':') << none;
   testing::internal::CaptureStderr();
   testing::internal::CaptureStdout();
   EXPECT_EQ(imsg_print(IMSG_KIND_ERROR, &kTable, 1, "err", 1), 13);
@@ -50,19 +52,13 @@ TEST(Strutl, BoundedJoinCopyAndCase) {
   EXPECT_STREQ(buf, "abcd");
   memset(buf, '#', sizeof buf);
   EXPECT_NE(strutl_concat(buf, 6, 3, "abc", "def", "ghi"), 0);
-  EXPECT_STREQ(buf, "abcde");
-  EXPECT_EQ(buf[6], '#');
-
+  EXPECT_EQ(std::string(buf, 7), std::string("abcde\0#", 7));
   EXPECT_EQ(strutl_cpy_buf(buf, "1234567", sizeof buf), 0);
-  EXPECT_STREQ(buf, "1234567");
   EXPECT_NE(strutl_cpy_buf(buf, "12345678", sizeof buf), 0);
   EXPECT_STREQ(buf, "1234567");
-
   char up[5];
-  EXPECT_EQ(strutl_cvt_case_string("aB-z", 1, 4, up), 0);
+  EXPECT_NE(strutl_cvt_case_string("aB-zef", 1, 4, up), 0);
   EXPECT_STREQ(up, "AB-Z");
-  EXPECT_NE(strutl_cvt_case_string("abcdef", 1, 4, up), 0);
-  EXPECT_STREQ(up, "ABCD");
   EXPECT_NE(strutl_cvt_case_string("MiX\xC3\x89", 0, 4, up), 0);
   EXPECT_STREQ(up, "mix\xC3");
 }
@@ -78,35 +74,221 @@ TEST(UserAndHome, HomeAndLogFolderFollowTheEnvironmentInOrder) {
   EXPECT_EQ(std::string(buf), home.path() + "/.Corvane/log");
   setenv("TAPIR_LOG_DIR", std::string(2000, 'l').c_str(), 1);
   EXPECT_NE(tbs_product_log_dir(buf, 0), 0);
-
-  const struct {
-    const char *drive, *path, *want;
-  } cases[] = {{nullptr, "/users/ann", "/users/ann"},
-               {"/mnt", "/users/ann", "/mnt/users/ann"},
-               {"/mnt", nullptr, "/mnt"}};
-  for (const auto& c : cases) {
-    c.drive ? setenv("HOMEDRIVE", c.drive, 1) : unsetenv("HOMEDRIVE");
-    c.path ? setenv("HOMEPATH", c.path, 1) : unsetenv("HOMEPATH");
-    EXPECT_EQ(sysutl_home_dir(), c.want);
-  }
+  setenv("HOMEPATH", "/users/ann", 1);
+  EXPECT_EQ(sysutl_home_dir(), "/users/ann");
+  setenv("HOMEDRIVE", "/mnt", 1);
+  EXPECT_EQ(sysutl_home_dir(), "/mnt/users/ann");
+  unsetenv("HOMEPATH");
+  EXPECT_EQ(sysutl_home_dir(), "/mnt");
   unsetenv("HOMEDRIVE");
   unsetenv("HOME");
-  // The passwd entry answers when the environment does not.
-  EXPECT_GT(sysutl_home_dir().GetLength(), 0);
+  EXPECT_GT(sysutl_home_dir().GetLength(), 0);  // the passwd entry answers last
   EXPECT_EQ(credutl_getusid(5, 0), static_cast<long>(geteuid()));
   EXPECT_GT(sysutl_usid_to_user(credutl_getusid(7, 0)).GetLength(), 0);
 }
 
-TEST(LogServices, InternalErrorIsOneLineOnStderr) {
-  const imsg_table* table = _tbs_cmsg_tbs_msg_table_adr();
-  for (const imsg_table* t : {table, static_cast<const imsg_table*>(nullptr)}) {
-    testing::internal::CaptureStderr();
-    tbs_log_int_error("cmioslc", t, 35, "lib/CM_Provider/cm_session.cc", 321, 0);
-    const std::string err = testing::internal::GetCapturedStderr();
-    for (const char* part : {"cmioslc", "lib/CM_Provider/cm_session.cc", "321"})
-      EXPECT_NE(err.find(part), std::string::npos) << err;
-    EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+const char kKey[] = "Software/Corvane/Tarnwell/Tarnwell Tapir";
+
+int put(int hive, const char* name, const std::string& value, const char* key = kKey) {
+  ntregy_key handle = nullptr;
+  const int rc = ntregy_create_value(hive, key, name, value.data(), static_cast<int>(value.size()),
+                                     1, &handle);
+  if (rc == 0) EXPECT_EQ(ntregy_close_key(handle), 0);
+  return rc;
+}
+
+// The value, or "<refused>" when it cannot be read.
+std::string get(int hive, const char* name, int size = 128) {
+  char buf[512];
+  ntregy_key handle = nullptr;
+  const int rc = ntregy_get_value(hive, kKey, name, buf, size, &handle);
+  EXPECT_EQ(rc == 0, handle != nullptr);
+  ntregy_close_key(handle);
+  return rc == 0 ? std::string(buf) : "<refused>";
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0;
+}
+
+TEST(SettingsStore, ValuesRoundTripInEachHiveOfItsOwnWithItsModes) {
+  cmtest::TempHome home;
+  for (int hive : {NTREGY_CURRENT_USER, NTREGY_LOCAL_MACHINE}) {
+    EXPECT_EQ(get(hive, "CMI_TRACE"), "<refused>");
+    for (const std::string value : {"3", "", "\xFF\xFE raw \x01 bytes \xC3", "x \"q\" \\ {json}"}) {
+      ASSERT_EQ(put(hive, "CMI_TRACE", value), 0);
+      EXPECT_EQ(get(hive, "CMI_TRACE"), value);
+    }
+    ASSERT_EQ(put(hive, "Other", std::to_string(hive)), 0);
+    EXPECT_EQ(get(hive, "other"), "<refused>") << "names are exact";
   }
+  EXPECT_EQ(get(NTREGY_CURRENT_USER, "Other"), std::to_string(NTREGY_CURRENT_USER));
+  const std::string user = home.path() + "/.Corvane/.Registry/CurrentUser";
+  EXPECT_EQ(mode_of(user + "/" + kKey), 0600u);
+  EXPECT_EQ(mode_of(user + "/Software"), 0700u);
+  EXPECT_EQ(mode_of(home.machine_registry() + "/" + kKey), 0644u);
+  EXPECT_EQ(mode_of(home.machine_registry() + "/Software"), 0755u);
+}
+
+TEST(SettingsStore, RefusesWhatItCannotHoldOrReturnAndReplacesACorruptFile) {
+  cmtest::TempHome home;
+  ASSERT_EQ(put(NTREGY_CURRENT_USER, "v", "12345"), 0);
+  EXPECT_EQ(get(NTREGY_CURRENT_USER, "v", 5), "<refused>");
+  EXPECT_EQ(get(NTREGY_CURRENT_USER, "v", 6), "12345");
+  EXPECT_NE(put(NTREGY_CURRENT_USER, "nul", std::string("a\0b", 3)), 0);
+  EXPECT_NE(put(NTREGY_CURRENT_USER, "", "x"), 0);
+  ntregy_key handle = nullptr;
+  EXPECT_NE(ntregy_create_value(NTREGY_CURRENT_USER, kKey, "t", "x", 1, 4, &handle), 0);
+  for (const char* key : {"../escape", "/abs/key", "a/../../b", "a//b", "", "a/./b", "a/"})
+    EXPECT_NE(put(NTREGY_CURRENT_USER, "v", "1", key), 0) << key;
+  EXPECT_NE(put(NTREGY_CURRENT_USER, "v", "1", nullptr), 0);
+  EXPECT_FALSE(cmtest::path_exists(home.path() + "/.Corvane/.Registry/escape"));
+  const std::string file = home.path() + "/.Corvane/.Registry/CurrentUser/" + kKey;
+  for (const char* corrupt : {"{ \"a\": \"1\", broken", "[\"not\", \"an object\"]",
+                              "{\"a\": {\"bytes\": [300]}}", "{\"a\": 5}"}) {
+    ASSERT_EQ(put(NTREGY_CURRENT_USER, "a", "1"), 0);
+    cmtest::write_file(file, corrupt);
+    EXPECT_EQ(get(NTREGY_CURRENT_USER, "a"), "<refused>") << corrupt;
+    ASSERT_EQ(put(NTREGY_CURRENT_USER, "b", "2"), 0);
+    EXPECT_EQ(get(NTREGY_CURRENT_USER, "b"), "2");
+  }
+}
+
+TEST(NtFiles, OpenIsCloseOnExec) {
+  cmtest::TempHome home;
+  const std::string path = home.path() + "/f";
+  EXPECT_NE(unix_nt_access(path.c_str(), 0), 0);
+  const int fd = unix_nt_open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+  EXPECT_EQ(unix_nt_close(fd), 0);
+  EXPECT_EQ(unix_nt_access(path.c_str(), 0), 0);
+}
+
+std::string text_of(const CMI_JSON_Value& object, const char* key) {
+  auto value = object.get_value(key);
+  return value ? value->text() : std::string("<absent>");
+}
+
+std::string nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+TEST(CmiJson, ParsesExactlyOneObject) {
+  std::string deep_objects;
+  for (int i = 0; i < 100000; ++i) deep_objects += "{\"a\":";
+  deep_objects += "1" + std::string(100000, '}');
+  const int inner = CMI_JSON_Object::kMaxDepth - 1;  // the outer object is one level
+  for (const std::string& text : {std::string(" \n{\"a\":1}\t "), "{\"a\":" + nested(inner) + "}"})
+    EXPECT_TRUE(CMI_JSON_Object(text).is_parsed()) << text;
+  std::vector<std::string> rejected = {
+      "{\"a\":" + nested(inner + 1) + "}", "{\"a\":" + nested(100000) + "}", deep_objects,
+      std::string(100000, '{'), std::string("{\"a\":\"x\0y\"}", 11)};
+  for (const char* text :
+       {"", "[]", "[{\"a\":1}]", "42", "null", "{", "{\"a\":}", "{} {}", "{}x", "{\"a\":1,}",
+        "{'a':1}", "{a:1}", "{\"a\":\"\x01\"}", "{\"a\":\"\xff\xfe\"}", "{\"a\":\"\xc3\"}"})
+    rejected.push_back(text);
+  for (const std::string& text : rejected) {
+    CMI_JSON_Object object(text);
+    EXPECT_FALSE(object.is_parsed()) << text.substr(0, 40);
+    EXPECT_EQ(nullptr, object.get_value("a"));
+    EXPECT_NE(0, object.add_pair("a", CMI_JSON_Value("b")));
+  }
+}
+
+TEST(CmiJson, ValuesReadAsTextAndLookupsAreCopies) {
+  std::string text = "{\"k7\":0,";
+  for (int i = 0; i < 2000; ++i)
+    text += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+  text +=
+      "\"s\":\"a\\\"b\\n\",\"n\":null,\"arr\":[1,\"x\"],\"u\":\"\\u00e9\",\"nul\":\"x\\u0000y\","
+      "\"o\":{\"k\":\"v\",\"z\":[]},\"k7\":\"last\"}";
+  std::unique_ptr<CMI_JSON_Value> kept;
+  {
+    CMI_JSON_Object object(text);
+    ASSERT_TRUE(object.is_parsed());
+    const std::pair<const char*, std::string> want[] = {{"s", "a\"b\n"},
+                                                        {"n", "null"},
+                                                        {"arr", "[1,\"x\"]"},
+                                                        {"u", "\xc3\xa9"},
+                                                        {"nul", std::string("x\0y", 3)},
+                                                        {"o", "{\"k\":\"v\",\"z\":[]}"},
+                                                        {"k7", "last"},
+                                                        {"k1999", "1999"},
+                                                        {"missing", "<absent>"}};
+    for (const auto& w : want) EXPECT_EQ(w.second, text_of(object, w.first)) << w.first;
+    EXPECT_EQ(0u, object.to_string().find("{\"k7\":\"last\","));  // a duplicate replaces in place
+    kept = object.get_value("o");
+  }
+  ASSERT_NE(nullptr, kept);
+  EXPECT_EQ("v", text_of(*kept, "k"));
+}
+
+TEST(CmiJson, BuiltObjectsKeepInsertionOrderAndEscapedTextReadsBack) {
+  CMI_JSON_Object object;
+  for (const char* key : {"zeta", "alpha", "mid"})
+    ASSERT_EQ(0, object.add_pair(key, CMI_JSON_Value(key)));
+  EXPECT_EQ(0, object.add_pair("alpha", CMI_JSON_Value("again")));
+  EXPECT_EQ("{\"zeta\":\"zeta\",\"alpha\":\"again\",\"mid\":\"mid\"}", object.to_string());
+  const std::string valid = std::string("q\"b\\s/\n\r\t\x01\x7f\0", 13);
+  CMI_JSON_Object built;
+  ASSERT_EQ(0, built.add_pair("m", CMI_JSON_Value(valid + "\xff\xc3(\xe2\x82\xf0\x9f\x98\x80")));
+  CMI_JSON_Object back(built.to_string());
+  ASSERT_TRUE(back.is_parsed()) << built.to_string();
+  // Valid parts survive exactly; each invalid sequence turns into U+FFFD.
+  EXPECT_EQ(valid + "\xef\xbf\xbd\xef\xbf\xbd(\xef\xbf\xbd\xf0\x9f\x98\x80", text_of(back, "m"));
+  // Escaped text dropped between quotes reads back as the original.
+  for (const std::string& original : {std::string("a\"b\\c\nd\te"), valid}) {
+    const std::string escaped = CMI_JSON_Object::escape_string(original);
+    EXPECT_EQ(std::string::npos, escaped.find_first_of(std::string("\n\0", 2)));
+    EXPECT_EQ(original, text_of(CMI_JSON_Object("{\"e\":\"" + escaped + "\"}"), "e"));
+  }
+}
+
+TEST(SumString, FindMidAndIndexClampToTheText) {
+  const SUM_String s("abcabc");
+  const struct {
+    const char* needle;
+    int start, want;
+  } finds[] = {{"bc", 0, 1},   {"bc", 2, 4}, {"bc", 5, -1},   {"zz", 0, -1},
+               {"a", 100, -1}, {"a", -3, 0}, {nullptr, 0, -1}};
+  for (const auto& f : finds) EXPECT_EQ(s.Find(f.needle, f.start), f.want) << f.start;
+  const SUM_String h("hello");
+  const struct {
+    int start, count;
+    const char* want;
+  } mids[] = {{1, 3, "ell"}, {3, 100, "lo"}, {2, 0, ""}, {2, -1, ""}, {-2, 3, "h"}, {5, 1, ""}};
+  for (const auto& m : mids) EXPECT_EQ(h.Mid(m.start, m.count), m.want) << m.start;
+  EXPECT_EQ(h.Mid(-1), "hello");
+  EXPECT_EQ(std::string() + h[5] + h[-1], std::string(2, '\0'));
+}
+
+TEST(SumString, SelfUseIsSafeAndOrderIsByteWiseUnsigned) {
+  SUM_String s("ab");
+  s += s;  // appending to itself must not read freed storage
+  EXPECT_EQ(s, "abab");
+  s = s.c_str() + 2;  // assigning from its own text
+  EXPECT_EQ("x" + s + "y", "xaby");
+  EXPECT_TRUE(SUM_String("z") < SUM_String("\xC3\xA9"));
+  EXPECT_GT(SUM_String("abcd").Compare("abc"), 0);
+  EXPECT_EQ(SUM_String("HeLLo").CompareNoCase("hello"), 0);
+  EXPECT_NE(SUM_String("hell").CompareNoCase("hello"), 0);
+}
+
+TEST(SumString, GetBufferTextEndsAtTheFirstNul) {
+  SUM_String s;
+  memcpy(s.GetBuffer(16), "abc\0xyz", 8);
+  EXPECT_EQ(s.GetLength(), 3);
+  // A result that fills the whole requested size still has room for its NUL.
+  memcpy(s.GetBuffer(4), "wxyz", 5);
+  s.ReleaseBuffer();
+  EXPECT_EQ(s, "wxyz");
+  // Asking for less than the current length keeps the text.
+  SUM_String keep("keep me");
+  keep.GetBuffer(2);
+  EXPECT_EQ(keep, "keep me");
+  keep.GetBuffer(10)[4] = '\0';
+  keep += "!";
+  EXPECT_EQ(keep, "keep!");
 }
 
 }  // namespace
