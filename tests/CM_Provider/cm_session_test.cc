@@ -1,7 +1,6 @@
 // The session, its cookie jar, and both files on a failing disk.
 #include "CM_Provider/cm_session.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +9,6 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
 
 #include "CM_Provider/cm_commit_cache.h"
@@ -201,45 +199,40 @@ TEST_F(SessionTest, UserCredsComeFromTheStoreAndADamagedLoginIsFlagged) {
 // Fails one kind of call with one errno for files inside one folder only (the trace of the code
 // under test keeps working); every other call goes to the system.
 struct FailingFiles : KS_FileSystem {
-  FailingFiles(const std::string& folder, const std::string& call, int err)
-      : folder(folder + "/"), call(call), err(err), old(ks_set_file_system(this)) {}
+  FailingFiles(const std::string& in, const char* call, int err)
+      : folder(real(in)), call(call), err(err), old(ks_set_file_system(this)) {}
   ~FailingFiles() override { ks_set_file_system(old); }
-  int Open(const char* path, int flags, mode_t mode) override {
-    return fails("Open", inside(path)) ? -1 : watch(path, KS_FileSystem::Open(path, flags, mode));
-  }
-  int MakeTemp(char* name) override {
-    return fails("MakeTemp", inside(name)) ? -1 : watch(name, KS_FileSystem::MakeTemp(name));
-  }
-  ssize_t Write(int fd, const void* data, size_t size) override {
-    return fails("Write", watched.count(fd)) ? -1 : KS_FileSystem::Write(fd, data, size);
-  }
-  int Sync(int fd) override {
-    return fails("Sync", watched.count(fd)) ? -1 : KS_FileSystem::Sync(fd);
-  }
-  int Close(int fd) override { return watched.erase(fd), KS_FileSystem::Close(fd); }
-  bool inside(const char* path) const { return std::string(path).rfind(folder, 0) == 0; }
-  bool fails(const char* name, bool ours) {
-    if (call != name || !ours) return false;
+  bool fails(const char* name, const std::string& path) {
+    if (call != name || path.rfind(folder, 0) != 0) return false;
     ++failures;
     errno = err;
     return true;
   }
-  int watch(const char* path, int fd) {
-    if (fd >= 0 && inside(path)) watched.insert(fd);
-    return fd;
+  static std::string real(const std::string& path) {
+    char* resolved = realpath(path.c_str(), nullptr);
+    const std::string out = std::string(resolved ? resolved : "") + "/";
+    free(resolved);
+    return out;
   }
+  static std::string path_of(int fd) {
+    char buf[4096];
+    const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof buf);
+    return std::string(buf, n > 0 ? n : 0);
+  }
+  int Open(const char* path, int flags, mode_t mode) override {
+    return fails("Open", path) ? -1 : KS_FileSystem::Open(path, flags, mode);
+  }
+  int MakeTemp(char* name) override {
+    return fails("MakeTemp", name) ? -1 : KS_FileSystem::MakeTemp(name);
+  }
+  ssize_t Write(int fd, const void* data, size_t size) override {
+    return fails("Write", path_of(fd)) ? -1 : KS_FileSystem::Write(fd, data, size);
+  }
+  int Sync(int fd) override { return fails("Sync", path_of(fd)) ? -1 : KS_FileSystem::Sync(fd); }
   std::string folder, call;
   int err, failures = 0;
   KS_FileSystem* old;
-  std::set<int> watched;
 };
-
-bool has_temporary(const std::string& folder) {
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), closedir);
-  while (const dirent* e = dir ? readdir(dir.get()) : nullptr)
-    if (std::string(e->d_name).find(".tmp") != std::string::npos) return true;
-  return false;
-}
 
 // A full, read-only or failing disk under the cookie jar, the login store and the trace file: the
 // failed write says why, leaves the old file as it was and leaves no temporary file behind.
@@ -285,7 +278,8 @@ TEST(DiskFaults, FailedWriteSaysWhyKeepsTheOldFileAndLeavesNoTemporary) {
       const std::string printed = stderr_text.text();
       EXPECT_GT(files.failures, 0);
       EXPECT_EQ(old_text, read_file(path));
-      EXPECT_FALSE(has_temporary(folder));
+      SUM_StringList names;  // the file itself, no temporary beside it
+      EXPECT_EQ(1, fileutl_read_whole_dir(folder.c_str(), 1, &names));
       EXPECT_NE(std::string::npos, printed.find(kind.message + (*kind.message ? path : "")));
       if (trace_file) {
         EXPECT_NE(std::string::npos, printed.find(cause)) << printed;

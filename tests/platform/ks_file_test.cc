@@ -80,29 +80,6 @@ TEST(StrutlFile, WritesReplaceWholeFilesKeepTheirModeAndAFailedOneKeepsTheOldFil
   }
 }
 
-TEST(FileUtl, MkpathListingAndRmOfEmptyFoldersOnly) {
-  cmtest::TempHome home;
-  const std::string a = home.path() + "/a";
-  ASSERT_EQ(fileutl_mkpath((a + "/b//c/").c_str(), 0700, 1), 0);
-  EXPECT_EQ(mode_of(a + "/b/c"), 0700u);
-  EXPECT_EQ(fileutl_mkpath((a + "/b").c_str(), 0700, 1), 0);  // existing is fine
-  cmtest::write_file(a + "/plain", "x");
-  cmtest::write_file(a + "/C", "");
-  EXPECT_NE(fileutl_mkpath((a + "/plain/sub").c_str(), 0700, 1), 0);
-  EXPECT_NE(fileutl_mkpath((a + "/plain").c_str(), 0700, 1), 0);
-  SUM_StringList names;
-  names.append("stale");
-  ASSERT_EQ(fileutl_read_whole_dir(a.c_str(), 1, &names), 3);
-  EXPECT_EQ(names[0] + names[1] + names[2], "Cbplain");
-  EXPECT_LT(fileutl_read_whole_dir((a + "/none").c_str(), 1, &names), 0);
-  EXPECT_EQ(fileutl_rm(a.c_str(), 16), -4);  // a folder with entries is never deleted
-  EXPECT_EQ(fileutl_rm((a + "/plain").c_str(), 16), 0);
-  EXPECT_EQ(fileutl_rm((a + "/b/c").c_str(), 16), 0);
-  EXPECT_EQ(fileutl_rm((a + "/b/c").c_str(), 16), -4);
-  EXPECT_EQ(fileutl_rm(nullptr, 16), -4);
-  EXPECT_EQ(entries_in(a), 2);
-}
-
 TEST(FileUtl, IsWithinAcceptsOnlyPlainPiecesBelowTheFolder) {
   const std::pair<const char*, int> cases[] = {
       {"/base/a", 1},     {"/base/a/b/c", 1},   {"/base/a.b/..c", 1}, {"/base", 0},
