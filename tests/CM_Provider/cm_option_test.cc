@@ -74,18 +74,4 @@ TEST(CommitCache, OptionsAreReadOncePerLiveCacheAndAfreshWithoutOne) {
   EXPECT_EQ("3", CM_CommitCache::option("CMI_BENCH_OPTION"));
 }
 
-TEST(CommitCache, CookieFormsAreKeptByPathAndByStoredText) {
-  CM_CommitCache cache;
-  std::string text = "none";
-  cache.keep_stored_cookie("/a", "s1");
-  cache.keep_stored_cookie("/a", "s2");
-  EXPECT_FALSE(cache.find_stored_cookie("/b", text));
-  ASSERT_TRUE(cache.find_stored_cookie("/a", text));
-  EXPECT_EQ("s2", text);
-  cache.keep_plain_cookie("s2", "");
-  EXPECT_FALSE(cache.find_plain_cookie("s1", text));
-  ASSERT_TRUE(cache.find_plain_cookie("s2", text));
-  EXPECT_EQ("", text);
-}
-
 }  // namespace
