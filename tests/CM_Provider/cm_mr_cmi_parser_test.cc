@@ -122,6 +122,7 @@ TEST(OpResult, MembersAppearInOrderOnlyWhenSetAndAlwaysAsValidJson) {
   CM_OpResult result;
   EXPECT_EQ("{\"status_code\":\"0\"}", result.to_json());
   result.m_status_code = INT_MIN;
+  result.m_warning_message = "w";
   result.m_error_message = "\xff\xfe bad \xc3";
   result.m_info_message = std::string("quote\" back\\ nl\n nul\0", 22);
   const ordered_json reply = ordered_json::parse(result.to_json(), nullptr, false);
@@ -129,6 +130,7 @@ TEST(OpResult, MembersAppearInOrderOnlyWhenSetAndAlwaysAsValidJson) {
   EXPECT_NE(std::string::npos, error.find(" bad ")) << result.to_json();
   EXPECT_EQ(reply.dump(), ordered_json({{"status_code", "-2147483648"},
                                         {"info_message", result.m_info_message},
+                                        {"warning_message", "w"},
                                         {"error_message", error}})
                               .dump());
 }
