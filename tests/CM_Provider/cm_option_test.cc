@@ -4,69 +4,74 @@
 
 #include <string>
 
+#include "CM_Provider/cm_commit_cache.h"
 #include "support/temp_home.h"
 
 namespace {
 
-std::string get(const CM_Option& option) {
+std::string get(CM_Option::LocationType where, const char* name) {
   SUM_String out("garbage");
-  option.GetValue(SUM_String("dflt"), out);
+  CM_Option(where, name).GetValue(SUM_String("dflt"), out);
   return out.str();
 }
 
-TEST(Option, EachHiveKeepsItsOwnValuesAndOnlyPluginOptionsFallBackToTheMachine) {
-  cmtest::TempHome home;
-  CM_Option user(CM_Option::CurrentUser, "Colour");
-  CM_Option machine(CM_Option::LocalMachine, "Colour");
-  EXPECT_EQ("dflt", get(user));
-  user.SetValue("blue");
-  EXPECT_EQ("dflt", get(machine));
-  machine.SetValue("green");
-  user.SetValue("navy");
-  CM_Option other(CM_Option::CurrentUser, "Other");
-  other.SetValue("2 with  spaces");
-  EXPECT_EQ("navy", get(user));
-  EXPECT_EQ("green", get(machine));
-  EXPECT_EQ("2 with  spaces", get(other));
-  // Any location other than CurrentUser means the machine hive.
-  EXPECT_EQ("green", get(CM_Option(static_cast<CM_Option::LocationType>(7), "Colour")));
-
-  CM_Option policy(CM_Option::LocalMachine, "CMI_Policy");
-  policy.SetValue("machine-wide");
-  EXPECT_EQ("machine-wide", get(CM_Option(CM_Option::CurrentUser, "CMI_Policy")));
-  EXPECT_EQ("dflt", get(CM_Option(CM_Option::CurrentUser, "Unset")));
-  machine.SetValue("");
-  EXPECT_EQ("", get(machine));
+void set(CM_Option::LocationType where, const char* name, const std::string& value) {
+  CM_Option(where, name).SetValue(value.c_str());
 }
 
-TEST(Option, EnvironmentOverridesBothHivesEvenWhenEmpty) {
+const CM_Option::LocationType kUser = CM_Option::CurrentUser, kMachine = CM_Option::LocalMachine;
+
+TEST(Option, TheUsersValueWinsAndOnlyPluginOptionsFallBackToTheMachine) {
   cmtest::TempHome home;
-  CM_Option user(CM_Option::CurrentUser, "mixedCase_Name");
-  CM_Option machine(CM_Option::LocalMachine, "mixedCase_Name");
-  user.SetValue("stored");
-  machine.SetValue("stored-m");
-  {
-    cmtest::ScopedEnv env("TAPIR_MIXEDCASE_NAME", "from-env");
-    EXPECT_EQ("from-env", get(user));
-    EXPECT_EQ("from-env", get(machine));
-  }
-  cmtest::ScopedEnv env("TAPIR_MIXEDCASE_NAME", "");
-  user.SetValue("newer");  // never written to the environment
-  EXPECT_EQ("", get(user));
+  EXPECT_EQ("dflt", get(kUser, "Colour"));
+  set(kUser, "Colour", "navy");
+  EXPECT_EQ("dflt", get(kMachine, "Colour"));
+  set(kMachine, "Colour", "green");
+  set(kUser, "Other", "2 with  spaces");
+  EXPECT_EQ("navy", get(kUser, "Colour"));
+  EXPECT_EQ("green", get(kMachine, "Colour"));
+  EXPECT_EQ("2 with  spaces", get(kUser, "Other"));
+  // Any location other than CurrentUser means the machine hive.
+  EXPECT_EQ("green", get(static_cast<CM_Option::LocationType>(7), "Colour"));
+  set(kMachine, "CMI_Policy", "machine-wide");
+  EXPECT_EQ("machine-wide", get(kUser, "CMI_Policy"));
+  set(kUser, "CMI_Policy", "own");
+  EXPECT_EQ("own", get(kUser, "CMI_Policy"));
+  set(kMachine, "Colour", "");
+  EXPECT_EQ("", get(kMachine, "Colour"));
+  // The environment overrides both hives, even when empty.
+  cmtest::ScopedEnv env("TAPIR_COLOUR", "");
+  EXPECT_EQ("", get(kUser, "Colour"));
+  EXPECT_EQ("", get(kMachine, "colour"));
 }
 
 TEST(Option, OversizeOrUnwritableValuesReadAsUnset) {
   cmtest::TempHome home;
-  CM_Option option(CM_Option::CurrentUser, "Long");
-  option.SetValue(std::string(127, 'x').c_str());
-  EXPECT_EQ(std::string(127, 'x'), get(option));
-  option.SetValue(std::string(300, 'y').c_str());
-  EXPECT_EQ("dflt", get(option));
+  set(kUser, "Long", std::string(127, 'x'));
+  EXPECT_EQ(std::string(127, 'x'), get(kUser, "Long"));
+  set(kUser, "Long", std::string(300, 'y'));
+  EXPECT_EQ("dflt", get(kUser, "Long"));
   // The machine hive's folder is a plain file: nothing can be created below it.
   cmtest::write_file(home.machine_registry(), "not a folder");
-  CM_Option(CM_Option::LocalMachine, "Blocked").SetValue("value");
-  EXPECT_EQ("dflt", get(CM_Option(CM_Option::LocalMachine, "Blocked")));
+  set(kMachine, "Blocked", "value");
+  EXPECT_EQ("dflt", get(kMachine, "Blocked"));
   EXPECT_EQ("not a folder", cmtest::read_file(home.machine_registry()));
+}
+
+TEST(CommitCache, OptionsAreReadOncePerLiveCacheAndAfreshWithoutOne) {
+  cmtest::TempHome home;
+  cmtest::ScopedEnv first("TAPIR_CMI_BENCH_OPTION", "1");
+  {
+    CM_CommitCache cache;
+    EXPECT_EQ("1", CM_CommitCache::option("CMI_BENCH_OPTION"));
+    cmtest::ScopedEnv second("TAPIR_CMI_BENCH_OPTION", "2");
+    { CM_CommitCache nested; }  // a second cache while one is live stays idle
+    EXPECT_EQ(&cache, CM_CommitCache::live());
+    EXPECT_EQ("1", CM_CommitCache::option("CMI_BENCH_OPTION"));
+  }
+  EXPECT_EQ(nullptr, CM_CommitCache::live());
+  cmtest::ScopedEnv third("TAPIR_CMI_BENCH_OPTION", "3");
+  EXPECT_EQ("3", CM_CommitCache::option("CMI_BENCH_OPTION"));
 }
 
 }  // namespace

@@ -1,34 +1,151 @@
+// The session, its cookie jar, and both files on a failing disk.
 #include "CM_Provider/cm_session.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 
+#include "CM_Provider/cm_commit_cache.h"
+#include "CM_Provider/cm_cookie_jar.h"
 #include "CM_Provider/cm_mr_cmi_parser.h"
 #include "CM_Provider/cm_trace.h"
+#include "platform/ks/ks.h"
+#include "platform/ks/ks_file_system.h"
+#include "support/stderr_capture.h"
 #include "support/temp_home.h"
 
 namespace {
 
 using cmtest::path_exists;
 using cmtest::read_file;
+using cmtest::write_file;
+
+struct stat stat_of(const std::string& path) {
+  struct stat st = {};
+  stat(path.c_str(), &st);
+  return st;
+}
+
+CM_CookieJar jar() {
+  CM_CookieJar made(sysutl_home_dir() + "/jar/prov/dbs", SUM_String("db"));
+  made.set_element_name("Cookie");
+  return made;
+}
+
+std::string cookie() { return jar().get_cookie().str(); }
+
+// A jar file holding the stored form of cookie as its child `name`.
+std::string jar_text(const char* cookie, const char* name = "Cookie") {
+  SUM_String out;
+  EXPECT_EQ(0, CM_CookieJar::encrypt(cookie, out));
+  return std::string("<Cookies><") + name + ">" + out.str() + "</" + name + "></Cookies>";
+}
 
 class SessionTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    CM_Trace::reset();
-    CM_Trace::set_file("tester", static_cast<int>(getpid()));
-    CM_Trace::configure("CMMR", 5);
+  std::string stderr_of(const std::function<void()>& run) {
+    cmtest::StderrCapture err;
+    run();
+    return err.text();
   }
-  void TearDown() override { CM_Trace::reset(); }
-  std::string trace() const { return read_file(CM_Trace::file_path()); }
 
   cmtest::TempHome home;
+  const std::string m_dir = home.path() + "/jar/prov/dbs", m_file = m_dir + "/db";
   const std::string m_jars = home.path() + "/.Corvane/.Registry/Tarnwell/CMI/CookieJar";
   CM_ProviderConfig m_config{"Prov Ä", "https://mr.example:8443/merrow", "db 1", "dbs1"};
 };
+
+TEST_F(SessionTest, CookieRoundTripsThroughAPrivateFileWrittenOnlyOnChange) {
+  SUM_String out("unchanged");
+  EXPECT_EQ(1002, jar().findCookie(out));
+  EXPECT_EQ("unchanged|", out.str() + "|" + cookie());
+  EXPECT_EQ(0, jar().set_cookie(""));
+  EXPECT_FALSE(path_exists(m_dir));  // reading and empty cookies create nothing
+  ASSERT_EQ(0, jar().set_cookie("first"));
+  ASSERT_EQ(0, jar().set_cookie("JSESSIONID=0000abcdEFGH:1a2b3c"));
+  EXPECT_EQ("JSESSIONID=0000abcdEFGH:1a2b3c", cookie());
+  const std::string text = read_file(m_file);
+  EXPECT_EQ(std::string::npos, text.find("0000abcdEFGH")) << "cookie stored in plain text";
+  EXPECT_EQ(text.find("<Cookie>"), text.rfind("<Cookie>")) << "one child after every write";
+  EXPECT_EQ(0600u, stat_of(m_file).st_mode & 0777);
+  EXPECT_EQ(0700u, stat_of(m_dir).st_mode & 0777);
+  const ino_t first = stat_of(m_file).st_ino;  // every write replaces the file by rename
+  ASSERT_EQ(0, jar().set_cookie("JSESSIONID=0000abcdEFGH:1a2b3c"));
+  EXPECT_EQ(first, stat_of(m_file).st_ino);
+  EXPECT_EQ(1001, jar().set_cookie(std::string(400, 'c')));  // too long for the stored form
+  EXPECT_EQ("JSESSIONID=0000abcdEFGH:1a2b3c", cookie());
+}
+
+TEST_F(SessionTest, UnreadableJarFilesGiveNoCookieAndAreReplacedByTheNextOne) {
+  std::string tampered = jar_text("genuine");
+  tampered[tampered.size() - 20] = tampered[tampered.size() - 20] == 'A' ? 'B' : 'A';
+  const std::pair<std::string, const char*> cases[] = {
+      {"this is not xml at all", ""},
+      {"<Cookies><Cookie>abc</Coo", ""},
+      {"<Cookies></Cookies>", ""},
+      {std::string("\0\x01\x02<Cookies>", 12), ""},
+      {"", ""},
+      {tampered, ""},
+      {jar_text("named-otherwise", "Biscuit"), "named-otherwise"}};
+  ASSERT_EQ(0, jar().check_cookie_file(true));
+  for (const auto& c : cases) {
+    write_file(m_file, c.first);
+    stderr_of([&] { EXPECT_EQ(c.second, cookie()) << c.first; });
+    EXPECT_EQ(0, jar().set_cookie("fresh"));
+    EXPECT_EQ("fresh", cookie());
+  }
+}
+
+TEST_F(SessionTest, WhatIsInTheWayOfAJarIsReportedAndKept) {
+  ASSERT_EQ(0, cmtest::run_command("mkdir -p '" + m_file + "'"));
+  write_file(m_file + "/keep", "other data");  // a folder where the file belongs
+  EXPECT_NE(std::string::npos,
+            stderr_of([] { EXPECT_EQ(1001, jar().set_cookie("abc")); }).find(m_file));
+  EXPECT_EQ("other data", read_file(m_file + "/keep"));
+  ASSERT_EQ(0, cmtest::run_command("rm -r '" + home.path() + "/jar'"));
+  write_file(home.path() + "/jar", "in the way");  // a file where a parent folder belongs
+  EXPECT_NE(std::string::npos, stderr_of([] {
+                                 EXPECT_EQ(1001, jar().set_cookie("abc"));
+                                 EXPECT_EQ(1001, jar().check_cookie_file(true));
+                               }).find(m_dir));
+  EXPECT_EQ("in the way", read_file(home.path() + "/jar"));
+}
+
+TEST_F(SessionTest, WithinACommitTheJarIsReadOnceAndOwnWritesAreSeen) {
+  ASSERT_EQ(0, jar().set_cookie("before"));
+  {
+    CM_CommitCache cache;
+    EXPECT_EQ("before", cookie());
+    write_file(m_file, jar_text("elsewhere"));  // another writer is not looked for ...
+    EXPECT_EQ("before", cookie());
+    ASSERT_EQ(0, jar().set_cookie("renewed"));  // ... but this process's own writes are
+    EXPECT_EQ("renewed", cookie());
+  }
+  EXPECT_EQ("renewed", cookie());  // the write reached the file
+  write_file(m_file, jar_text("elsewhere"));
+  CM_CommitCache next;
+  EXPECT_EQ("elsewhere", cookie());
+}
+
+// A jar folder of another user could hand us its cookie or take ours: neither read nor written.
+TEST_F(SessionTest, JarFolderOfAnotherUserIsRefusedAndLooseFoldersAreTightened) {
+  ASSERT_EQ(0, jar().set_cookie("mine"));
+  ASSERT_EQ(0, chmod(m_dir.c_str(), 0777));
+  ASSERT_EQ(0, jar().set_cookie("newer"));
+  EXPECT_EQ(0700u, stat_of(m_dir).st_mode & 0777);
+  if (geteuid() != 0) GTEST_SKIP() << "changing the owner needs root";
+  ASSERT_EQ(0, chown(m_dir.c_str(), 12345, 12345));
+  EXPECT_EQ("", cookie());
+  EXPECT_NE(std::string::npos, stderr_of([] {
+                                 EXPECT_EQ(1001, jar().set_cookie("other"));
+                               }).find("owned by another user"));
+}
 
 TEST_F(SessionTest, CookiePersistsForTheNextSessionOfTheSameConnectionOnly) {
   CM_Session none;
@@ -40,78 +157,141 @@ TEST_F(SessionTest, CookiePersistsForTheNextSessionOfTheSameConnectionOnly) {
     EXPECT_FALSE(path_exists(m_jars));  // setting up writes nothing
     ASSERT_EQ(0, first.UpdateCookie("JSESSIONID=one"));
   }
-  ASSERT_TRUE(path_exists(m_jars + "/Prov Ä/dbs1/db 1"));
   CM_Session second;
   ASSERT_EQ(0, second.init_server_config(&m_config));
   EXPECT_EQ("JSESSIONID=one", second.GetCookie().str());
-  EXPECT_EQ("https://mr.example:8443/merrow", second.get_web_url().str());
   CM_ProviderConfig other("Prov Ä", "https://mr.example:8443/merrow", "db2", "dbs1");
   CM_Session third;
   ASSERT_EQ(0, third.init_server_config(&other));
-  EXPECT_EQ(0, third.GetCookie().GetLength());
-}
-
-TEST_F(SessionTest, JarFailureBecomes10001) {
-  ASSERT_EQ(0, cmtest::run_command("mkdir -p '" + m_jars + "'"));
-  cmtest::write_file(m_jars + "/Prov Ä", "a file blocking the folder");
-  CM_Session s;
-  ASSERT_EQ(0, s.init_server_config(&m_config));
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(10001, s.UpdateCookie("abc"));
-  EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find(m_jars));
-  EXPECT_NE(std::string::npos, trace().find("Return from set_cookie = 1001"));
-}
-
-TEST_F(SessionTest, EveryCopyHasItsOwnJarOnTheSameFile) {
-  CM_Session provider_session;
-  ASSERT_EQ(0, provider_session.init_server_config(&m_config));
-  provider_session.set_cert_label("card label");
-  CM_Session request_session;
-  request_session = provider_session;
-  ASSERT_NE(nullptr, request_session.get_cookie_jar());
-  EXPECT_NE(provider_session.get_cookie_jar(), request_session.get_cookie_jar());
-  EXPECT_EQ("card label", request_session.get_cert_label().str());
-  // A cookie handed back through the copy is what the original reads next.
-  ASSERT_EQ(0, request_session.UpdateCookie("from-request"));
-  EXPECT_EQ("from-request", provider_session.GetCookie().str());
+  EXPECT_EQ("", third.GetCookie().str());
+  // A copy has a jar of its own on the same file, and outlives the session it was copied from.
   CM_Session survivor;
   {
-    CM_Session temporary(provider_session);
+    CM_Session temporary(second);
     survivor = temporary;
   }
-  EXPECT_EQ("from-request", survivor.GetCookie().str());
-  CM_Session& self = survivor;
-  survivor = self;
-  EXPECT_EQ("from-request", survivor.GetCookie().str());
-  survivor = CM_Session();  // a session without jar drops the target's
-  EXPECT_EQ(nullptr, survivor.get_cookie_jar());
-  EXPECT_EQ(0, survivor.get_provider_name().GetLength());
+  ASSERT_EQ(0, survivor.UpdateCookie("from-copy"));
+  EXPECT_EQ("from-copy", second.GetCookie().str());
+  ASSERT_EQ(0, cmtest::run_command("rm -r '" + m_jars + "' && mkdir -p '" + m_jars + "'"));
+  write_file(m_jars + "/Prov Ä", "a file blocking the folder");
+  EXPECT_NE(std::string::npos,
+            stderr_of([&] { EXPECT_EQ(10001, second.UpdateCookie("abc")); }).find(m_jars));
 }
 
 TEST_F(SessionTest, UserCredsComeFromTheStoreAndADamagedLoginIsFlagged) {
   CM_Session s;
   ASSERT_EQ(0, s.init_server_config(&m_config));
   EXPECT_EQ(0, s.init_user_creds());  // a missing login is not an error here
-  EXPECT_EQ(0, s.get_user_name().GetLength());
   EXPECT_FALSE(s.login_unreadable());
   ASSERT_EQ(0, CM_MRCredential("jürgen", "pw ö", "Prov Ä", "db 1", "dbs1").add());
   ASSERT_EQ(0, s.init_user_creds());
-  EXPECT_EQ("jürgen", s.get_user_name().str());
-  EXPECT_EQ("pw ö", s.get_user_password().str());
-  EXPECT_EQ("https://mr.example:8443/merrow", s.get_web_url().str());
-  EXPECT_NE(std::string::npos, trace().find("Lookup of creds for Prov Ä, dbs1, db 1"));
+  EXPECT_EQ("jürgen:pw ö", s.get_user_name().str() + ":" + s.get_user_password().str());
   EXPECT_FALSE(s.login_unreadable());
-  CM_Session copy;
-  copy = s;
-  EXPECT_EQ("pw ö", copy.get_user_password().str());
-
-  cmtest::write_file(s.get_credential().get_file_path().str() + "/Prov Ä/dbs1/db 1", "damaged");
+  write_file(s.get_credential().get_file_path().str() + "/Prov Ä/dbs1/db 1", "damaged");
   CM_Session damaged;
   ASSERT_EQ(0, damaged.init_server_config(&m_config));
   EXPECT_EQ(0, damaged.init_user_creds());
   EXPECT_TRUE(damaged.login_unreadable());
   damaged.set_cert_label("card");  // a card needs no stored login
   EXPECT_FALSE(damaged.login_unreadable());
+}
+
+// Fails one kind of call with one errno for files inside one folder only (the trace of the code
+// under test keeps working); every other call goes to the system.
+struct FailingFiles : KS_FileSystem {
+  FailingFiles(const std::string& in, const char* call, int err)
+      : folder(real(in)), call(call), err(err), old(ks_set_file_system(this)) {}
+  ~FailingFiles() override { ks_set_file_system(old); }
+  bool fails(const char* name, const std::string& path) {
+    if (call != name || path.rfind(folder, 0) != 0) return false;
+    ++failures;
+    errno = err;
+    return true;
+  }
+  static std::string real(const std::string& path) {
+    char* resolved = realpath(path.c_str(), nullptr);
+    const std::string out = std::string(resolved ? resolved : "") + "/";
+    free(resolved);
+    return out;
+  }
+  static std::string path_of(int fd) {
+    char buf[4096];
+    const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof buf);
+    return std::string(buf, n > 0 ? n : 0);
+  }
+  int Open(const char* path, int flags, mode_t mode) override {
+    return fails("Open", path) ? -1 : KS_FileSystem::Open(path, flags, mode);
+  }
+  int MakeTemp(char* name) override {
+    return fails("MakeTemp", name) ? -1 : KS_FileSystem::MakeTemp(name);
+  }
+  ssize_t Write(int fd, const void* data, size_t size) override {
+    return fails("Write", path_of(fd)) ? -1 : KS_FileSystem::Write(fd, data, size);
+  }
+  int Sync(int fd) override { return fails("Sync", path_of(fd)) ? -1 : KS_FileSystem::Sync(fd); }
+  std::string folder, call;
+  int err, failures = 0;
+  KS_FileSystem* old;
+};
+
+// A full, read-only or failing disk under the cookie jar, the login store and the trace file: the
+// failed write says why, leaves the old file as it was and leaves no temporary file behind.
+// Files replaced whole tell the cause in the trace; the trace file (appended to) on standard error.
+TEST(DiskFaults, FailedWriteSaysWhyKeepsTheOldFileAndLeavesNoTemporary) {
+  const struct {
+    std::function<bool(const char*)> write;  // true when the write reported failure
+    std::function<std::string()> path;
+    const char* message;  // on standard error, followed by the path
+  } kinds[] = {
+      {[](const char* text) { return jar().set_cookie(text) != 0; },
+       [] { return jar().get_file_path().str(); }, "Unable to save cookie in "},
+      {[](const char* text) { return CM_MRCredential("a", text, "p", "d", "s").add() != 0; },
+       [] { return (sysutl_cmi_dir() + "/MRUser/p/s/d").str(); }, ""},
+      {[](const char* text) {
+         CM_TraceScope("CMMR", "Test", "write").print_always("%s", text);
+         return CM_Trace::close(), true;  // the next line reopens the file
+       },
+       [] { return std::string(CM_Trace::file_path()); }, "The trace file "}};
+  // The errno, the failing call for files replaced whole, and for the trace file.
+  const struct {
+    int err;
+    const char *call, *trace_call;
+  } faults[] = {{ENOSPC, "Write", "Write"}, {EACCES, "MakeTemp", "Open"}, {EIO, "Sync", "Write"}};
+  for (const auto& kind : kinds) {
+    const bool trace_file = &kind == &kinds[2];
+    for (const auto& fault : faults) {
+      const std::string cause = strerror(fault.err);
+      SCOPED_TRACE(kind.message + cause);
+      cmtest::TempHome home;
+      CM_Trace::reset();
+      CM_Trace::set_file("tester", static_cast<int>(getpid()));
+      CM_Trace::configure("CMMR", 5);
+      kind.write("old");
+      const std::string path = kind.path(), folder = path.substr(0, path.rfind('/'));
+      const std::string old_text = read_file(path);
+      ASSERT_FALSE(old_text.empty());
+      const size_t trace_before = read_file(CM_Trace::file_path()).size();
+      cmtest::StderrCapture stderr_text;
+      FailingFiles files(folder, trace_file ? fault.trace_call : fault.call, fault.err);
+      EXPECT_TRUE(kind.write("new"));
+      EXPECT_TRUE(kind.write("newer"));
+      const std::string printed = stderr_text.text();
+      EXPECT_GT(files.failures, 0);
+      EXPECT_EQ(old_text, read_file(path));
+      SUM_StringList names;  // the file itself, no temporary beside it
+      EXPECT_EQ(1, fileutl_read_whole_dir(folder.c_str(), 1, &names));
+      EXPECT_NE(std::string::npos, printed.find(kind.message + (*kind.message ? path : "")));
+      if (trace_file) {
+        EXPECT_NE(std::string::npos, printed.find(cause)) << printed;
+        // Tracing is off after the first refused line: one message, not one per line.
+        EXPECT_EQ(printed.find(kind.message), printed.rfind(kind.message));
+      } else {
+        const std::string trace = read_file(CM_Trace::file_path()).substr(trace_before);
+        EXPECT_NE(std::string::npos, trace.find("Cannot write " + path + ": " + cause)) << trace;
+      }
+      CM_Trace::reset();
+    }
+  }
 }
 
 }  // namespace

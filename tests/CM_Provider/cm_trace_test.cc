@@ -4,38 +4,39 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "CM_Provider/cm_messages.h"
 #include "support/temp_home.h"
 
 namespace {
 
-const char kStamp[] =
-    "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \\d\\d,\\d{4} "
-    "\\d\\d:\\d\\d:\\d\\d\\.\\d{3}::TRACE::";
+using Lines = std::vector<std::string>;
 
 class TraceTest : public testing::Test {
  protected:
-  void SetUp() override { CM_Trace::reset(); }
   void TearDown() override { CM_Trace::reset(); }
-  void start(const char* subsystems = "CMMR", int level = 5) {
-    CM_Trace::set_file("ann", 1);
+  void start(const char* subsystems = "CMMR", int level = 5, int pid = 1) {
+    CM_Trace::reset();
+    CM_Trace::set_file("ann", pid);
     CM_Trace::configure(subsystems, level);
   }
-  // The "tag::class::method::text" part of every line written so far.
-  std::vector<std::string> bodies() const {
-    std::vector<std::string> out;
-    std::stringstream in(cmtest::read_file(CM_Trace::file_path()));
+  // The "tag::class::method::text" part of every line, each line checked for its stamp.
+  static Lines bodies(const std::string& path = CM_Trace::file_path()) {
+    static const std::regex stamp(
+        "^(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \\d\\d,\\d{4} "
+        "\\d\\d:\\d\\d:\\d\\d\\.\\d{3}::TRACE::");
+    Lines out;
+    std::stringstream in(cmtest::read_file(path));
     for (std::string l; std::getline(in, l);) {
-      const size_t at = l.find("::TRACE::");
-      out.push_back(at == std::string::npos ? l : l.substr(at + 9));
+      EXPECT_TRUE(l.empty() || std::regex_search(l, stamp)) << l;
+      out.push_back(l.substr(std::min(l.size(), l.find("::TRACE::") + 9)));
     }
     return out;
   }
@@ -54,98 +55,73 @@ void traced_method(const char* tag) {
 
 TEST_F(TraceTest, FileNameCarriesUserDateAndProcessInAPrivateFolder) {
   const std::string dir = home.log_dir() + "/cmmr_trace/";
-  const std::pair<const char*, std::string> cases[] = {
-      {"ann", dir + "ann/cmmr_ann"}, {nullptr, dir + "cmmr"}, {"", dir + "cmmr"}};
-  for (const auto& c : cases) {
-    CM_Trace::set_file(c.first, 4312);
+  for (const char* user : {"ann", "", static_cast<const char*>(nullptr)}) {
+    CM_Trace::set_file(user, 4312);
     const std::string path = CM_Trace::file_path();
-    EXPECT_TRUE(std::regex_match(path, std::regex(c.second + "_d\\d{6}_t\\d{6}_p4312\\.log")))
-        << path;
+    const std::string want = dir + (user && *user ? "ann/cmmr_ann" : "cmmr");
+    EXPECT_TRUE(std::regex_match(path, std::regex(want + "_d\\d{6}_t\\d{6}_p4312\\.log"))) << path;
     EXPECT_FALSE(cmtest::path_exists(path));  // opened at the first line only
   }
   EXPECT_EQ(0700u, mode_of(dir + "ann"));
 }
 
-TEST_F(TraceTest, LinesCarryStampTagClassMethodAndText) {
-  CM_TraceScope scope("CMMR", "CM_MRProvider", "initialize");
-  for (int i = 0; i < 200; ++i) {  // milliseconds take three digits, whatever the moment
-    char* line = CM_Trace::format_line(&scope, "initialize", "Entering");
-    ASSERT_NE(line, nullptr);
-    EXPECT_TRUE(std::regex_match(
-        line, std::regex(std::string(kStamp) + "CMMR::CM_MRProvider::initialize::Entering\n")))
-        << line;
-    free(line);
-  }
-}
-
-TEST_F(TraceTest, OnlyListedTagsUpToTheLevelReachTheFile) {
+TEST_F(TraceTest, OnlyListedTagsUpToTheLevelReachTheFileUnderEachScopesNames) {
   start("::CMMR:CMOSLC::cmmr:CMMRX:", 3);
-  traced_method("CMMR");
-  traced_method("CMOSLC");
-  traced_method("CM_MR");
-  traced_method("");
-  traced_method(nullptr);
+  for (const char* tag : {"CMMR", "CMOSLC", "CM_MR", "", static_cast<const char*>(nullptr)})
+    traced_method(tag);
   { CM_TraceScope without_method("CMMR", "C"); }
-  std::vector<std::string> want;
+  Lines want;
   for (const std::string p : {"CMMR::C::m::", "CMOSLC::C::m::"})
-    want.insert(want.end(),
-                {p + "Entering", p + "detail 1", p + "detail 2", p + "detail 3", p + "Exiting"});
+    for (const char* s : {"Entering", "detail 1", "detail 2", "detail 3", "Exiting"})
+      want.push_back(p + s);
   EXPECT_EQ(bodies(), want);
   EXPECT_EQ(0600u, mode_of(CM_Trace::file_path()));
   CM_Trace::configure(nullptr, 5);
   EXPECT_FALSE(CM_TraceScope("CMMR", "A", nullptr).is_enabled(1));
   CM_Trace::configure("CMMR", 0);
   EXPECT_FALSE(CM_TraceScope("CMMR", "A", nullptr).is_enabled(1));
-}
 
-TEST_F(TraceTest, DetailsAsAnotherMethodEndingInALineFeedOrTooLong) {
-  start();
-  {
-    CM_TraceScope scope("CMMR", "CM_Session", "get_cookie");
-    scope.print(2, "value %s\n", "abc");
+  // A scope remembers its line prefix: the next one at the same address has names of its own.
+  start("CMMR", 5, 2);
+  for (const char* name : {"first", "second"}) {
+    CM_TraceScope scope("CMMR", name, name);
+    scope.print(2, "value %s\n", name);
     scope.print_as("other", "as %d", 1);
     scope.print(1, "%s", std::string(5000, 'x').c_str());
   }
-  const std::vector<std::string> want = {"CMMR::CM_Session::get_cookie::Entering",
-                                         "CMMR::CM_Session::get_cookie::value abc",
-                                         "",
-                                         "CMMR::CM_Session::other::as 1",
-                                         "CMMR::CM_Session::get_cookie::" + std::string(2047, 'x'),
-                                         "CMMR::CM_Session::get_cookie::Exiting"};
+  want.clear();
+  for (const std::string n : {"first", "second"})
+    want.insert(
+        want.end(),
+        {"CMMR::" + n + "::" + n + "::Entering", "CMMR::" + n + "::" + n + "::value " + n, "",
+         "CMMR::" + n + "::other::as 1", "CMMR::" + n + "::" + n + "::" + std::string(2047, 'x'),
+         "CMMR::" + n + "::" + n + "::Exiting"});
   EXPECT_EQ(bodies(), want);
 }
 
-TEST_F(TraceTest, PrintAlwaysNeedsOnlyAPath) {
-  CM_TraceScope scope("CMMR", "CM_MRCredential", "add");
+TEST_F(TraceTest, PrintAlwaysNeedsOnlyAPathAndAnOpenFileOutlivesALaterSetFile) {
+  CM_TraceScope scope("CMMR", "C", "add");
   scope.print_always("before %s", "set_file");
   EXPECT_STREQ(CM_Trace::file_path(), "");
   CM_Trace::set_file("ann", 1);  // no configure: level 0, no tags
   scope.print(1, "filtered");
-  scope.print_always("Size of list for %s = %d", "42", 2);
-  EXPECT_EQ(bodies(),
-            std::vector<std::string>{"CMMR::CM_MRCredential::add::Size of list for 42 = 2"});
-}
-
-TEST_F(TraceTest, OpenFileOutlivesALaterSetFileUntilClosed) {
-  start();
-  CM_TraceScope scope("CMMR", "C", nullptr);
-  scope.print(1, "first");
+  scope.print_always("list %d", 2);
   const std::string first = CM_Trace::file_path();
   CM_Trace::set_file("bob", 2);
-  scope.print(1, "second");
-  EXPECT_NE(cmtest::read_file(first).find("second"), std::string::npos);
+  scope.print_always("second");
+  EXPECT_EQ(bodies(first), (Lines{"CMMR::C::add::list 2", "CMMR::C::add::second"}));
   EXPECT_EQ(CM_Trace::close(), 0);
   EXPECT_LT(CM_Trace::close(), 0);
-  scope.print(1, "third");
-  EXPECT_NE(cmtest::read_file(CM_Trace::file_path()).find("third"), std::string::npos);
+  scope.print_always("third");
+  EXPECT_EQ(bodies(), Lines{"CMMR::C::add::third"});
 }
 
 TEST_F(TraceTest, NoTraceFileWhenThePathIsTooLongOrTheFolderUnusable) {
   const std::string long_dir = home.path() + "/" + std::string(1100, 'l');
-  const std::pair<std::string, const char*> cases[] = {
-      {std::string(1000, 'u'), nullptr}, {"ann", long_dir.c_str()}, {"ann", "/proc/no-such-place"}};
+  const std::pair<std::string, std::string> cases[] = {
+      {std::string(1000, 'u'), home.log_dir()}, {"ann", long_dir}, {"ann", "/proc/no-such-place"}};
   for (const auto& c : cases) {
-    cmtest::ScopedEnv log_dir("TAPIR_LOG_DIR", c.second ? c.second : home.log_dir().c_str());
+    cmtest::ScopedEnv log_dir("TAPIR_LOG_DIR", c.second.c_str());
     CM_Trace::reset();
     CM_Trace::set_file(c.first.c_str(), 1);
     CM_Trace::configure("CMMR", 5);
@@ -158,32 +134,27 @@ TEST_F(TraceTest, NoTraceFileWhenThePathIsTooLongOrTheFolderUnusable) {
 TEST_F(TraceTest, BatchedLinesReachTheFileWholeAndInOrderWhenTheOutermostBatchEnds) {
   start();
   CM_TraceScope scope("CMMR", "C", nullptr);
-  // Enough lines to pass the batch's write size several times over.
-  const std::string filler(200, 'f');
-  const int count = 1500;
+  const std::string filler(200, 'f');  // 1500 lines pass the batch's write size several times
+  Lines want;
   {
     CM_TraceBatch outer;
     {
       CM_TraceBatch inner;
-      for (int i = 0; i < count; ++i) scope.print(1, "%d %s", i, filler.c_str());
+      for (int i = 0; i < 1500; ++i) {
+        scope.print(1, "%d %s", i, filler.c_str());
+        want.push_back("CMMR::C::::" + std::to_string(i) + " " + filler);
+      }
     }
     scope.print(1, "after the inner batch");
-    // Whatever was written so far is whole lines only.
     const std::string partial = cmtest::read_file(CM_Trace::file_path());
-    EXPECT_TRUE(partial.empty() || partial.back() == '\n');
+    EXPECT_TRUE(partial.empty() || partial.back() == '\n');  // whole lines only
     EXPECT_EQ(std::string::npos, partial.find("after the inner batch"));
   }
-  std::vector<std::string> got = bodies();
-  ASSERT_EQ(got.size(), static_cast<size_t>(count) + 1);
-  for (int i = 0; i < count; ++i)
-    ASSERT_EQ(got[i], "CMMR::C::::" + std::to_string(i) + " " + filler) << i;
-  EXPECT_EQ(got[count], "CMMR::C::::after the inner batch");
-  // Outside a batch every line is in the file at once; closing writes a batch's lines too.
-  scope.print(1, "unbatched");
-  EXPECT_EQ(bodies().back(), "CMMR::C::::unbatched");
+  want.push_back("CMMR::C::::after the inner batch");
+  EXPECT_EQ(bodies(), want);
   CM_TraceBatch batch;
   scope.print(1, "closed in a batch");
-  CM_Trace::close();
+  CM_Trace::close();  // closing writes a batch's lines too
   EXPECT_EQ(bodies().back(), "CMMR::C::::closed in a batch");
 }
 
@@ -191,58 +162,43 @@ TEST_F(TraceTest, BatchedLinesReachTheFileWholeAndInOrderWhenTheOutermostBatchEn
 // the user's own file is appended to.
 TEST_F(TraceTest, OnlyTheUsersOwnFileAtTheTraceNameIsUsed) {
   const std::string victim = home.path() + "/victim";
-  const struct {
-    const char* name;
-    int (*plant)(const std::string& at, const std::string& victim);
-  } cases[] = {
-      {"own file",
-       [](const std::string& at, const std::string&) {
-         cmtest::write_file(at, "earlier\n");
-         return 0;
-       }},
-      {"symbolic link",
-       [](const std::string& at, const std::string& v) { return symlink(v.c_str(), at.c_str()); }},
-      {"fifo", [](const std::string& at, const std::string&) { return mkfifo(at.c_str(), 0666); }},
-      {"file of another user", [](const std::string& at, const std::string&) {
-         cmtest::write_file(at, "theirs\n");
-         return geteuid() == 0 ? chown(at.c_str(), 12345, 12345) : -1;
-       }}};
-  int pid = 100;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  using Plant = int (*)(const std::string& at, const std::string& victim);
+  const Plant plants[] = {
+      [](const std::string& at, const std::string&) { return cmtest::write_file(at, "own\n"), 0; },
+      [](const std::string& at, const std::string& v) { return symlink(v.c_str(), at.c_str()); },
+      [](const std::string& at, const std::string&) { return mkfifo(at.c_str(), 0666); },
+      [](const std::string& at, const std::string&) {
+        cmtest::write_file(at, "theirs\n");
+        return geteuid() == 0 ? chown(at.c_str(), 12345, 12345) : -1;
+      }};
+  for (int pid = 0; pid < 4; ++pid) {
+    SCOPED_TRACE(pid);
     cmtest::write_file(victim, "precious\n");
-    CM_Trace::reset();
-    CM_Trace::set_file("ann", ++pid);
-    CM_Trace::configure("CMMR", 5);
+    start("CMMR", 5, pid);
     const std::string planted = CM_Trace::file_path();
-    ASSERT_EQ(0, c.plant(planted, victim)) << "could not plant (needs root for chown)";
+    ASSERT_EQ(0, plants[pid](planted, victim)) << "could not plant (needs root for chown)";
     CM_TraceScope("CMMR", "C", nullptr).print_always("secret cookie");
     EXPECT_EQ(cmtest::read_file(victim), "precious\n");
     const std::string used = CM_Trace::file_path();
-    const bool own = pid == 101;
-    EXPECT_EQ(used, own ? planted : planted.substr(0, planted.size() - 4) + "_1.log");
-    EXPECT_EQ(own, cmtest::read_file(used).rfind("earlier\n", 0) == 0);
+    EXPECT_EQ(used, pid == 0 ? planted : planted.substr(0, planted.size() - 4) + "_1.log");
+    EXPECT_EQ(cmtest::read_file(used).substr(0, 4) == "own\n", pid == 0);
     EXPECT_NE(cmtest::read_file(used).find("secret cookie"), std::string::npos);
-    if (!own) EXPECT_EQ(0600u, mode_of(used));
+    if (pid) EXPECT_EQ(0600u, mode_of(used));
   }
 }
 
 TEST_F(TraceTest, FoldersOpenToOthersOrOfAnotherUserAreNotUsed) {
   const std::string user_dir = home.log_dir() + "/cmmr_trace/ann";
   ASSERT_EQ(0, cmtest::run_command("mkdir -p '" + user_dir + "' && chmod 0777 '" + user_dir + "'"));
-  testing::internal::CaptureStderr();
-  CM_Trace::set_file("ann", 1);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("writable by other users"),
-            std::string::npos);
-  EXPECT_STREQ(CM_Trace::file_path(), "");
-  if (geteuid() != 0) GTEST_SKIP() << "changing the owner needs root";
-  ASSERT_EQ(0, chmod(user_dir.c_str(), 0700));
-  ASSERT_EQ(0, chown(user_dir.c_str(), 12345, 12345));
-  testing::internal::CaptureStderr();
-  CM_Trace::set_file("ann", 1);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("owned by another user"),
-            std::string::npos);
-  EXPECT_STREQ(CM_Trace::file_path(), "");
+  for (const char* why : {"writable by other users", "owned by another user"}) {
+    testing::internal::CaptureStderr();
+    CM_Trace::set_file("ann", 1);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(why), std::string::npos);
+    EXPECT_STREQ(CM_Trace::file_path(), "");
+    if (geteuid() != 0) GTEST_SKIP() << "changing the owner needs root";
+    ASSERT_EQ(0, chmod(user_dir.c_str(), 0700));
+    ASSERT_EQ(0, chown(user_dir.c_str(), 12345, 12345));
+  }
 }
 
 // The lines written without printf, in a burst of shared clock readings or not, read exactly as
@@ -250,56 +206,57 @@ TEST_F(TraceTest, FoldersOpenToOthersOrOfAnotherUserAreNotUsed) {
 TEST_F(TraceTest, JoinedPiecesReadAsPrintAlways) {
   CM_Trace::set_file("ann", 1);
   const std::string long_id(3000, 'r');
-  using Pieces = std::array<const char*, 5>;
-  const Pieces rows[] = {
-      {"Size of list for ", "MR00042", " = ", "3", ""},
-      {"Associate", " ", "MR1", " with ", ""},
-      {"Disassociate", " ", nullptr, " with ", "a@@/main/1"},
-      {"Size of list for ", long_id.c_str(), " = ", "1", nullptr},
-      {nullptr, nullptr, nullptr, nullptr, nullptr},
-  };
-  CM_TraceScope scope("CMMR", "CM_MRProvider", "dump_action_map");
+  const char* const rows[][5] = {{"Size of list for ", "MR00042", " = ", "3", ""},
+                                 {"Disassociate", " ", nullptr, " with ", "a@@/main/1"},
+                                 {"Size of list for ", long_id.c_str(), " = ", "1", nullptr}};
+  CM_TraceScope scope("CMMR", "CM_MRProvider", "dump");
   for (bool burst : {false, true}) {
     std::unique_ptr<CM_TraceBurst> held(burst ? new CM_TraceBurst : nullptr);
-    for (const Pieces& p : rows) {
+    for (const auto& p : rows) {
       std::string joined;
       for (const char* piece : p) joined += piece ? piece : "";
       scope.print_always("%s", joined.c_str());
       scope.print_always_joined({p[0], p[1], p[2], p[3], p[4]});
     }
   }
-  const std::vector<std::string> got = bodies();
-  ASSERT_EQ(got.size(), 2 * 2 * std::size(rows));
-  for (size_t i = 0; i < got.size(); i += 2) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(got[i + 1], got[i]);
-  }
-  EXPECT_EQ(got[6].size(), std::string("CMMR::CM_MRProvider::dump_action_map::").size() + 2047);
-  std::stringstream in(cmtest::read_file(CM_Trace::file_path()));
-  const std::regex stamped(std::string("^") + kStamp);
-  for (std::string line; std::getline(in, line);)
-    EXPECT_TRUE(std::regex_search(line, stamped)) << line;
+  const Lines got = bodies();
+  ASSERT_EQ(got.size(), 12u);
+  for (size_t i = 0; i < got.size(); i += 2) EXPECT_EQ(got[i + 1], got[i]) << i;
+  EXPECT_EQ(got[4].size(), std::string("CMMR::CM_MRProvider::dump::").size() + 2047);
 }
 
-// A scope remembers its line prefix; the next scope at the same address has names of its own.
-TEST_F(TraceTest, EachScopeWritesItsOwnNames) {
-  CM_Trace::set_file("ann", 1);
-  CM_Trace::configure("CMMR", 5);
-  const char* const methods[] = {"first", "second"};
-  for (const char* method : methods) {
-    CM_TraceScope scope("CMMR", method, method);
-    scope.print(1, "own");
-    scope.print_as("other", "as");
-    scope.print_always_joined({"joined"});
-  }
-  const std::vector<std::string> want = {
-      "CMMR::first::first::Entering", "CMMR::first::first::own",
-      "CMMR::first::other::as",       "CMMR::first::first::joined",
-      "CMMR::first::first::Exiting",  "CMMR::second::second::Entering",
-      "CMMR::second::second::own",    "CMMR::second::other::as",
-      "CMMR::second::second::joined", "CMMR::second::second::Exiting",
-  };
-  EXPECT_EQ(bodies(), want);
+// What the plug-in prints besides its trace: message texts, its version line, internal errors.
+const imsg_table* mr() { return _cm_mr_CM_Oslc_msg_table_adr(); }
+const imsg_table* oslc() { return _cm_oslc_CM_Oslc_msg_table_adr(); }
+
+// The formatter's result is the table's text with the arguments put in, whatever the text says.
+TEST(FormatMessage, PutsArgumentsIntoTheTablesTextOrFallsBack) {
+  char want[512];
+  std::snprintf(want, sizeof want, oslc()->texts[0], 7, "refused");
+  EXPECT_EQ(want, format_message(oslc(), 0, 7, "refused"));
+  std::snprintf(want, sizeof want, mr()->texts[20], 12L, -3L, "bad");
+  EXPECT_EQ(want, format_message(mr(), 20, 12L, -3L, "bad"));
+  const std::pair<const imsg_table*, int> missing[] = {
+      {mr(), mr()->count}, {oslc(), 5000}, {mr(), -2}, {nullptr, 0}};
+  for (const auto& m : missing)
+    EXPECT_EQ("Internal error: could not load message " + std::to_string(m.second),
+              format_message(m.first, m.second));
+  // Up to one byte short of the 153600-byte buffer the text is whole; from there on it is refused.
+  const size_t limit = 153600, fixed = format_message(mr(), 4, "").size();
+  const std::string text = format_message(mr(), 4, std::string(limit - 1 - fixed, 'p').c_str());
+  EXPECT_EQ(limit - 1, text.size());
+  EXPECT_EQ(format_message(mr(), 4, "").back(), text.back());
+  EXPECT_EQ("Internal error: message 4 is too long",
+            format_message(mr(), 4, std::string(limit - fixed, 'p').c_str()));
+}
+
+TEST(InternalError, NamesComponentFileAndLineOnOneLine) {
+  testing::internal::CaptureStderr();
+  cm_internal_error("lib/CM_Provider/CM_Oslc/cm_rest_uri", 4711);
+  const std::string error = testing::internal::GetCapturedStderr();
+  for (const char* part : {"cmioslc", "lib/CM_Provider/CM_Oslc/cm_rest_uri", "4711"})
+    EXPECT_NE(std::string::npos, error.find(part)) << error;
+  EXPECT_EQ(error.find('\n'), error.size() - 1) << error;
 }
 
 }  // namespace
