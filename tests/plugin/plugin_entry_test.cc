@@ -71,10 +71,13 @@ TEST_F(EntryTest, RequestsAndTheirReplies) {
     for (Op op : {kOps[0], kOps[1]}) rows.push_back({op, false, bad, -1, "10002"});
   rows.push_back({&PluginHost::validate, false, "anything at all", 0, kOk});
   rows.push_back({&PluginHost::commit, false, "not even json", 0, kOk});  // nothing scheduled
-  for (Op op : {kOps[0], kOps[1]})
+  const std::string huge(1 << 20, 'u');  // a huge but valid change is scheduled like any other
+  for (Op op : {kOps[0], kOps[1]}) {
     rows.push_back({op, false, change_request("u", "n", "R"), 1, kOk});
+    rows.push_back({op, false, change_request(huge, huge, "R"), 1, kOk});
+  }
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.request);
+    SCOPED_TRACE(row.request.substr(0, 80));
     const Reply r = (host.*row.op)(row.null_handle ? nullptr : h, row.request);
     if (row.rc == -1 && !row.null_handle) {
       expect_error(r, row.reply);
@@ -119,39 +122,6 @@ TEST_F(EntryTest, FailedInitializeStoresANullHandle) {
   ASSERT_NE(host.init(init_request("entry-init", kUrl), &ok), nullptr);
   EXPECT_EQ(ok.rc, 0);
   EXPECT_EQ(ok.text, kOk);
-}
-
-// Hostile request texts: every operation answers with a JSON reply (or "No memory." for a null
-// handle) and the process survives.
-TEST_F(EntryTest, HostileRequestTextsNeverBreakTheReplyContract) {
-  void* h = host.init(init_request("entry-hostile", kUrl));
-  ASSERT_NE(h, nullptr);
-  std::string deep_obj;
-  for (int i = 0; i < 100000; ++i) deep_obj += "{\"a\":";
-  const std::string inputs[] = {
-      "{",
-      "null",
-      "\"str\"",
-      deep_obj,
-      std::string(200000, '['),
-      std::string("{\"twversion\":\0\xff\xfe", 17),
-      "{\"twversion\":[]}",
-      R"({"twversion":{"universal_selector":1,"display_name":null},"cmtask":{"taskid":{}}})",
-      std::string(1 << 16, '\xc3')};
-  for (const std::string& in : inputs) {
-    void* out = nullptr;
-    const Reply i = host.initialize(in, &out);
-    EXPECT_TRUE(i.json().is_object()) << i.text.substr(0, 80);
-    EXPECT_EQ(i.rc == 0, out != nullptr);
-    for (Op op : {kOps[0], kOps[1], kOps[3]}) {
-      EXPECT_EQ((host.*op)(nullptr, in).text, "No memory.");
-      EXPECT_TRUE((host.*op)(h, in).json().is_object());
-    }
-  }
-  // A huge but valid change is scheduled like any other.
-  const std::string huge(1 << 20, 'u');
-  EXPECT_EQ(host.associate(h, change_request(huge, huge, "MR")).rc, 1);
-  ASSERT_EQ(host.init(init_request("entry-hostile", kUrl)), h);  // drop it again
 }
 
 }  // namespace

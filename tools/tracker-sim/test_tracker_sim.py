@@ -1,11 +1,9 @@
 """Tests of the tracker simulator, run against the real server process on an ephemeral port."""
 
-import base64
 import http.client
 import json
 import os
 import shutil
-import socket
 import subprocess
 import tempfile
 import threading
@@ -119,11 +117,6 @@ class ServeTest(SimTestCase):
         graph = rdflib.Graph().parse(data=body, format="xml")
         self.assertEqual(set(graph.objects(rdflib.URIRef(stable), rdflib.URIRef(
             CM + "tracksChangeSet"))), {rdflib.URIRef(x["resource"]) for x in LINKS})
-        titles = {d.get("{%s}about" % RDF): d.find("{%s}title" % DCT).text
-                  for d in ET.fromstring(body).findall("{%s}Description" % RDF)[1:]}
-        self.assertEqual([{"resource": c.get("{%s}resource" % RDF),
-                           "title": titles["#" + c.get("{%s}ID" % RDF)]}
-                          for c in record.findall("{%s}tracksChangeSet" % CM)], LINKS)
         stats = self.ctl("GET", "/_sim/stats")[1]
         self.assertEqual((stats["requests"], stats["connections"]), (2, 1), "keep-alive")
         self.assertIsNone(ET.fromstring(self.get("MR/2 x")[1]).find(".//{%s}tracksChangeSet" % CM))
@@ -163,38 +156,13 @@ class ServeTest(SimTestCase):
         self.assertEqual((resp.status, len(messages(answer))), (404, 2))
 
 
-class AuthTest(SimTestCase):
-    sim_args = ("--user", "alice:s3cret", "--user", "bob:pw:with:colons", "--user", "jörg:pässword")
-
-    def status(self, user=None, cookie=None):
-        headers = {"Cookie": cookie} if cookie else {}
-        if user:
-            headers["Authorization"] = "Basic " + base64.b64encode(user.encode()).decode()
-        return self.get(headers=headers)[0]
-
-    def test_basic_auth_and_sessions(self):
-        self.assertEqual(self.status().getheader("WWW-Authenticate"), 'Basic realm="tracker-sim"')
-        for user, status in (("alice:wrong", 401), ("mallory:s3cret", 401), ("alice:s3cret", 200),
-                             ("bob:pw:with:colons", 200), ("jörg:pässword", 200),
-                             ("jörg:passwörd", 401)):
-            self.assertEqual(self.status(user).status, status, user)
-        set_cookie = self.status("alice:s3cret").getheader("Set-Cookie")
-        self.assertRegex(set_cookie, r"^JSESSIONID=[0-9A-F]{32}; Path=/$")
-        cookie = set_cookie.split(";")[0]
-        resp = self.status(cookie="other=1; " + cookie)
-        self.assertEqual((resp.status, resp.getheader("Set-Cookie")), (200, None))
-        self.assertEqual(self.status(cookie="JSESSIONID=0000").status, 401)
-        self.assertEqual(self.ctl("POST", "/_sim/sessions/clear")[0], 200, "no auth needed")
-        self.assertEqual(self.status(cookie=cookie).status, 401)
-
-
 class FaultTest(SimTestCase):
     def test_answer_faults(self):
         self.fault(mode="500", count=2, match="vqm.name=MR00001")
         self.assertEqual(self.get("MR/2 x")[0].status, 200, "no match: no fault")
         self.assertEqual([self.get()[0].status for _ in range(3)], [500, 500, 200])
         self.fault(mode="404", count=3)
-        self.ctl("POST", "/_sim/fault/clear")
+        self.ctl("POST", "/_sim/fault/clear")  # the 404s are gone again
         # Each row: mode, extra fields, status, a piece of the body, the Retry-After header.
         for mode, extra, status, marker, retry_after in (
                 ("500", {}, 500, b"Simulated server failure.", None),
@@ -212,27 +180,6 @@ class FaultTest(SimTestCase):
         self.assertEqual((len(body), resp.getheader("Transfer-Encoding")), (3145733, "chunked"))
         for bad in ({"mode": "bogus"}, {"mode": "500", "count": 0}):
             self.assertEqual(self.ctl("POST", "/_sim/fault", bad)[0], 400)
-
-    def test_shape_and_connection_faults(self):
-        record = lambda: ET.fromstring(self.get()[1])  # noqa: E731
-        self.fault(mode="no-member")
-        self.assertIsNone(record().find(".//{%s}member" % RDFS))
-        self.fault(mode="link-no-id")
-        self.assertEqual([x.get("{%s}ID" % RDF) for x in record().findall(
-            ".//{%s}tracksChangeSet" % CM)], [None, "link2"])
-        for mode, fields, error in (("close-mid-body", {}, http.client.IncompleteRead),
-                                    ("stall", {"seconds": 0.3}, http.client.IncompleteRead),
-                                    ("reset", {}, (ConnectionError,
-                                                   http.client.RemoteDisconnected))):
-            self.fault(mode=mode, **fields)
-            with self.assertRaises(error, msg=mode):
-                self.get()
-        self.fault(mode="lf-headers")
-        with socket.create_connection((self.host, self.port), timeout=10) as sock:
-            sock.sendall(b"GET /oslc/x HTTP/1.1\r\nHost: h\r\n\r\n")
-            data = sock.makefile("rb").read()
-        self.assertTrue(data.startswith(b"HTTP/1.1 500 Internal Server Error\nContent-Type"))
-        self.assertNotIn(b"\r\n", data.split(b"\n\n")[0])
 
 
 class ConditionalUpdateTest(SimTestCase):
@@ -271,21 +218,6 @@ class ConditionalUpdateTest(SimTestCase):
         self.assertEqual(sorted(s for s, _ in results), [200] + [412] * 11)
         self.assertEqual(self.links(), ["tw://writer/%d" % n for s, n in results if s == 200])
 
-    def test_race_and_lost_race_faults(self):
-        self.fault(mode="race", resource="tw://other")
-        self.assertEqual(self.put([("tw://mine", "m")])[0].status, 200, "PUTs pass a race")
-        tag = self.tag()
-        self.assertEqual(self.links(), ["tw://mine", "tw://other"])
-        self.assertEqual(self.put([("tw://second", "s")], tag)[0].status, 412)
-        for mode in ("412", "409"):
-            self.fault(mode=mode)
-            tag, before = self.tag(), self.links()  # GETs pass these faults by
-            resp, body = self.put([("tw://lost", "l")], tag)
-            self.assertEqual((resp.status, self.links()), (int(mode), before))
-            self.assertIn("another writer", messages(body)[0])
-            self.assertEqual(self.put([("tw://won", "w")], tag)[0].status, 200)
-
-
 class NoEtagTest(SimTestCase):
     sim_args = ("--no-etag",)
 
@@ -303,16 +235,6 @@ class RequireIfMatchTest(SimTestCase):
         self.assertEqual((resp.status, self.record()["links"]), (428, LINKS))
         self.assertIn("If-Match", messages(body)[0])
         self.assertEqual(self.put([], self.tag())[0].status, 200)
-
-    def test_bad_start_options_fail_fast(self):
-        with open(os.path.join(self.dir, "bad.json"), "w") as f:
-            f.write('{"records": [{"dbset": "S"}]}')
-        for extra, says in ((["--seed", f.name], b'"userdb"'),
-                            (["--no-etag", "--require-if-match"], b"--no-etag")):
-            proc = subprocess.run([PYTHON, SIM, "--port", "0", "--db", os.path.join(
-                self.dir, "d")] + extra, capture_output=True, timeout=30)
-            self.assertEqual((proc.returncode, proc.stdout), (2, b""))
-            self.assertIn(says, proc.stderr)
 
 
 if __name__ == "__main__":
