@@ -33,9 +33,9 @@ NS = ('xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#" xmlns:rdfs="http:
 def document(stable, links=(), titles=()):
     """links: [(resource, id)], titles: [(id, raw title XML)]."""
     return ('<?xml version="1.0" encoding="UTF-8"?><rdf:RDF %s><rdf:Description rdf:about="%s">'
-            '<rdfs:member><oslc_cm:ChangeRequest rdf:about="%s"><dcterms:identifier>x</dcterms:identifier>%s'
-            '</oslc_cm:ChangeRequest>'
-            '</rdfs:member></rdf:Description>%s</rdf:RDF>' % (
+            '<rdfs:member><oslc_cm:ChangeRequest rdf:about="%s"><dcterms:identifier>x'
+            '</dcterms:identifier>%s</oslc_cm:ChangeRequest></rdfs:member></rdf:Description>'
+            '%s</rdf:RDF>' % (
                 NS, stable, stable,
                 "".join('<oslc_cm:tracksChangeSet rdf:resource="%s" rdf:ID="%s"/>' % link
                         for link in links),
@@ -80,7 +80,8 @@ class Handler(BaseHTTPRequestHandler):
             LOG.clear()
             return self.answer(200, b"{}")
         LOG.append({"listener": self.listener, "method": self.command, "query": query,
-                    "header_list": list(self.headers.items()), "body": body.decode("utf-8", "replace")})
+                    "header_list": list(self.headers.items()),
+                    "body": body.decode("utf-8", "replace")})
         if self.command == "PUT" and path.startswith("/oslc/record/"):
             return self.answer(200, document("http://127.0.0.1:%d%s" % (PORTS["main"], path)))
         rid = urllib.parse.parse_qs(query).get("vqm.name", [""])[0]

@@ -147,52 +147,38 @@ std::string TrackerSim::stderr_text() {
   return m_dir.empty() ? "" : read_file(m_dir + "/stderr.txt");
 }
 
-long TrackerSim::control(const std::string& path, const std::string* body, std::string* response) {
-  if (m_root_url.empty()) return 0;
+nlohmann::json TrackerSim::control(const std::string& path, const std::string* body,
+                                   bool missing_ok) {
+  if (m_root_url.empty()) return nullptr;
   CURL* h = curl_easy_init();
   curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
   const std::string url = m_root_url + path;
+  std::string text;
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_TIMEOUT, 60L);
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
-  if (body) {
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, body->c_str());
-    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body->size()));
-  }
+  if (body) curl_easy_setopt(h, CURLOPT_COPYPOSTFIELDS, body->c_str());
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, append_to_string);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, response);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &text);
   const CURLcode rc = curl_easy_perform(h);
   long status = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
   curl_slist_free_all(headers);
   curl_easy_cleanup(h);
-  if (rc != CURLE_OK) ADD_FAILURE() << "TrackerSim " << url << ": " << curl_easy_strerror(rc);
-  return rc == CURLE_OK ? status : 0;
-}
-
-nlohmann::json TrackerSim::get(const std::string& path, bool missing_ok) {
-  std::string text;
-  const long status = control(path, nullptr, &text);
   if (status == 404 && missing_ok) return nullptr;
   nlohmann::json value = nlohmann::json::parse(text, nullptr, false);
-  if (status == 200 && !value.is_discarded()) return value;
-  if (status != 0) ADD_FAILURE() << "TrackerSim GET " << path << ": HTTP " << status << " " << text;
+  if (rc == CURLE_OK && status == 200 && !value.is_discarded()) return value;
+  ADD_FAILURE() << "TrackerSim " << url << ": " << curl_easy_strerror(rc) << ", HTTP " << status
+                << " " << text;
   return nullptr;
-}
-
-void TrackerSim::post(const std::string& path, const std::string& body) {
-  std::string text;
-  const long status = control(path, &body, &text);
-  if (status != 200)
-    ADD_FAILURE() << "TrackerSim POST " << path << ": HTTP " << status << " " << text;
 }
 
 nlohmann::json TrackerSim::record(const std::string& dbset, const std::string& userdb,
                                   const std::string& id) {
-  return get("/_sim/records/" + escape_segment(dbset) + "/" + escape_segment(userdb) + "/" +
-                 escape_segment(id),
-             true);
+  return control("/_sim/records/" + escape_segment(dbset) + "/" + escape_segment(userdb) + "/" +
+                     escape_segment(id),
+                 nullptr, true);
 }
 
 void TrackerSim::fault(const std::string& mode, int count, const std::string& match,

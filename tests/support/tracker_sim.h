@@ -58,10 +58,12 @@ class TrackerSim {
   std::string stderr_text();
 
  private:
-  // A control request; returns the HTTP status (0 on transport failure).
-  long control(const std::string& path, const std::string* body, std::string* response);
-  nlohmann::json get(const std::string& path, bool missing_ok = false);
-  void post(const std::string& path, const std::string& body = "");
+  // A control request (a POST when body is given), answering JSON; null on failure (on 404
+  // without one when missing_ok).
+  nlohmann::json control(const std::string& path, const std::string* body = nullptr,
+                         bool missing_ok = false);
+  nlohmann::json get(const std::string& path) { return control(path); }
+  void post(const std::string& path, const std::string& body = "{}") { control(path, &body); }
 
   pid_t m_pid = -1;
   int m_stdout_fd = -1;

@@ -30,8 +30,8 @@ def messages(body):
     oslc_cm:message child of every following sibling element."""
     children = list(ET.fromstring(body))
     first = next(i for i, c in enumerate(children) if c.tag == "{%s}message" % CM)
-    return [children[first].text] + [m.text for m in (s.find("{%s}message" % CM)
-                                                      for s in children[first + 1:]) if m is not None]
+    found = (s.find("{%s}message" % CM) for s in children[first + 1:])
+    return [children[first].text] + [m.text for m in found if m is not None]
 
 
 def document(stable, items):
