@@ -44,13 +44,13 @@ class SimTestCase(unittest.TestCase):
     """One simulator process with its own temp folder per test."""
     sim_args = ()
 
-    def setUp(self, *extra):
+    def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="tracker-sim-test-")
         self.addCleanup(shutil.rmtree, self.dir, True)
         with open(os.path.join(self.dir, "seed.json"), "w") as f:
             json.dump(SEED, f)
         self.proc = subprocess.Popen([PYTHON, SIM, "--port", "0", "--db", os.path.join(
-            self.dir, "records.sqlite"), "--seed", f.name] + list(self.sim_args + extra),
+            self.dir, "records.sqlite"), "--seed", f.name] + list(self.sim_args),
             stdout=subprocess.PIPE, text=True)
         self.addCleanup(self.proc.stdout.close)
         self.addCleanup(self.proc.wait, 10)
@@ -61,11 +61,7 @@ class SimTestCase(unittest.TestCase):
         self.host, self.port = split.hostname, split.port
 
     def ctl(self, method, path, obj=None):
-        conn = http.client.HTTPConnection(self.host, self.port, timeout=10)
-        conn.request(method, path, body=None if obj is None else json.dumps(obj))
-        resp = conn.getresponse()
-        data = resp.read()
-        conn.close()
+        resp, data = self.request(method, path, None if obj is None else json.dumps(obj))
         return resp.status, json.loads(data) if data else None
 
     def record(self, rid="MR00001"):
