@@ -99,15 +99,15 @@ TEST_F(CommitTest, AppliesScheduledLinksRecordByRecord) {
   expect_nothing_sent(h);
 }
 
-// Each row: how the tracker fails one COMMIT of MR1 (or of a missing record) and MR3: every
-// request, only the update, or only the read.
+// Each row: how the tracker fails one COMMIT of MR1 (or of MR2, or of a missing record) and MR3:
+// every request, only the update, only the read, or links that cannot all be read.
 TEST_F(CommitTest, TrackerFailuresFailTheCommitAndDropTheWork) {
   const struct {
     const char *mode, *match, *record;
   } cases[] = {{"500", "", "MR1"},       {"500", "/record/", "MR1"}, {"500", "vqm", "MR1"},
                {"notxml", "", "MR1"},    {"html", "", "MR1"},        {"close-mid-body", "", "MR1"},
                {"no-member", "", "MR1"}, {"401", "", "MR1"},         {"reset", "", "MR1"},
-               {"stall", "", "MR1"},     {nullptr, "", "MR-MISSING"}};
+               {"stall", "", "MR1"},     {"link-no-id", "", "MR2"},  {nullptr, "", "MR-MISSING"}};
   int row = 0;
   for (const auto& k : cases) {
     const std::string name = "fail-" + std::to_string(++row);
@@ -162,8 +162,7 @@ TEST_F(CommitTest, OnlyAReadableStoredLoginIsSent) {
                                     &out),
                 0)
           << out;
-    // The login is read at INITIALIZE; the trace would show it if it were ever written there.
-    void* h = host.init(init_request(k.provider, sim->base_url(), "DB1", "S1", 5, "CMMR:CMOSLC"));
+    void* h = host.init(init_request(k.provider, sim->base_url()));
     ASSERT_EQ(host.associate(h, change_request("sel-auth", "Auth", "MR1")).rc, 1);
     sim->clear_log();
     const Reply r = host.commit(h);

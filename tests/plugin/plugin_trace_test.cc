@@ -12,6 +12,7 @@
 
 #include "plugin/plugin_host.h"
 #include "support/temp_home.h"
+#include "support/tracker_sim.h"
 
 namespace {
 
@@ -140,6 +141,23 @@ TEST_F(TraceTest, CertificateLabelComesFromTheFirstLineOfTheLabelFile) {
     EXPECT_EQ(lines_with("::File " + file + " is open").size(), opened + (c.content ? 1 : 0));
   }
   EXPECT_EQ(detail(lines_with("::Label read is ").front()), "Label read is  card-label-1");
+}
+
+TEST_F(TraceTest, TheLoginIsShownWithoutItsPassword) {
+  cmtest::TrackerSimOptions opt;
+  opt.seed_json = R"({"records":[{"dbset":"S1","userdb":"DB1","id":"pwrec","links":[]}]})";
+  opt.users = {{"alice", "pw-of-alice"}};
+  cmtest::TrackerSim sim(opt);
+  ASSERT_TRUE(sim.running()) << sim.stderr_text();
+  ASSERT_EQ(cmtest::run_command("echo pw-of-alice | " + cmtest::shell_quote(CM_CMI_PATH) +
+                                " creds add --provider pwprov --dbset S1 --userdb DB1 --user alice"
+                                " --password-stdin"),
+            0);
+  void* h = host.init(init_request("pwprov", sim.base_url(), "DB1", "S1", 4, "CMOSLC"));
+  ASSERT_EQ(host.associate(h, change_request("u", "v", "pwrec")).rc, 1);
+  EXPECT_EQ(host.commit(h).rc, 0);
+  EXPECT_TRUE(has("alice:********"));
+  EXPECT_FALSE(has("pw-of-alice"));
 }
 
 TEST_F(TraceTest, LongProviderNamesAreCutInMethodLabels) {
