@@ -3,8 +3,8 @@
 // that carry those names.
 #include <glob.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
-#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -12,68 +12,46 @@
 
 #include "plugin/plugin_host.h"
 #include "support/temp_home.h"
+#include "support/tracker_sim.h"
 
 namespace {
 
 using cmtest::change_request;
 using cmtest::init_request;
-using cmtest::PluginHost;
-using cmtest::Reply;
 
-const char kUrl[] = "http://127.0.0.1/unused";
+const char kUrl[] = "http://127.0.0.1:1/unused";
+
+// One home for the whole process: the trace file, once opened, stays open.
+cmtest::TempHome s_home;
+
+std::vector<std::string> lines_with(const std::string& needle) {
+  std::vector<std::string> lines;
+  glob_t g{};
+  if (glob((s_home.log_dir() + "/cmmr_trace/*/*.log").c_str(), 0, nullptr, &g) == 0)
+    for (size_t i = 0; i < g.gl_pathc; ++i) {
+      struct stat st;
+      EXPECT_EQ(stat(g.gl_pathv[i], &st) == 0 ? st.st_mode & 0077 : 1, 0u) << "trace file mode";
+      std::istringstream in(cmtest::read_file(g.gl_pathv[i]));
+      for (std::string line; std::getline(in, line);)
+        if (line.find(needle) != std::string::npos) lines.push_back(line);
+    }
+  globfree(&g);
+  return lines;
+}
+bool has(const std::string& needle) { return !lines_with(needle).empty(); }
+// The detail text of a line: what follows the fifth "::".
+std::string detail(const std::string& line) {
+  size_t pos = 0;
+  for (int i = 0; i < 5 && pos != std::string::npos; ++i)
+    if ((pos = line.find("::", pos)) != std::string::npos) pos += 2;
+  return pos == std::string::npos ? std::string() : line.substr(pos);
+}
 
 class TraceTest : public ::testing::Test {
  protected:
-  // One home for the whole process: the trace file, once opened, stays open.
-  static void SetUpTestSuite() { s_home = new cmtest::TempHome(); }
-  static void TearDownTestSuite() {
-    delete s_home;
-    s_home = nullptr;
-  }
   void SetUp() override { ASSERT_TRUE(host.ok()) << host.error(); }
-
-  static std::vector<std::string> trace_lines() {
-    std::vector<std::string> lines;
-    glob_t g{};
-    const std::string pattern = s_home->log_dir() + "/cmmr_trace/*/*.log";
-    if (glob(pattern.c_str(), 0, nullptr, &g) == 0) {
-      for (size_t i = 0; i < g.gl_pathc; ++i) {
-        std::istringstream in(cmtest::read_file(g.gl_pathv[i]));
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-      }
-    }
-    globfree(&g);
-    return lines;
-  }
-  static std::vector<std::string> lines_with(const std::string& needle) {
-    std::vector<std::string> out;
-    for (const std::string& l : trace_lines())
-      if (l.find(needle) != std::string::npos) out.push_back(l);
-    return out;
-  }
-  static bool has(const std::string& needle) { return !lines_with(needle).empty(); }
-  // The detail of the last set_session line that says how the login is set up.
-  static std::string last_login_choice() {
-    std::string last;
-    for (const std::string& l : lines_with("::CM_MRProvider::set_session::Setting "))
-      last = detail(l);
-    return last;
-  }
-  // The detail text of a line: what follows the fifth "::".
-  static std::string detail(const std::string& line) {
-    size_t pos = 0;
-    for (int i = 0; i < 5 && pos != std::string::npos; ++i) {
-      pos = line.find("::", pos);
-      if (pos != std::string::npos) pos += 2;
-    }
-    return pos == std::string::npos ? std::string() : line.substr(pos);
-  }
-
-  static cmtest::TempHome* s_home;
-  PluginHost host;
+  cmtest::PluginHost host;
 };
-
-cmtest::TempHome* TraceTest::s_home = nullptr;
 
 TEST_F(TraceTest, ProvidersAreIdentifiedByNameUserdbAndDbsetOnly) {
   void* a = host.init(init_request("key", kUrl, "DB", "SET"));
@@ -92,8 +70,7 @@ TEST_F(TraceTest, ProvidersAreIdentifiedByNameUserdbAndDbsetOnly) {
 TEST_F(TraceTest, EachLevelAddsItsLines) {
   void* h1 = host.init(init_request("lvl1prov", kUrl, "DB", "S", 1, "CMMR:CM_MR"));
   ASSERT_EQ(host.associate(h1, change_request("lvl1-u", "lvl1-v", "lvl1rec")).rc, 1);
-  for (const std::string& l : lines_with("::CM_MRProvider::"))
-    EXPECT_EQ(l.find("lvl1"), std::string::npos) << "level 1 shows no scheduling: " << l;
+  EXPECT_FALSE(has("lvl1rec")) << "level 1 shows no scheduling";
 
   void* h = host.init(init_request("lvl2prov", kUrl, "DB", "S", 2, "CMMR"));
   ASSERT_EQ(host.associate(h, change_request("usel-X", "verX", "100")).rc, 1);
@@ -125,16 +102,14 @@ TEST_F(TraceTest, EachLevelAddsItsLines) {
   for (const std::string& l : lines_with("::associate[lvl3prov-")) details.insert(detail(l));
   EXPECT_TRUE(details.count("Entering") && details.count("Exiting"));
   EXPECT_FALSE(has("\"providername\":\"lvl3prov\"")) << "a level 4 line";
-  for (int level : {4, 5}) {
-    const std::string name = "lvl" + std::to_string(level) + "prov";
+  for (const std::string name : {"lvl4prov", "lvl5prov"}) {
     // The request is traced before this request's settings apply: the second call shows it.
-    ASSERT_NE(host.init(init_request(name, kUrl, "DB", "S", level, "CMMR")), nullptr);
-    ASSERT_NE(host.init(init_request(name, kUrl, "DB", "S", level, "CMMR")), nullptr);
-    EXPECT_TRUE(has("\"providername\":\"" + name + "\"")) << level;
+    for (int i = 0; i < 2; ++i)
+      ASSERT_NE(host.init(init_request(name, kUrl, "DB", "S", name[3] - '0', "CMMR")), nullptr);
+    EXPECT_TRUE(has("\"providername\":\"" + name + "\"")) << name;
     EXPECT_TRUE(has("::Looking for " + name + "-DB-S"));
   }
-  EXPECT_TRUE(has("::Setting user creds from credenroll"));
-  EXPECT_TRUE(has("::Home directory = " + s_home->path()));
+  EXPECT_TRUE(has("::Home directory = " + s_home.path()));
 }
 
 TEST_F(TraceTest, SubsystemFilterAndLevelZeroLeaveTracingAsItWas) {
@@ -148,30 +123,47 @@ TEST_F(TraceTest, SubsystemFilterAndLevelZeroLeaveTracingAsItWas) {
       << "trace level 0 keeps the earlier settings";
 }
 
+// Each row: the label file's content (null: no file) and the login choice INITIALIZE makes.
 TEST_F(TraceTest, CertificateLabelComesFromTheFirstLineOfTheLabelFile) {
-  const std::string file = s_home->path() + "/.cmi_cert_label";
+  const std::string file = s_home.path() + "/.cmi_cert_label";
+  const char* const kLogin = "Setting user creds from credenroll";
   const struct {
-    const char* content;  // null: no file
-    std::string choice;
+    const char *content, *choice;
   } cases[] = {{"card-label-1\r\nsecond line\n", "Setting smart card cert label to card-label-1"},
-               {"\nlabel-on-line-two\n", "Setting user creds from credenroll"},
-               {nullptr, "Setting user creds from credenroll"}};
+               {"\nlabel-on-line-two\n", kLogin},
+               {nullptr, kLogin}};
   for (const auto& c : cases) {
     std::remove(file.c_str());
     if (c.content) cmtest::write_file(file, c.content);
-    const size_t open_lines = lines_with("::File " + file + " is open").size();
+    const size_t opened = lines_with("::File " + file + " is open").size();
     ASSERT_NE(host.init(init_request("certprov", kUrl, "DB", "S", 4, "CMMR")), nullptr);
-    EXPECT_EQ(last_login_choice(), c.choice);
-    EXPECT_EQ(lines_with("::File " + file + " is open").size(), open_lines + (c.content ? 1 : 0));
+    EXPECT_EQ(detail(lines_with("::CM_MRProvider::set_session::Setting ").back()), c.choice);
+    EXPECT_EQ(lines_with("::File " + file + " is open").size(), opened + (c.content ? 1 : 0));
   }
   EXPECT_EQ(detail(lines_with("::Label read is ").front()), "Label read is  card-label-1");
 }
 
+TEST_F(TraceTest, TheLoginIsShownWithoutItsPassword) {
+  cmtest::TrackerSimOptions opt;
+  opt.seed_json = R"({"records":[{"dbset":"S1","userdb":"DB1","id":"pwrec","links":[]}]})";
+  opt.users = {{"alice", "pw-of-alice"}};
+  cmtest::TrackerSim sim(opt);
+  ASSERT_TRUE(sim.running()) << sim.stderr_text();
+  ASSERT_EQ(cmtest::run_command("echo pw-of-alice | " + cmtest::shell_quote(CM_CMI_PATH) +
+                                " creds add --provider pwprov --dbset S1 --userdb DB1 --user alice"
+                                " --password-stdin"),
+            0);
+  void* h = host.init(init_request("pwprov", sim.base_url(), "DB1", "S1", 4, "CMOSLC"));
+  ASSERT_EQ(host.associate(h, change_request("u", "v", "pwrec")).rc, 1);
+  EXPECT_EQ(host.commit(h).rc, 0);
+  EXPECT_TRUE(has("alice:********"));
+  EXPECT_FALSE(has("pw-of-alice"));
+}
+
 TEST_F(TraceTest, LongProviderNamesAreCutInMethodLabels) {
-  const std::string name(5000, 'n');
-  void* h = host.init(init_request(name, kUrl, "DB", "S", 3, "CMMR"));
+  void* h = host.init(init_request(std::string(5000, 'n'), kUrl, "DB", "S", 3, "CMMR"));
   ASSERT_EQ(host.associate(h, change_request("ul", "vl", "longrec")).rc, 1);
-  auto lines = lines_with("::associate[nnnn");
+  const auto lines = lines_with("::associate[nnnn");
   ASSERT_FALSE(lines.empty());
   for (const std::string& l : lines) EXPECT_EQ(l.find("]"), std::string::npos) << "cut label";
 }

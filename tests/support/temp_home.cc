@@ -2,16 +2,12 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <stdexcept>
-#include <vector>
 
 extern char** environ;
 
@@ -31,16 +27,16 @@ TempHome::TempHome() : m_path(make_temp_dir("cmtest-home")) {
     if (strncmp(*e, "TAPIR_", 6) == 0) names.emplace_back(*e, strchr(*e, '=') - *e);
   for (const auto& name : names)
     m_saved.push_back(std::make_unique<ScopedEnv>(name.c_str(), nullptr));
-  for (const auto& [name, value] : {std::pair<const char*, std::string>{"HOME", m_path},
-                                    {"TAPIR_LOG_DIR", log_dir()},
-                                    {"TAPIR_MACHINE_REGISTRY", machine_registry()}})
-    m_saved.push_back(std::make_unique<ScopedEnv>(name, value.c_str()));
+  m_saved.push_back(std::make_unique<ScopedEnv>("HOME", m_path.c_str()));
+  m_saved.push_back(std::make_unique<ScopedEnv>("TAPIR_LOG_DIR", log_dir().c_str()));
+  m_saved.push_back(
+      std::make_unique<ScopedEnv>("TAPIR_MACHINE_REGISTRY", machine_registry().c_str()));
 }
 
 TempHome::~TempHome() {
   // Restored in reverse, so that a name saved twice gets its first value back.
   while (!m_saved.empty()) m_saved.pop_back();
-  // Restore write permission that a test may have taken away, then remove everything.
+  // A test may have taken write permission away.
   run_command("chmod -R u+rwx " + shell_quote(m_path) + " 2>/dev/null; rm -rf " +
               shell_quote(m_path));
 }
@@ -70,8 +66,7 @@ std::string read_file(const std::string& path) {
 }
 
 void write_file(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 bool path_exists(const std::string& path) {
@@ -84,9 +79,8 @@ int run_command(const std::string& command, std::string* out) {
   if (!p) return -1;
   std::string text;
   char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
-  int status = pclose(p);
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
+  const int status = pclose(p);
   if (out) *out = text;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -104,12 +98,9 @@ ProgramResult run_program(const std::string& program, const std::vector<std::str
   write_file(in, input);
   std::string command = prefix + shell_quote(program);
   for (const auto& a : args) command += " " + shell_quote(a);
-  ProgramResult r;
-  r.status = run_command(command + " <" + shell_quote(in) + " >" + shell_quote(out) + " 2>" +
-                         shell_quote(err));
-  r.out = read_file(out);
-  r.err = read_file(err);
-  return r;
+  const int status = run_command(command + " <" + shell_quote(in) + " >" + shell_quote(out) +
+                                 " 2>" + shell_quote(err));
+  return {status, read_file(out), read_file(err)};
 }
 
 }  // namespace cmtest

@@ -13,8 +13,6 @@
 
 namespace {
 
-using nlohmann::json;
-
 constexpr int kWriters = 8;
 constexpr int kRounds = 10;
 
@@ -26,69 +24,59 @@ class RaceTest : public ::testing::Test {
     opt.extra_args = sim_args;
     sim = std::make_unique<cmtest::TrackerSim>(opt);
     ASSERT_TRUE(sim->running()) << sim->stderr_text();
-    cmtest::write_file(connection, json{{"providername", "race"},
-                                        {"baseurl", sim->base_url()},
-                                        {"dbset", "S1"},
-                                        {"userdb", "DB1"}}
-                                       .dump());
+    cmtest::write_file(home.path() + "/conn.json", nlohmann::json{{"providername", "race"},
+                                                                  {"baseurl", sim->base_url()},
+                                                                  {"dbset", "S1"},
+                                                                  {"userdb", "DB1"}}
+                                                       .dump());
   }
   std::string Link(const std::string& selector) {
     return cmtest::shell_quote(CM_CMI_PATH) + " link --connection " +
-           cmtest::shell_quote(connection) + " --record MR1 --version " +
+           cmtest::shell_quote(home.path() + "/conn.json") + " --record MR1 --version " +
            cmtest::shell_quote(selector);
   }
-  static std::string Selector(int writer, int round) {
-    return "tw://vob/w" + std::to_string(writer) + ".c@@/main/" + std::to_string(round);
-  }
-
-  // Starts every writer of each round at once. Returns the number of writers that exited with a
-  // status other than 0 and the links that did not arrive.
-  int RunAll(int* missing) {
-    int failed = 0;
-    for (int round = 1; round <= kRounds; ++round) {
+  // Starts the writers of each round at once; counts the writers that failed and the links lost.
+  void RunAll(int* failed, int* missing) {
+    *failed = *missing = 0;
+    for (int round = 0; round < kRounds; ++round) {
       std::string script = "pids=''; ";
-      for (int w = 1; w <= kWriters; ++w)
-        script += Link(Selector(w, round)) + " >/dev/null 2>>" + cmtest::shell_quote(errors) +
-                  " & pids=\"$pids $!\"; ";
+      for (int w = 0; w < kWriters; ++w)
+        script += Link("tw://w" + std::to_string(w) + "@@/" + std::to_string(round)) +
+                  " >/dev/null 2>>" + cmtest::shell_quote(errors) + " & pids=\"$pids $!\"; ";
       std::string out;
-      cmtest::run_command(
-          script +
-              "failed=0; for p in $pids; do wait $p || failed=$((failed + 1)); done; "
-              "echo $failed",
-          &out);
-      failed += std::stoi(out);
+      cmtest::run_command(script + "n=0; for p in $pids; do wait $p || n=$((n + 1)); done; echo $n",
+                          &out);
+      *failed += std::stoi(out);
     }
     std::set<std::string> stored;
-    const json record = sim->record("S1", "DB1", "MR1");
-    for (const json& link : record["links"]) stored.insert(link["resource"]);
-    *missing = 0;
-    for (int round = 1; round <= kRounds; ++round)
-      for (int w = 1; w <= kWriters; ++w) *missing += !stored.count(Selector(w, round));
-    return failed;
+    const nlohmann::json record = sim->record("S1", "DB1", "MR1");
+    for (const auto& link : record["links"])
+      stored.insert(link["resource"].get<std::string>());
+    *missing = kWriters * kRounds - static_cast<int>(stored.size());
   }
 
   cmtest::TempHome home;
   std::unique_ptr<cmtest::TrackerSim> sim;
-  const std::string connection = home.path() + "/conn.json";
   const std::string errors = home.path() + "/errors.txt";
 };
 
 TEST_F(RaceTest, EveryWriterSucceedsAndEveryLinkArrives) {
-  // Within one round a writer loses a race only to another writer's successful update between
-  // its read and its write: at most kWriters - 1 lost races. The default limit (5) could run out
-  // legitimately with 8 writers.
+  // In one round a writer loses a race only to another writer's successful update between its
+  // read and its write: at most kWriters - 1 lost races, more than the default limit (5).
   cmtest::ScopedEnv limit("TAPIR_CMI_CONFLICT_RETRIES", std::to_string(kWriters - 1).c_str());
   Start({});
-  int missing = 0;
-  EXPECT_EQ(RunAll(&missing), 0) << cmtest::read_file(errors);
+  int failed, missing;
+  RunAll(&failed, &missing);
+  EXPECT_EQ(failed, 0) << cmtest::read_file(errors);
   EXPECT_EQ(missing, 0);
 }
 
 TEST_F(RaceTest, WithoutTagsTheLossIsOnlyReported) {
   Start({"--no-etag"});
-  int missing = 0;
+  int failed, missing;
+  RunAll(&failed, &missing);
   // Nothing tells a writer that it overwrote another: all of them report success.
-  EXPECT_EQ(RunAll(&missing), 0) << cmtest::read_file(errors);
+  EXPECT_EQ(failed, 0) << cmtest::read_file(errors);
   std::cout << "[ race ] without ETags, " << kWriters << " writers x " << kRounds
             << " rounds: " << missing << " of " << kWriters * kRounds << " links lost\n";
 }
@@ -100,8 +88,8 @@ TEST_F(RaceTest, ARecordThatKeepsChangingFailsTheLinkWithItsMessage) {
   EXPECT_EQ(cmtest::run_command(Link("tw://a") + " 2>&1", &out), 1) << out;
   EXPECT_NE(out.find("[race]Record \"MR1\" kept changing"), std::string::npos) << out;
   EXPECT_TRUE(sim->record("S1", "DB1", "MR1")["links"].empty());
-  // The first try and 5 retries, each a read and a conditional write; cmi reads the record
-  // itself too, before the commit and again to name the record that failed.
+  // Each try a read and a conditional write; cmi reads the record itself too, before the commit
+  // and again to name the record that failed.
   size_t writes = 0;
   for (const auto& entry : sim->log()) writes += entry["method"] == "PUT";
   EXPECT_EQ(writes, 6u);

@@ -1,6 +1,6 @@
-// cmi as its users meet it: the real program, its exit status and output, a fresh home folder
-// and the tracker simulator on an ephemeral port. Most tests are lists of command lines with
-// the status and text each must give.
+// cmi as its users meet it: the real program run from a shell, its exit status and output, a
+// fresh home folder and the tracker simulator on an ephemeral port. Most tests are lists of
+// command lines with the status and text each must give.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -9,14 +9,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "plugin/plugin_host.h"
 #include "support/temp_home.h"
-#include "support/test_certs.h"
 #include "support/tracker_sim.h"
 
 namespace {
@@ -24,27 +23,22 @@ namespace {
 using cmtest::path_exists;
 using nlohmann::json;
 using Result = cmtest::ProgramResult;
+using Links = std::vector<std::string>;
 
 const char kSeed[] = R"({"records":[
   {"dbset":"S1","userdb":"DB1","id":"MR10","links":[]},
   {"dbset":"S1","userdb":"DB1","id":"MR11","links":[{"resource":"keep","title":"Keep"}]}]})";
-const std::string kLogin = "creds add --provider prov --dbset S1 --userdb DB1 --user alice";
-const std::string kAdd = "secret | " + kLogin + " --password-stdin";
-const std::string kLink = "link --connection CONN --record ";
+const std::string kLogin = "cmi creds add --provider prov --dbset S1 --userdb DB1 --user alice";
+const std::string kAdd = "echo secret | " + kLogin + " --password-stdin";
+const std::string kLink = "cmi link --connection $CONN --record ";
 
 bool has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-int mode_of(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
-}
-
-// One command line: "[INPUT |] [NAME=VALUE ...] ARGUMENTS", split at single spaces; '~' is a
-// space inside an argument, '' an empty one, CONN and DOWN the connection files (the simulator,
-// a port nobody listens on). Its status must match, and each tab-separated part of `expect`
-// occur in standard output or error; "=TEXT" must be all of standard output.
+// One shell command line, with `cmi` on the PATH and $CONN and $DOWN naming connection files
+// (the simulator, a port nobody listens on). Its status must match, and each tab-separated part
+// of `expect` occur in standard output or error; "=TEXT" must be all of standard output.
 struct Step {
   std::string line;
   int status;
@@ -55,64 +49,44 @@ class CmiTest : public ::testing::Test {
  protected:
   cmtest::TempHome home;
   std::unique_ptr<cmtest::TrackerSim> sim;
-  std::string io;  // program input and output, outside the home folder searched for passwords
+  // Program input and output, outside the home folder searched for passwords.
+  const std::string io = cmtest::make_temp_dir("cmi-io");
   const std::string cmi_dir = home.path() + "/.Corvane/.Registry/Tarnwell/CMI";
+  const std::string conn = home.path() + "/conn.json";
 
   void SetUp() override {
     unsetenv("CMI_PLUGIN");
-    char pattern[] = "/tmp/cmi-io-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    io = pattern;
-    Start(false, kSeed);
+    ASSERT_EQ(symlink(CM_CMI_PATH, (io + "/cmi").c_str()), 0);
+    Start(false);
   }
   void TearDown() override { cmtest::run_command("rm -rf " + cmtest::shell_quote(io)); }
 
-  void Start(bool tls, const std::string& seed, const std::string& dbset = "S1",
-             const std::string& userdb = "DB1") {
+  void Start(bool tls) {
     cmtest::TrackerSimOptions opt;
-    opt.seed_json = seed;
+    opt.seed_json = kSeed;
     opt.users = {{"alice", "secret"}};
     opt.tls = tls;
     opt.cert = home.path() + "/server.pem";
     opt.key = home.path() + "/server.key";
     sim = std::make_unique<cmtest::TrackerSim>(opt);
     ASSERT_TRUE(sim->running()) << sim->stderr_text();
-    json c = {{"providername", "prov"},
-              {"baseurl", sim->base_url()},
-              {"dbset", dbset},
-              {"userdb", userdb}};
-    cmtest::write_file(home.path() + "/conn.json", c.dump(1));
+    json c = {
+        {"providername", "prov"}, {"baseurl", sim->base_url()}, {"dbset", "S1"}, {"userdb", "DB1"}};
+    cmtest::write_file(conn, c.dump(1));
     c["baseurl"] = "http://127.0.0.1:1/oslc";
     cmtest::write_file(home.path() + "/down.json", c.dump(1));
-  }
-  Result cmi(const std::vector<std::string>& args, const std::string& input = "",
-             const std::string& prefix = "") {
-    return cmtest::run_program(CM_CMI_PATH, args, input, io, prefix);
   }
   std::vector<Result> Run(const std::vector<Step>& steps) {
     std::vector<Result> results;
     for (const Step& s : steps) {
       SCOPED_TRACE(s.line);
-      std::string line = s.line, input, prefix;
-      const size_t bar = line.find(" | ");
-      if (bar != std::string::npos) {
-        input = line.substr(0, bar) + "\n";
-        line.erase(0, bar + 3);
-      }
-      std::vector<std::string> args;
-      std::istringstream words(line);
-      for (std::string w; std::getline(words, w, ' ');) {
-        if (args.empty() && std::isupper(w[0]) && has(w, "=")) {
-          prefix += w + " ";
-          continue;
-        }
-        std::replace(w.begin(), w.end(), '~', ' ');
-        args.push_back(w == "''"     ? ""
-                       : w == "CONN" ? home.path() + "/conn.json"
-                       : w == "DOWN" ? home.path() + "/down.json"
-                                     : w);
-      }
-      results.push_back(cmi(args, input, prefix));
+      const std::string out = io + "/out", err = io + "/err";
+      const int status = cmtest::run_command(
+          "cd " + cmtest::shell_quote(io) +
+          " && PATH=$PWD:$PATH CONN=" + cmtest::shell_quote(conn) +
+          " DOWN=" + cmtest::shell_quote(home.path() + "/down.json") + "; (" + s.line + ") >" +
+          cmtest::shell_quote(out) + " 2>" + cmtest::shell_quote(err) + " </dev/null");
+      results.push_back({status, cmtest::read_file(out), cmtest::read_file(err)});
       const Result& r = results.back();
       EXPECT_EQ(r.status, s.status) << r.out << r.err;
       if (s.expect.rfind("=", 0) == 0) EXPECT_EQ(r.out, s.expect.substr(1)) << r.err;
@@ -122,8 +96,8 @@ class CmiTest : public ::testing::Test {
     }
     return results;
   }
-  std::vector<std::string> links(const std::string& id) {
-    std::vector<std::string> out;
+  Links links(const std::string& id) {
+    Links out;
     const json record = sim->record("S1", "DB1", id);
     for (const json& l : record["links"]) out.push_back(l["resource"]);
     std::sort(out.begin(), out.end());
@@ -131,46 +105,36 @@ class CmiTest : public ::testing::Test {
   }
   // True when the text occurs in any file under the home folder.
   bool home_holds(const std::string& text) {
-    return cmtest::run_command("grep -r -q -F -e " + cmtest::shell_quote(text) + " " +
+    return cmtest::run_command("grep -rqF -e " + cmtest::shell_quote(text) + " " +
                                cmtest::shell_quote(home.path())) == 0;
   }
 };
 
 TEST_F(CmiTest, MisuseIsNamedWithTheUsageAndChangesNothing) {
-  const std::string add = "creds add --provider p --dbset s --userdb d --user u";
+  const std::string add = "cmi creds add --provider p --dbset s --userdb d --user u";
   const std::vector<Result> results = Run({
-      {"", 2, "cmi: a command is required"},
-      {"frob", 2, "unknown command 'frob'"},
+      {"cmi", 2, "cmi: a command is required"},
       {kLink + "MR10 --version v --bogus=1", 2, "cmi link: unknown option '--bogus'"},
       {kLink + "MR10 stray --version v", 2, "unexpected argument 'stray'"},
-      {"creds list extra", 2, "cmi creds list: unexpected argument 'extra'"},
-      {"creds add --provider", 2, "option --provider needs a value"},
-      {"link --record MR10 --version v", 2, "option --connection is required"},
+      {"cmi creds add --provider", 2, "option --provider needs a value"},
+      {"cmi link --record MR10 --version v", 2, "option --connection is required"},
       {kLink + "MR10 --name n", 2, "--name must follow a --version"},
-      {kLink + "MR10 --version v --from -", 2, "--from cannot be combined"},
       {kLink + "MR10 --version v --trace-level 9", 2, "--trace-level must be a number"},
       {kLink + "MR10 --version v --trace-subsystem CMMR:BOGUS", 2, "unknown tag \"BOGUS\""},
-      {"creds", 2, "cmi creds: a command is required"},
-      {"creds add --provider p --dbset s --user u", 2, "--userdb is required"},
-      {"creds add --provider a/b --dbset s --userdb d --user u", 2, "must not contain '/'"},
-      {"creds add --provider .. --dbset s --userdb d --user u", 2, "must not begin with '.'"},
-      {"creds add --provider p --dbset '' --userdb d --user u", 2, "--dbset is empty"},
-      {"pw | " + add + " --password-stdin --provider q", 2, "more than once"},
-      {"option set A", 2, "VALUE is required"},
-      {"option get A B", 2, "unexpected argument 'B'"},
-      {"option set bad~name v", 2, "must hold only letters, digits and '_'"},
-      {"option set A two\nlines", 2, "the value must be a single line"},
+      {"cmi creds add --provider a/b --dbset s --userdb d --user u", 2, "must not contain '/'"},
+      {"cmi creds add --provider .. --dbset s --userdb d --user u", 2, "must not begin with '.'"},
+      {"cmi creds add --provider p --dbset '' --userdb d --user u", 2, "--dbset is empty"},
+      {"echo pw | " + add + " --password-stdin --provider q", 2, "more than once"},
+      {"cmi option set 'bad name' v", 2, "must hold only letters, digits and '_'"},
+      {"cmi option set A 'two\nlines'", 2, "the value must be a single line"},
   });
   for (const Result& r : results) {
     EXPECT_TRUE(has(r.err, "--help' for the usage.")) << r.err;
     EXPECT_EQ(r.out, "");
   }
-  const std::vector<Result> help = Run({{"--version", 0, "=cmi 8.0.0.6\n"},
-                                        {"--help", 0, "usage: cmi"},
-                                        {"unlink -h", 0, "usage: cmi unlink"},
-                                        {"creds --help", 0, "usage: cmi creds"},
-                                        {"option set --help", 0, "usage: cmi option set"}});
-  for (size_t i = 1; i < help.size(); ++i) EXPECT_EQ(help[i].out.rfind("usage: cmi", 0), 0u);
+  Run({{"cmi --version", 0, "=cmi 8.0.0.6\n"},
+       {"cmi unlink -h", 0, "usage: cmi unlink"},
+       {"cmi option set --help", 0, "usage: cmi option set"}});
   EXPECT_FALSE(path_exists(cmi_dir + "/MRUser"));
   EXPECT_TRUE(links("MR10").empty());
 }
@@ -182,8 +146,6 @@ TEST_F(CmiTest, ConnectionFileMistakesArePointedAt) {
       {"{\"providername\": \"p\",\n \"baseURL\": " + base + rest + "}",
        "conn.json:2:2: unknown key \"baseURL\"; did you mean \"baseurl\"?"},
       {"{\"providername\": \"p\",\n  \"baseurl\": }", "conn.json:2:14: not valid JSON"},
-      {"{\"providername\": \"p\", \"baseurl\": \"127.0.0.1/oslc\"" + rest + "}",
-       "\"baseurl\" must be an http or https URL"},
       {"{\"providername\": \"p\", \"baseurl\": \"ftp://h/oslc\"" + rest + "}",
        "\"baseurl\" must use http or https"},
       {"{\"providername\": \"p\", \"baseurl\": \"https:///oslc\"" + rest + "}",
@@ -195,43 +157,39 @@ TEST_F(CmiTest, ConnectionFileMistakesArePointedAt) {
       {"[1, 2]", "must hold one JSON object"},
   };
   for (const auto& c : cases) {
-    cmtest::write_file(home.path() + "/conn.json", c.first);
+    cmtest::write_file(conn, c.first);
     Run({{kLink + "MR10 --version v", 2, c.second},
-         {"check --connection CONN --record MR10", 2, c.second}});
+         {"cmi check --connection $CONN --record MR10", 2, c.second}});
   }
 }
 
 TEST_F(CmiTest, LoginsAreStoredListedReplacedAndRemoved) {
-  const std::string password = "Tr0ub4dor&3-horse";
-  const auto add = [](const std::string& where, const std::string& rest) {
-    return "creds add --provider " + where + " --password-stdin " + rest;
-  };
+  const std::string add = "cmi creds add --password-stdin --provider ";
   const std::vector<Result> results = Run({
-      {"creds list", 0, "=No stored logins.\n"},
-      {password + " | " + add("zeta --dbset s --userdb d", "--user u1 --url https://kept/"), 0,
+      {"cmi creds list", 0, "=No stored logins.\n"},
+      {"echo 'Tr0ub4dor&3' | " + add + "zeta --dbset s --userdb d --user u1 --url https://kept/", 0,
        "=Stored login 'u1' for provider 'zeta', dbset 's', user database 'd'.\n"},
-      {"p2 | " + add("alpha --dbset set~2 --userdb Dätenbank", "--user jürgen"), 0, ""},
-      {"p3 | " + add("alpha --dbset set~1 --userdb db", "--user u3"), 0, ""},
+      {"echo p2 | " + add + "alpha --dbset 'set 2' --userdb Dätenbank --user jürgen", 0, ""},
+      {"echo p3 | " + add + "alpha --dbset 'set 1' --userdb db --user u3", 0, ""},
       // Replaced without --url: the URL stays, no second row; CR LF ends the password line.
-      {"crlf-pw\r | " + add("zeta --dbset s --userdb d", "--user u1-new"), 0, ""},
-      {"creds list", 0,
+      {"printf 'crlf-pw\\r\\n' | " + add + "zeta --dbset s --userdb d --user u1-new", 0, ""},
+      {"cmi creds list", 0,
        "=PROVIDER  DBSET  USERDB     USER    URL\n"
        "alpha     set 1  db         u3\n"
        "alpha     set 2  Dätenbank  jürgen\n"
        "zeta      s      d          u1-new  https://kept/\n"},
-      {"creds list --json", 0,
+      {"cmi creds list --json", 0,
        R"({"dbset":"s","provider":"zeta","url":"https://kept/","user":"u1-new","userdb":"d"}])"},
-      {"pw | " + add("zeta --dbset s --userdb d", "--user zeta-user --url=https://changed/"), 0,
+      {"echo pw | " + add + "zeta --dbset s --userdb d --user zeta-user --url=https://changed/", 0,
        ""},
-      {"creds list", 0, "https://changed/"},
-      {" | " + add("p --dbset s --userdb d", "--user u"), 1, "the password is empty"},
-      {std::string(400, 'x') + " | " + add("p --dbset s --userdb d", "--user u"), 1,
-       "cannot be stored"},
-      {"creds remove --provider alpha --dbset set~1 --userdb db", 0,
+      {"cmi creds list", 0, "https://changed/"},
+      {"echo | " + add + "p --dbset s --userdb d --user u", 1, "the password is empty"},
+      {"printf %0400d 0 | " + add + "p --dbset s --userdb d --user u", 1, "cannot be stored"},
+      {"cmi creds remove --provider alpha --dbset 'set 1' --userdb db", 0,
        "=Removed login for provider 'alpha', dbset 'set 1', user database 'db'.\n"},
-      {"creds remove --provider alpha --dbset set~2 --userdb Dätenbank", 0, ""},
+      {"cmi creds remove --provider alpha --dbset 'set 2' --userdb Dätenbank", 0, ""},
   });
-  for (const Result& r : results) EXPECT_FALSE(has(r.out + r.err, password));
+  for (const Result& r : results) EXPECT_FALSE(has(r.out + r.err, "Tr0ub4dor"));
   EXPECT_TRUE(home_holds("zeta-user"));  // the search itself works
   for (const char* secret : {"Tr0ub4dor", "crlf-pw", "p2"}) EXPECT_FALSE(home_holds(secret));
   EXPECT_FALSE(path_exists(cmi_dir + "/MRUser/p"));
@@ -239,9 +197,10 @@ TEST_F(CmiTest, LoginsAreStoredListedReplacedAndRemoved) {
 
   // A damaged login file can still be removed, and with the last login its URL goes.
   cmtest::write_file(cmi_dir + "/MRUser/zeta/s/d", "<CMCredential><UserName>x</User");
-  Run({{"creds list", 0, "=No stored logins.\n"},
-       {"creds remove --provider zeta --dbset s --userdb d", 0, ""},
-       {"creds remove --provider zeta --dbset s --userdb d", 1, "no stored login for provider"}});
+  Run({{"cmi creds list", 0, "=No stored logins.\n"},
+       {"cmi creds remove --provider zeta --dbset s --userdb d", 0, ""},
+       {"cmi creds remove --provider zeta --dbset s --userdb d", 1,
+        "no stored login for provider"}});
   EXPECT_FALSE(path_exists(cmi_dir + "/MRUser"));
   EXPECT_FALSE(path_exists(cmi_dir + "/MRUserURL"));
 }
@@ -251,10 +210,9 @@ TEST_F(CmiTest, LoginsAreStoredListedReplacedAndRemoved) {
 bool read_until(int fd, std::string& out, const std::string& want) {
   while (want.empty() || !has(out, want)) {
     struct pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, 30000) <= 0) return false;
     char buf[256];
+    if (poll(&p, 1, 30000) <= 0) return false;
     const ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return want.empty();
     out.append(buf, static_cast<size_t>(n));
   }
@@ -263,10 +221,7 @@ bool read_until(int fd, std::string& out, const std::string& want) {
 
 TEST_F(CmiTest, ThePasswordPromptNeedsATerminalAndDoesNotEcho) {
   // setsid leaves the program without a controlling terminal to prompt on.
-  EXPECT_EQ(cmi({"creds", "add", "--provider", "p", "--dbset", "s", "--userdb", "d", "--user", "u"},
-                "pw\n", "setsid -w ")
-                .status,
-            2);
+  Run({{"echo pw | setsid -w cmi creds add --provider p --dbset s --userdb d --user u", 2, ""}});
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_GE(master, 0);
   ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
@@ -276,7 +231,6 @@ TEST_F(CmiTest, ThePasswordPromptNeedsATerminalAndDoesNotEcho) {
   if (child == 0) {
     setsid();
     const int fd = open(slave.c_str(), O_RDWR);  // becomes the controlling terminal
-    if (fd < 0) _exit(127);
     for (int std_fd : {0, 1, 2}) dup2(fd, std_fd);
     execl(CM_CMI_PATH, "cmi", "creds", "add", "--provider", "p", "--dbset", "s", "--userdb", "d",
           "--user", "tty-user", static_cast<char*>(nullptr));
@@ -297,228 +251,190 @@ TEST_F(CmiTest, ThePasswordPromptNeedsATerminalAndDoesNotEcho) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
   EXPECT_FALSE(has(screen, "typed-on-the-tty")) << screen;
   EXPECT_FALSE(home_holds("typed-on-the-tty"));
-  Run({{"creds list", 0, "tty-user"}});
+  Run({{"cmi creds list", 0, "tty-user"}});
 }
 
 TEST_F(CmiTest, ConcurrentAddsAllArriveWhole) {
   // Ten programs at once: each its own login, all of them also rewriting one shared login.
-  const std::string cmi_path = cmtest::shell_quote(CM_CMI_PATH);
-  const std::string add = " creds add --provider p --dbset s --password-stdin >/dev/null";
-  ASSERT_EQ(cmtest::run_command("fail=0; pids=''; for i in 0 1 2 3 4 5 6 7 8 9; do ( echo pw$i | " +
-                                cmi_path + add + " --userdb db$i --user u$i && echo pw$i | " +
-                                cmi_path + add +
-                                " --userdb shared --user s$i ) & "
-                                "pids=\"$pids $!\"; done; for p in $pids; do wait $p || fail=1; "
-                                "done; exit $fail"),
-            0);
-  const std::string out = cmi({"creds", "list"}).out;
+  const std::string add = "cmi creds add --provider p --dbset s --password-stdin >/dev/null";
+  Run({{"fail=0; pids=''; for i in 0 1 2 3 4 5 6 7 8 9; do (echo pw$i | " + add +
+            " --userdb db$i --user u$i && echo pw$i | " + add +
+            " --userdb shared --user s$i) & pids=\"$pids $!\"; done; "
+            "for p in $pids; do wait $p || fail=1; done; exit $fail",
+        0, ""}});
+  const std::string out = Run({{"cmi creds list", 0, ""}})[0].out;
   for (int i = 0; i < 10; ++i) EXPECT_TRUE(has(out, "db" + std::to_string(i) + " ")) << out;
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 12) << out;
-  std::string leftovers;
-  cmtest::run_command("find " + cmtest::shell_quote(cmi_dir) + " -name '.*tmp*'", &leftovers);
-  EXPECT_EQ(leftovers, "") << "no temporary file is left behind";
+  Run({{"find " + cmtest::shell_quote(cmi_dir) + " -name '.*tmp*'", 0, "="}});  // none left
 }
 
 TEST_F(CmiTest, OptionsArePerUserWithAMachineWidePolicy) {
-  const std::vector<Result> results = Run({
-      {"option set CMI_CONNECT_TIMEOUT 7 --machine", 0, "="},
-      {"option set OTHER_NAME x --machine", 0, "="},
-      {"option get CMI_CONNECT_TIMEOUT", 0, "=7\n"},
-      {"option get OTHER_NAME", 0, "=\n"},  // only CMI_ options fall back
-      {"option get OTHER_NAME --machine", 0, "=x\n"},
-      {"option set CMI_CONNECT_TIMEOUT -1", 0, "="},   // looks like an option, is a value
-      {"option get CMI_CONNECT_TIMEOUT", 0, "=-1\n"},  // the user's value wins
-      {"option get --machine CMI_CONNECT_TIMEOUT", 0, "=7\n"},
-      {"option get UNSET_OPT --default=-5", 0, "=-5\n"},
-      {"TAPIR_CMI_CONNECT_TIMEOUT=env option get CMI_CONNECT_TIMEOUT", 0, "=env\n"},
-      {"TAPIR_CMI_CONNECT_TIMEOUT=x option set CMI_CONNECT_TIMEOUT v2", 0,
+  Run({
+      {"cmi option set CMI_CONNECT_TIMEOUT 7 --machine 2>&1", 0, "="},
+      {"cmi option set OTHER_NAME x --machine", 0, "="},
+      {"cmi option get CMI_CONNECT_TIMEOUT", 0, "=7\n"},
+      {"cmi option get OTHER_NAME", 0, "=\n"},             // only CMI_ options fall back
+      {"cmi option set CMI_CONNECT_TIMEOUT -1", 0, "="},   // looks like an option, is a value
+      {"cmi option get CMI_CONNECT_TIMEOUT", 0, "=-1\n"},  // the user's value wins
+      {"cmi option get UNSET_OPT --default=-5", 0, "=-5\n"},
+      {"TAPIR_CMI_CONNECT_TIMEOUT=env cmi option get CMI_CONNECT_TIMEOUT", 0, "=env\n"},
+      {"TAPIR_CMI_CONNECT_TIMEOUT=x cmi option set CMI_CONNECT_TIMEOUT v2", 0,
        "TAPIR_CMI_CONNECT_TIMEOUT is set in the environment"},
-      {"option get CMI_CONNECT_TIMEOUT", 0, "=v2\n"},
+      {"cmi option get CMI_CONNECT_TIMEOUT", 0, "=v2\n"},
+      {"cd " + cmtest::shell_quote(home.path()) +
+           " && stat -c '%a %n' machine-registry 'machine-registry/Software/Corvane/Tarnwell/"
+           "Tarnwell Tapir' .Corvane/.Registry/CurrentUser/Software/Corvane/Tarnwell",
+       0,
+       "=755 machine-registry\n644 machine-registry/Software/Corvane/Tarnwell/Tarnwell Tapir\n"
+       "700 .Corvane/.Registry/CurrentUser/Software/Corvane/Tarnwell\n"},
   });
-  EXPECT_EQ(results[0].err, "");
-  const std::string folder = home.machine_registry() + "/Software/Corvane/Tarnwell";
-  EXPECT_EQ(mode_of(home.machine_registry()), 0755);
-  EXPECT_EQ(mode_of(folder + "/Tarnwell Tapir"), 0644);
-  EXPECT_EQ(mode_of(home.path() + "/.Corvane/.Registry/CurrentUser/Software/Corvane/Tarnwell"),
-            0700);
 }
 
+// A regression: a replaced or removed login must not keep working through the kept session.
 TEST_F(CmiTest, RemovedOrReplacedLoginStopsWorkingAtOnce) {
   const std::string jar = cmi_dir + "/CookieJar/prov/S1/DB1";
   Run({{kAdd, 0, ""}, {kLink + "MR10 --version v1", 0, ""}});
   ASSERT_TRUE(path_exists(jar)) << "the session was not kept";
-  // A wrong password replaces the login; the old session must not carry on under it.
-  Run({{"wrong | " + kLogin + " --password-stdin", 0, ""}, {kLink + "MR10 --version v2", 1, ""}});
+  Run({{"echo wrong | " + kLogin + " --password-stdin", 0, ""},
+       {kLink + "MR10 --version v2", 1, ""}});
   EXPECT_FALSE(path_exists(jar));
   Run({{kAdd, 0, ""},
        {kLink + "MR10 --version v2", 0, ""},
-       {"creds remove --provider prov --dbset S1 --userdb DB1", 0, ""},
+       {"cmi creds remove --provider prov --dbset S1 --userdb DB1", 0, ""},
        {kLink + "MR10 --version v3", 1, ""}});
   EXPECT_FALSE(path_exists(cmi_dir + "/CookieJar/prov"));
-  EXPECT_EQ(links("MR10"), (std::vector<std::string>{"v1", "v2"}));
+  EXPECT_EQ(links("MR10"), (Links{"v1", "v2"}));
 }
 
-TEST_F(CmiTest, VerdictsSayWhatReallyHappened) {
-  Run({
-      {kAdd, 0, ""},
-      {kLink + "MR10 --version v1 --name Version~1 --version=v2", 0,
-       "=Linked 2 versions to record MR10.\n"},
-      {kLink + "MR11 --version keep --version v3", 0,
-       "=Linked 1 version to record MR11; 1 was already linked.\n"},
-      {kLink + "MR11 --version keep", 0, "=Nothing to link: keep is already linked to MR11.\n"},
-      {"unlink --connection CONN --record MR10 --version tw://a@@/1", 0,
-       "=Nothing to unlink: tw://a@@/1 is not linked to MR10.\n"},
-      {"unlink --connection CONN --record MR10 --version v2 --version zz", 0,
-       "=Unlinked 1 version from record MR10; 1 was not linked.\n"},
-      {kLink + "MR11 --version keep --version v4 --json", 0,
-       R"("ok":true,"records":[{"already_linked":["keep"],"linked":["v4"],"record":"MR11")"},
-  });
-  EXPECT_EQ(links("MR10"), (std::vector<std::string>{"v1"}));
-  EXPECT_EQ(sim->record("S1", "DB1", "MR10")["links"][0]["title"], "Version 1");
-  EXPECT_EQ(sim->record("S1", "DB1", "MR11")["links"][1]["title"], "v3") << "default: selector";
-}
-
-TEST_F(CmiTest, FailuresNameTheRecordAndSayWhatToDo) {
+TEST_F(CmiTest, VerdictsAndFailuresSayWhatReallyHappened) {
   const std::vector<Result> results = Run({
       {kLink + "MR10 --version v1", 1,
        "record MR10 failed, its links were not changed: [prov]\thint: the tracker refused the "
        "login; store it again: cmi creds add --provider prov --dbset S1 --userdb DB1"},
       {kAdd, 0, ""},
+      {kLink + "MR10 --version v1 --name 'Version 1' --version=v2", 0,
+       "=Linked 2 versions to record MR10.\n"},
+      {kLink + "MR11 --version keep --version v3", 0,
+       "=Linked 1 version to record MR11; 1 was already linked.\n"},
+      {kLink + "MR11 --version keep", 0, "=Nothing to link: keep is already linked to MR11.\n"},
+      {"cmi unlink --connection $CONN --record MR10 --version tw://a@@/1", 0,
+       "=Nothing to unlink: tw://a@@/1 is not linked to MR10.\n"},
+      {"cmi unlink --connection $CONN --record MR10 --version v2 --version zz", 0,
+       "=Unlinked 1 version from record MR10; 1 was not linked.\n"},
+      {kLink + "MR11 --version keep --version v4 --json", 0,
+       R"("ok":true,"records":[{"already_linked":["keep"],"linked":["v4"],"record":"MR11")"},
       {kLink + "NO-SUCH --version v1", 1, "check the record ID (--record) and the base URL"},
       // The tracker's own text arrives as written, not JSON-escaped.
-      {"link --connection DOWN --record MR10 --version v", 1,
+      {"cmi link --connection $DOWN --record MR10 --version v", 1,
        "status code, \"7\"\tcmi check --connection"},
-      {"link --connection DOWN --record MR10 --version v --json", 1,
-       R"({"command":"link","ok":false,"records":[{"error":)"},
+      {"cmi link --connection $DOWN --record MR10 --version v --json", 1,
+       R"({"command":"link","ok":false,"records":[{"error":)"
+       "\t"
+       R"("record":"MR10","result":"failed")"},
   });
-  EXPECT_FALSE(has(results[3].err, "\\\"")) << results[3].err;
-  EXPECT_TRUE(has(results[4].out, R"("record":"MR10","result":"failed")")) << results[6].out;
+  EXPECT_FALSE(has(results[9].err, "\\\"")) << results[9].err;
+  EXPECT_EQ(links("MR10"), (Links{"v1"}));
+  EXPECT_EQ(sim->record("S1", "DB1", "MR10")["links"][0]["title"], "Version 1");
+  EXPECT_EQ(sim->record("S1", "DB1", "MR11")["links"][1]["title"], "v3") << "default: selector";
 }
 
 TEST_F(CmiTest, BatchesLinkManyRecordsInOneCommitAndTraceWhereAsked) {
   const std::string batch = home.path() + "/batch.txt";
   cmtest::write_file(batch, "MR10 x\nMR11 y\nMR10\n");
   Run({{kAdd, 0, ""},
-       {"link --connection CONN --from " + batch, 2,
+       {"cmi link --connection $CONN --from " + batch, 2,
         "batch.txt:3: expected RECORD SELECTOR [NAME]"}});
   EXPECT_TRUE(links("MR10").empty()) << "nothing is committed";
   cmtest::write_file(batch, "# record selector name\nMR10 a Name of a\n\nMR11 b\nMR10 c\n");
-  Run({{"link --connection CONN --from " + batch, 0,
+  Run({{"cmi link --connection $CONN --from " + batch, 0,
         "=Linked 2 versions to record MR10.\nLinked 1 version to record MR11.\n"}});
-  EXPECT_EQ(links("MR11"), (std::vector<std::string>{"b", "keep"}));
+  EXPECT_EQ(links("MR11"), (Links{"b", "keep"}));
   EXPECT_EQ(sim->record("S1", "DB1", "MR10")["links"][0]["title"], "Name of a");
-
   // From standard input, with progress for a large batch, and a trace where asked.
-  std::string lines;
-  for (int i = 0; i < 120; ++i) lines += (i % 2 ? "MR10 s" : "MR11 s") + std::to_string(i) + "\n";
-  const Result r = cmi({"link", "--connection", home.path() + "/conn.json", "--from", "-",
-                        "--trace-level", "3", "--trace-subsystem", "CMMR:CMOSLC"},
-                       lines);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(has(r.err, "scheduled 120 of 120 versions")) << r.err;
-  EXPECT_TRUE(has(r.err, "committing 120 changes to 2 records")) << r.err;
+  Run(
+      {{"for i in $(seq 0 119); do echo MR1$((i % 2)) s$i; done | cmi link --connection $CONN "
+        "--from - --trace-level 3 --trace-subsystem CMMR:CMOSLC 2>&1 | tee log && grep -q "
+        "'Scheduling ASSOCIATE action for s118 s118 MR10' \"$(sed -n 's/^.*trace file: //p' log)\"",
+        0,
+        "scheduled 120 of 120 versions\tcommitting 120 changes to 2 records\ttrace file: " +
+            home.log_dir() + "/"}});
   EXPECT_EQ(links("MR10").size(), 62u);
-  const std::string marker = "trace file: " + home.log_dir();
-  const size_t at = r.err.find(marker);
-  ASSERT_NE(at, std::string::npos) << r.err;
-  const std::string trace =
-      cmtest::read_file(r.err.substr(at + 12, r.err.find('\n', at) - at - 12));
-  EXPECT_TRUE(has(trace, "Scheduling ASSOCIATE action for s119 s119 MR10"));
   EXPECT_FALSE(has(Run({{kLink + "MR10 --version w", 0, ""}})[0].err, "trace file"));
 }
 
 TEST_F(CmiTest, CheckShowsWhichStepFails) {
   Run({
-      {"check --connection CONN", 1,
+      {"cmi check --connection $CONN", 1,
        "passed  plug-in: \tpassed  URL: " + sim->base_url() +
            "\npassed  name resolution: \tpassed  connection: \twarning TLS: not used: the URL "
            "is plain http, logins travel unencrypted (hint: use an https base URL)\nfailed  login: "
            "no stored login for this connection (hint: cmi creds add --provider prov --dbset S1 "
            "--userdb DB1 --user NAME)\nfailed  tracker accepts the login\tskipped record: "},
       {kAdd, 0, ""},
-      {"check --connection CONN --record MR11", 0,
+      {"cmi check --connection $CONN --record MR11", 0,
        "passed  login: stored login of user \"alice\"\npassed  tracker accepts the login\n"
        "passed  record: MR11 read, 1 link\npassed  ETags: sent"},
-      {"check --connection CONN --record NO-SUCH --json", 1,
+      {"cmi check --connection $CONN --record NO-SUCH --json", 1,
        R"("ok":false,)"
        "\t"
        R"({"detail":"NO-SUCH: not found","hint":"check --record and the base URL )"},
-      {"wrong | " + kLogin + " --password-stdin", 0, ""},
-      {"check --connection CONN", 1, "failed  tracker accepts the login"},
-      {"check --connection DOWN", 1, "failed  connection: \tskipped login: an earlier step failed"},
+      {"echo wrong | " + kLogin + " --password-stdin", 0, ""},
+      {"cmi check --connection $CONN", 1, "failed  tracker accepts the login"},
+      {"cmi check --connection $DOWN", 1,
+       "failed  connection: \tskipped login: an earlier step failed"},
   });
 }
 
 TEST_F(CmiTest, CheckReportsTheServerCertificate) {
   std::string log;
   ASSERT_TRUE(cmtest::make_test_certificates(home.path(), &log)) << log;
-  Start(true, kSeed);
+  Start(true);
   // Not verifiable against the system CAs, and the plug-in does not verify either: a warning.
   // Once the plug-in verifies, that fails without the issuer and passes with it.
   Run({{kAdd, 0, ""},
-       {"check --connection CONN", 0,
+       {"cmi check --connection $CONN", 0,
         "warning TLS: TLSv1.\tcertificate subject \"CN = 127.0.0.1\"\tNOT verified"},
-       {"option set CMI_SSL_VERIFY 1 --machine", 0, ""},
-       {"check --connection CONN", 1, "failed  TLS: "},
-       {"option set CMI_CA_BUNDLE " + home.path() + "/ca.pem", 0, ""},
-       {"check --connection CONN", 0, ", verified\n"}});
-}
-
-TEST_F(CmiTest, TheSimulatorsExampleSeedServesTheReadmeWalkThrough) {
-  Start(false, cmtest::read_file(CM_SOURCE_DIR "/tools/tracker-sim/example-seed.json"), "PROD",
-        "CHG");
-  Run({{"secret | creds add --provider prov --dbset PROD --userdb CHG --user alice "
-        "--password-stdin",
-        0, ""},
-       {"check --connection CONN --record MR00042", 0, "MR00042 read, 1 link"},
-       {kLink + "MR00043 --version tw://vob/a.c@@/main/1", 0,
-        "=Linked 1 version to record MR00043.\n"}});
-}
-
-std::string change(const std::string& op, const std::string& sel, const std::string& rec) {
-  return op + " " +
-         json{{"twversion", {{"universal_selector", sel}, {"display_name", sel}}},
-              {"cmtask", {{"taskid", rec}}}}
-             .dump();
+       {"cmi option set CMI_SSL_VERIFY 1 --machine", 0, ""},
+       {"cmi check --connection $CONN", 1, "failed  TLS: "},
+       {"cmi option set CMI_CA_BUNDLE " + home.path() + "/ca.pem", 0, ""},
+       {"cmi check --connection $CONN", 0, ", verified\n"}});
 }
 
 TEST_F(CmiTest, RunDrivesTheOperationsFromAScript) {
-  const std::string init =
-      "INITIALIZE " +
-      json{
-          {"providername", "run"}, {"baseurl", sim->base_url()}, {"dbset", "S1"}, {"userdb", "DB1"}}
-          .dump() +
-      "\n";
-  Run({{"secret | creds add --provider run --dbset S1 --userdb DB1 --user alice --password-stdin",
-        0, ""}});
-  const std::string ok = R"( {"status_code":"0"})"
-                         "\n";
+  const std::string init = "INITIALIZE " + cmtest::init_request("prov", sim->base_url()) + "\n";
+  const auto change = [](const char* op, const char* selector, const char* record) {
+    return std::string(op) + " " + cmtest::change_request(selector, selector, record);
+  };
+  const auto run = [](const std::string& script) { return "printf %s '" + script + "' | cmi run"; };
+  const std::string ok = " {\"status_code\":\"0\"}\n";
   Run({
-      {"# a comment\n\n" + init + change("ASSOCIATE", "s1", "MR10") + "\r\n" +
-           change("DISASSOCIATE", "keep", "MR11") + "\nVALIDATE\n  COMMIT | run",
+      {kAdd, 0, ""},
+      {run("# a comment\n\n" + init + change("ASSOCIATE", "s1", "MR10") + "\r\n" +
+           change("DISASSOCIATE", "keep", "MR11") + "\nVALIDATE\n  COMMIT\n"),
        0,
        "=INITIALIZE 0" + ok + "ASSOCIATE 1" + ok + "DISASSOCIATE 1" + ok + "VALIDATE 0" + ok +
            "COMMIT 0" + ok},
-      {"VALIDATE | run", 1, "=VALIDATE -1 No memory.\n"},  // no handle before INITIALIZE
-      {init + "LINK {}\nVALIDATE | run", 1,
+      {run("VALIDATE\n"), 1, "=VALIDATE -1 No memory.\n"},  // no handle before INITIALIZE
+      {run(init + "LINK {}\nVALIDATE\n"), 1,
        "cmi run: <stdin>:2: unknown operation 'LINK'\tVALIDATE 0" + ok},
-      {init + "ASSOCIATE {bad json | run", 1, "ASSOCIATE -1 {\"status_code\":\"10002\""},
-      {init + change("ASSOCIATE", "x", "NOPE") + "\nCOMMIT | run", 1,
-       "COMMIT -1 {\"status_code\":\"10007\",\"error_message\":\"[run]"},
+      {run(init + "ASSOCIATE {bad json\n"), 1, "ASSOCIATE -1 {\"status_code\":\"10002\""},
+      {run(init + change("ASSOCIATE", "x", "NOPE") + "\nCOMMIT\n"), 1,
+       "COMMIT -1 {\"status_code\":\"10007\",\"error_message\":\"[prov]"},
   });
-  EXPECT_EQ(links("MR10"), (std::vector<std::string>{"s1"}));
+  EXPECT_EQ(links("MR10"), (Links{"s1"}));
   EXPECT_TRUE(links("MR11").empty());
 }
 
 TEST_F(CmiTest, ThePluginIsFoundOrTheReasonGiven) {
-  const std::string version = Run({{"version", 0, "libcmmrv1_0 "}})[0].out;
+  const std::string version = Run({{"cmi version", 0, "libcmmrv1_0 "}})[0].out;
   Run({
-      {"CMI_PLUGIN=/nonexistent/lib.so version", 1,
+      {"CMI_PLUGIN=/nonexistent/lib.so cmi version", 1,
        "cannot load the plug-in /nonexistent/lib.so (from CMI_PLUGIN): \t--plugin PATH"},
-      {"CMI_PLUGIN=/nonexistent/lib.so version --plugin " CM_PLUGIN_PATH, 0, "=" + version},
-      {"version --plugin /lib/x86_64-linux-gnu/libz.so.1", 1, "not a change-management plug-in"},
-      {"run --plugin /nonexistent/none.so -", 2, "cannot load the plug-in"},
-      {"run " + home.path() + "/absent", 2, "cannot open"},
+      {"CMI_PLUGIN=/nonexistent/lib.so cmi version --plugin " CM_PLUGIN_PATH, 0, "=" + version},
+      {"cmi version --plugin /lib/x86_64-linux-gnu/libz.so.1", 1,
+       "not a change-management plug-in"},
+      {"cmi run --plugin /nonexistent/none.so -", 2, "cannot load the plug-in"},
+      {"cmi run /nonexistent/absent", 2, "cannot open"},
   });
 }
 
