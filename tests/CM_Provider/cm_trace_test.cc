@@ -90,12 +90,11 @@ TEST_F(TraceTest, OnlyListedTagsUpToTheLevelReachTheFileUnderEachScopesNames) {
     scope.print(1, "%s", std::string(5000, 'x').c_str());
   }
   want.clear();
-  for (const std::string n : {"first", "second"})
-    want.insert(
-        want.end(),
-        {"CMMR::" + n + "::" + n + "::Entering", "CMMR::" + n + "::" + n + "::value " + n, "",
-         "CMMR::" + n + "::other::as 1", "CMMR::" + n + "::" + n + "::" + std::string(2047, 'x'),
-         "CMMR::" + n + "::" + n + "::Exiting"});
+  for (const std::string n : {"first", "second"}) {
+    const std::string p = "CMMR::" + n + "::";
+    want.insert(want.end(), {p + n + "::Entering", p + n + "::value " + n, "", p + "other::as 1",
+                             p + n + "::" + std::string(2047, 'x'), p + n + "::Exiting"});
+  }
   EXPECT_EQ(bodies(), want);
 }
 
@@ -162,21 +161,16 @@ TEST_F(TraceTest, BatchedLinesReachTheFileWholeAndInOrderWhenTheOutermostBatchEn
 // the user's own file is appended to.
 TEST_F(TraceTest, OnlyTheUsersOwnFileAtTheTraceNameIsUsed) {
   const std::string victim = home.path() + "/victim";
-  using Plant = int (*)(const std::string& at, const std::string& victim);
-  const Plant plants[] = {
-      [](const std::string& at, const std::string&) { return cmtest::write_file(at, "own\n"), 0; },
-      [](const std::string& at, const std::string& v) { return symlink(v.c_str(), at.c_str()); },
-      [](const std::string& at, const std::string&) { return mkfifo(at.c_str(), 0666); },
-      [](const std::string& at, const std::string&) {
-        cmtest::write_file(at, "theirs\n");
-        return geteuid() == 0 ? chown(at.c_str(), 12345, 12345) : -1;
-      }};
+  // Shell commands planting something at "$f" (another user's file needs root for chown).
+  const std::string plants[] = {"echo own >\"$f\"",
+                                "ln -s " + cmtest::shell_quote(victim) + " \"$f\"", "mkfifo \"$f\"",
+                                "echo theirs >\"$f\" && chown 12345:12345 \"$f\""};
   for (int pid = 0; pid < 4; ++pid) {
-    SCOPED_TRACE(pid);
+    SCOPED_TRACE(plants[pid]);
     cmtest::write_file(victim, "precious\n");
     start("CMMR", 5, pid);
     const std::string planted = CM_Trace::file_path();
-    ASSERT_EQ(0, plants[pid](planted, victim)) << "could not plant (needs root for chown)";
+    ASSERT_EQ(0, cmtest::run_command("f=" + cmtest::shell_quote(planted) + "; " + plants[pid]));
     CM_TraceScope("CMMR", "C", nullptr).print_always("secret cookie");
     EXPECT_EQ(cmtest::read_file(victim), "precious\n");
     const std::string used = CM_Trace::file_path();

@@ -63,23 +63,17 @@ TEST(Strutl, BoundedJoinCopyAndCaseStopAtTheLimit) {
   EXPECT_STREQ(buf, "AB-Z");
 }
 
-TEST(UserAndHome, HomeAndLogFolderFollowTheEnvironmentInOrder) {
+TEST(UserAndHome, LogFolderFollowsTheEnvironmentAndTheHomeTheUsersEntry) {
   cmtest::TempHome home;
   char buf[1024];
-  ASSERT_EQ(tbs_product_log_dir(buf, 0), 0);
-  EXPECT_EQ(std::string(buf), home.log_dir());
+  const auto log_dir = [&buf] {
+    return tbs_product_log_dir(buf, 0) ? "<refused>" : std::string(buf);
+  };
+  EXPECT_EQ(log_dir(), home.log_dir());
   setenv("TAPIR_LOG_DIR", "", 1);
-  ASSERT_EQ(tbs_product_log_dir(buf, 0), 0);
-  EXPECT_EQ(std::string(buf), home.path() + "/.Corvane/log");
+  EXPECT_EQ(log_dir(), home.path() + "/.Corvane/log");
   setenv("TAPIR_LOG_DIR", std::string(2000, 'l').c_str(), 1);
-  EXPECT_NE(tbs_product_log_dir(buf, 0), 0);
-  setenv("HOMEPATH", "/users/ann", 1);
-  EXPECT_EQ(sysutl_home_dir(), "/users/ann");
-  setenv("HOMEDRIVE", "/mnt", 1);
-  EXPECT_EQ(sysutl_home_dir(), "/mnt/users/ann");
-  unsetenv("HOMEPATH");
-  EXPECT_EQ(sysutl_home_dir(), "/mnt");
-  unsetenv("HOMEDRIVE");
+  EXPECT_EQ(log_dir(), "<refused>");
   unsetenv("HOME");
   EXPECT_GT(sysutl_home_dir().GetLength(), 0);  // the passwd entry answers last
   EXPECT_EQ(credutl_getusid(5, 0), static_cast<long>(geteuid()));
