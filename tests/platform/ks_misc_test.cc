@@ -151,13 +151,20 @@ std::string text_of(const CMI_JSON_Value& object, const char* key) {
   return value ? value->text() : std::string("<absent>");
 }
 
-std::string nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+// Arrays, or objects, nested `depth` deep.
+std::string nested(int depth, bool objects = false) {
+  std::string out;
+  for (int i = 0; i < depth; ++i) out += objects ? "{\"a\":" : "[";
+  return out + (objects ? "1" + std::string(depth, '}') : std::string(depth, ']'));
+}
 
-// Deep nesting, NUL and bad UTF-8 are refused through the request parser's own tests.
+// A NUL in a value is refused by the request parser's own table.
 TEST(CmiJson, ParsesExactlyOneObject) {
   const int inner = CMI_JSON_Object::kMaxDepth - 1;  // the outer object is one level
   EXPECT_TRUE(CMI_JSON_Object(" \n{\"a\":" + nested(inner) + "}\t ").is_parsed());
-  std::vector<std::string> rejected = {"{\"a\":" + nested(inner + 1) + "}"};
+  EXPECT_TRUE(CMI_JSON_Object(nested(inner + 1, true)).is_parsed());
+  std::vector<std::string> rejected = {"{\"a\":" + nested(inner + 1) + "}", nested(inner + 2, true),
+                                       std::string(100000, '{')};
   for (const char* text : {"", "[]", "null", "{", "{\"a\":}", "{} {}", "{}x", "{\"a\":1,}",
                            "{'a':1}", "{a:1}", "{\"a\":\"\x01\"}", "{\"a\":\"\xc3\"}"})
     rejected.push_back(text);
