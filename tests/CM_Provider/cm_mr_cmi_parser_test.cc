@@ -6,7 +6,6 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -51,21 +50,14 @@ TEST(Parser, ProviderContextReadsEachMemberAndTheTraceLevelLikeAtoi) {
     without.erase(key);
     EXPECT_EQ("null", config(without.dump())) << key;
   }
-  // The subsystem list counts only with a positive level.
-  const std::pair<ordered_json, int> levels[] = {{"-3", -3},
-                                                 {"abc", 0},
-                                                 {"\t+5x", 5},
-                                                 {"", 0},
-                                                 {3, 3},
-                                                 {1.9, 1},
-                                                 {true, 0},
-                                                 {"99999999999", INT_MAX},
-                                                 {"-99999999999", INT_MIN}};
-  for (const auto& level : levels) {
-    const std::string want = std::to_string(level.second) + (level.second > 0 ? "|CMMR" : "|");
+  // Each row: the level sent and the level read; the subsystem list counts only above 0.
+  for (const auto& level : ordered_json::parse(R"([["-3", -3], ["abc", 0], ["\t+5x", 5], ["", 0],
+      [3, 3], [1.9, 1], [true, 0], ["99999999999", 2147483647], ["-99999999999", -2147483648]])")) {
+    const int read = level[1];
+    const std::string want = std::to_string(read) + (read > 0 ? "|CMMR" : "|");
     const ordered_json request =
-        with(with(kInit, "tracelevel", level.first), "tracesubsystem", "CMMR");
-    EXPECT_EQ("prov|https://mr/x|SET1|USERS|" + want, config(request.dump())) << level.first;
+        with(with(kInit, "tracelevel", level[0]), "tracesubsystem", "CMMR");
+    EXPECT_EQ("prov|https://mr/x|SET1|USERS|" + want, config(request.dump())) << level;
   }
 }
 
@@ -81,20 +73,9 @@ TEST(Parser, ChangeDataNeedsEachMemberAtItsPlace) {
   EXPECT_EQ("null", change(with(kChange, "twversion", "scalar").dump()));
 }
 
-// Not JSON objects, nested past any stack, not UTF-8, or holding a NUL (raw, or escaped: C code
-// downstream would read "MR1\u0000OTHER" as "MR1").
-TEST(Parser, HostileRequestsYieldNothing) {
-  const int deep = 100000;
-  std::string nested;
-  for (int i = 0; i < deep; ++i) nested += "{\"twversion\":";
-  // Each text, and whether the provider context (1), the change (2) or both (3) must refuse it.
-  std::vector<std::pair<std::string, int>> texts = {
-      {"   ", 3},
-      {"[{\"providername\":\"p\"}]", 3},
-      {"42", 3},
-      {std::string(deep, '[') + std::string(deep, ']'), 3},
-      {nested + "1" + std::string(deep, '}'), 3},
-      {std::string(deep, '{'), 3}};
+// A value not UTF-8 or holding a NUL (raw, or escaped: C code downstream would read
+// "MR1\u0000OTHER" as "MR1"); texts that are no JSON object are the JSON reader's table.
+TEST(Parser, HostileValuesYieldNothing) {
   const std::string both = "{\"tracelevel\":\"2\",\"tracesubsystem\":\"x\"," +
                            kInit.dump().substr(1, kInit.dump().size() - 2) + "," +
                            kChange.dump().substr(1);
@@ -104,14 +85,12 @@ TEST(Parser, HostileRequestsYieldNothing) {
                                   "taskid", "display_name", "universal_selector"}) {
       std::string text = both;
       text.insert(text.find('"', text.find("\"" + key + "\":\"") + key.size() + 4), value);
+      // An escaped NUL is refused by the reading that holds the key, raw faults by both.
       const bool in_change = key.find('_') != std::string::npos || key == "taskid";
-      texts.emplace_back(text, bad[0] != '\\' ? 3 : in_change ? 2 : 1);
+      SCOPED_TRACE(key + " " + bad);
+      if (bad[0] != '\\' || !in_change) EXPECT_EQ("null", config(text));
+      if (bad[0] != '\\' || in_change) EXPECT_EQ("null", change(text));
     }
-  }
-  for (const auto& t : texts) {
-    SCOPED_TRACE(t.first.substr(0, 120));
-    if (t.second & 1) EXPECT_EQ("null", config(t.first));
-    if (t.second & 2) EXPECT_EQ("null", change(t.first));
   }
   EXPECT_EQ("prov|https://mr/x|SET1|USERS|2|x", config(both));
   EXPECT_EQ("uvs://sel/1|file.c@@/main/3|MR00042", change(both));

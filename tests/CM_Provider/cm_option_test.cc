@@ -21,28 +21,24 @@ void set(CM_Option::LocationType where, const char* name, const std::string& val
 
 const CM_Option::LocationType kUser = CM_Option::CurrentUser, kMachine = CM_Option::LocalMachine;
 
+// cmi's option commands go through the same rows; here the lookup order on its own.
 TEST(Option, TheUsersValueWinsAndOnlyPluginOptionsFallBackToTheMachine) {
   cmtest::TempHome home;
   EXPECT_EQ("dflt", get(kUser, "Colour"));
   set(kUser, "Colour", "navy");
   EXPECT_EQ("dflt", get(kMachine, "Colour"));
   set(kMachine, "Colour", "green");
-  set(kUser, "Other", "2 with  spaces");
-  EXPECT_EQ("navy", get(kUser, "Colour"));
-  EXPECT_EQ("green", get(kMachine, "Colour"));
-  EXPECT_EQ("2 with  spaces", get(kUser, "Other"));
-  // Any location other than CurrentUser means the machine hive.
-  EXPECT_EQ("green", get(static_cast<CM_Option::LocationType>(7), "Colour"));
   set(kMachine, "CMI_Policy", "machine-wide");
-  EXPECT_EQ("machine-wide", get(kUser, "CMI_Policy"));
+  // Any location other than CurrentUser means the machine hive.
+  EXPECT_EQ("navy|green|green|machine-wide",
+            get(kUser, "Colour") + "|" + get(kMachine, "Colour") + "|" +
+                get(static_cast<CM_Option::LocationType>(7), "Colour") + "|" +
+                get(kUser, "CMI_Policy"));
   set(kUser, "CMI_Policy", "own");
   EXPECT_EQ("own", get(kUser, "CMI_Policy"));
-  set(kMachine, "Colour", "");
-  EXPECT_EQ("", get(kMachine, "Colour"));
   // The environment overrides both hives, even when empty.
   cmtest::ScopedEnv env("TAPIR_COLOUR", "");
-  EXPECT_EQ("", get(kUser, "Colour"));
-  EXPECT_EQ("", get(kMachine, "colour"));
+  EXPECT_EQ("|", get(kUser, "Colour") + "|" + get(kMachine, "colour"));
 }
 
 TEST(Option, OversizeOrUnwritableValuesReadAsUnset) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "CM_Provider/cm_messages.h"
+#include "support/stderr_capture.h"
 #include "support/temp_home.h"
 
 namespace {
@@ -22,9 +23,10 @@ using Lines = std::vector<std::string>;
 class TraceTest : public testing::Test {
  protected:
   void TearDown() override { CM_Trace::reset(); }
-  void start(const char* subsystems = "CMMR", int level = 5, int pid = 1) {
+  void start(const char* subsystems = "CMMR", int level = 5, int pid = 1,
+             const char* user = "ann") {
     CM_Trace::reset();
-    CM_Trace::set_file("ann", pid);
+    CM_Trace::set_file(user, pid);
     CM_Trace::configure(subsystems, level);
   }
   // The "tag::class::method::text" part of every line, each line checked for its stamp.
@@ -90,12 +92,11 @@ TEST_F(TraceTest, OnlyListedTagsUpToTheLevelReachTheFileUnderEachScopesNames) {
     scope.print(1, "%s", std::string(5000, 'x').c_str());
   }
   want.clear();
-  for (const std::string n : {"first", "second"})
-    want.insert(
-        want.end(),
-        {"CMMR::" + n + "::" + n + "::Entering", "CMMR::" + n + "::" + n + "::value " + n, "",
-         "CMMR::" + n + "::other::as 1", "CMMR::" + n + "::" + n + "::" + std::string(2047, 'x'),
-         "CMMR::" + n + "::" + n + "::Exiting"});
+  for (const std::string n : {"first", "second"}) {
+    const std::string p = "CMMR::" + n + "::";
+    want.insert(want.end(), {p + n + "::Entering", p + n + "::value " + n, "", p + "other::as 1",
+                             p + n + "::" + std::string(2047, 'x'), p + n + "::Exiting"});
+  }
   EXPECT_EQ(bodies(), want);
 }
 
@@ -116,16 +117,27 @@ TEST_F(TraceTest, PrintAlwaysNeedsOnlyAPathAndAnOpenFileOutlivesALaterSetFile) {
   EXPECT_EQ(bodies(), Lines{"CMMR::C::add::third"});
 }
 
+// A folder open to others or of another user is not used, and says why.
 TEST_F(TraceTest, NoTraceFileWhenThePathIsTooLongOrTheFolderUnusable) {
-  const std::string long_dir = home.path() + "/" + std::string(1100, 'l');
-  const std::pair<std::string, std::string> cases[] = {
-      {std::string(1000, 'u'), home.log_dir()}, {"ann", long_dir}, {"ann", "/proc/no-such-place"}};
+  const std::string dir = cmtest::shell_quote(home.log_dir() + "/cmmr_trace/ann");
+  const struct {
+    std::string user, log_dir, setup, cause;
+  } cases[] = {{std::string(1000, 'u'), home.log_dir(), "true", ""},
+               {"ann", home.path() + "/" + std::string(1100, 'l'), "true", ""},
+               {"ann", "/proc/no-such-place", "true", ""},
+               {"ann", home.log_dir(), "mkdir -p " + dir + " && chmod 0777 " + dir,
+                "writable by other users"},
+               {"ann", home.log_dir(), "chmod 0700 " + dir + " && chown 12345 " + dir,
+                "owned by another user"}};
   for (const auto& c : cases) {
-    cmtest::ScopedEnv log_dir("TAPIR_LOG_DIR", c.second.c_str());
-    CM_Trace::reset();
-    CM_Trace::set_file(c.first.c_str(), 1);
-    CM_Trace::configure("CMMR", 5);
+    SCOPED_TRACE(c.setup);
+    if (&c == &cases[4] && geteuid() != 0) GTEST_SKIP() << "changing the owner needs root";
+    cmtest::ScopedEnv log_dir("TAPIR_LOG_DIR", c.log_dir.c_str());
+    ASSERT_EQ(0, cmtest::run_command(c.setup));
+    cmtest::StderrCapture err;
+    start("CMMR", 5, 1, c.user.c_str());
     traced_method("CMMR");
+    EXPECT_NE(err.text().find(c.cause), std::string::npos) << err.text();
     EXPECT_FALSE(cmtest::path_exists(CM_Trace::file_path())) << CM_Trace::file_path();
     EXPECT_LT(CM_Trace::close(), 0);
   }
@@ -162,21 +174,16 @@ TEST_F(TraceTest, BatchedLinesReachTheFileWholeAndInOrderWhenTheOutermostBatchEn
 // the user's own file is appended to.
 TEST_F(TraceTest, OnlyTheUsersOwnFileAtTheTraceNameIsUsed) {
   const std::string victim = home.path() + "/victim";
-  using Plant = int (*)(const std::string& at, const std::string& victim);
-  const Plant plants[] = {
-      [](const std::string& at, const std::string&) { return cmtest::write_file(at, "own\n"), 0; },
-      [](const std::string& at, const std::string& v) { return symlink(v.c_str(), at.c_str()); },
-      [](const std::string& at, const std::string&) { return mkfifo(at.c_str(), 0666); },
-      [](const std::string& at, const std::string&) {
-        cmtest::write_file(at, "theirs\n");
-        return geteuid() == 0 ? chown(at.c_str(), 12345, 12345) : -1;
-      }};
+  // Shell commands planting something at "$f" (another user's file needs root for chown).
+  const std::string plants[] = {"echo own >\"$f\"",
+                                "ln -s " + cmtest::shell_quote(victim) + " \"$f\"", "mkfifo \"$f\"",
+                                "echo theirs >\"$f\" && chown 12345:12345 \"$f\""};
   for (int pid = 0; pid < 4; ++pid) {
-    SCOPED_TRACE(pid);
+    SCOPED_TRACE(plants[pid]);
     cmtest::write_file(victim, "precious\n");
     start("CMMR", 5, pid);
     const std::string planted = CM_Trace::file_path();
-    ASSERT_EQ(0, plants[pid](planted, victim)) << "could not plant (needs root for chown)";
+    ASSERT_EQ(0, cmtest::run_command("f=" + cmtest::shell_quote(planted) + "; " + plants[pid]));
     CM_TraceScope("CMMR", "C", nullptr).print_always("secret cookie");
     EXPECT_EQ(cmtest::read_file(victim), "precious\n");
     const std::string used = CM_Trace::file_path();
@@ -184,20 +191,6 @@ TEST_F(TraceTest, OnlyTheUsersOwnFileAtTheTraceNameIsUsed) {
     EXPECT_EQ(cmtest::read_file(used).substr(0, 4) == "own\n", pid == 0);
     EXPECT_NE(cmtest::read_file(used).find("secret cookie"), std::string::npos);
     if (pid) EXPECT_EQ(0600u, mode_of(used));
-  }
-}
-
-TEST_F(TraceTest, FoldersOpenToOthersOrOfAnotherUserAreNotUsed) {
-  const std::string user_dir = home.log_dir() + "/cmmr_trace/ann";
-  ASSERT_EQ(0, cmtest::run_command("mkdir -p '" + user_dir + "' && chmod 0777 '" + user_dir + "'"));
-  for (const char* why : {"writable by other users", "owned by another user"}) {
-    testing::internal::CaptureStderr();
-    CM_Trace::set_file("ann", 1);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find(why), std::string::npos);
-    EXPECT_STREQ(CM_Trace::file_path(), "");
-    if (geteuid() != 0) GTEST_SKIP() << "changing the owner needs root";
-    ASSERT_EQ(0, chmod(user_dir.c_str(), 0700));
-    ASSERT_EQ(0, chown(user_dir.c_str(), 12345, 12345));
   }
 }
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/ks/ks.h"
 #include "platform/ks/ks_file_system.h"
@@ -27,8 +28,11 @@ std::string read(const std::string& path) { return strutl_read(1, path.c_str(), 
 
 // Fails one call of the file layer with a chosen errno; the others reach the system.
 struct FailingFiles : KS_FileSystem {
+  FailingFiles(const char* call, int err) : call(call), err(err), old(ks_set_file_system(this)) {}
+  ~FailingFiles() override { ks_set_file_system(old); }
   std::string call;
-  int err = 0;
+  int err;
+  KS_FileSystem* old;
   bool fails(const char* name) {
     if (call != name) return false;
     errno = err;
@@ -65,13 +69,8 @@ TEST(StrutlFile, WritesReplaceWholeFilesKeepTheirModeAndAFailedOneKeepsTheOldFil
   for (const char* call : {"MakeTemp", "Write", "Sync", "Close", "Rename"}) {
     for (int err : {ENOSPC, EACCES, EIO}) {
       SCOPED_TRACE(std::string(call) + " " + std::to_string(err));
-      FailingFiles files;
-      files.call = call;
-      files.err = err;
-      KS_FileSystem* old = ks_set_file_system(&files);
-      const int rc = strutl_write("replacement text", path.c_str(), 0, 0);
-      const int cause = errno;
-      ks_set_file_system(old);
+      FailingFiles files(call, err);
+      const int rc = strutl_write("replacement text", path.c_str(), 0, 0), cause = errno;
       EXPECT_NE(rc, 0);
       EXPECT_EQ(cause, err);
       EXPECT_EQ(read(path), "precious");
@@ -160,12 +159,10 @@ TEST(StoringTransform, RefusesTamperedForeignShortOrOversizedText) {
     bad[i] = bad[i] == 'A' ? 'B' : 'A';
     EXPECT_EQ(tail(bad), "<refused>") << "changed at " << i;
   }
-  for (const std::string& garbage :
-       {stored.substr(0, stored.size() - 4), std::string(""), std::string("v1:"),
-        std::string("v1:!!!!"), "v2:" + stored.substr(3), std::string("password"),
-        std::string("v1:AAAA"), std::string("v1:AAA=AAAA"), std::string("v1:AA=="),
-        // longer than the nonce, shorter than nonce and tag
-        "v1:" + std::string(27, 'A') + "="})
+  // The last one is longer than the nonce, shorter than nonce and tag.
+  for (const std::string& garbage : std::vector<std::string>{
+           stored.substr(0, stored.size() - 4), "", "v1:", "v1:!!!!", "v2:" + stored.substr(3),
+           "password", "v1:AAAA", "v1:AAA=AAAA", "v1:AA==", "v1:" + std::string(27, 'A') + "="})
     EXPECT_EQ(tail(garbage), "<refused>") << garbage;
   char out[300];
   EXPECT_NE(strutl_extract_tail(nullptr, out, 255), 0);
@@ -190,32 +187,25 @@ TEST(StoringTransform, RefusesTamperedForeignShortOrOversizedText) {
   EXPECT_EQ(tail(stored), "password");
 }
 
+// Every child's stored form opens with the one key left on disk, and no temporary key is left.
 TEST(StoringTransform, ConcurrentFirstUseAgreesOnOneKey) {
   cmtest::TempHome home;
   const std::string results = home.path() + "/out";
-  const int kChildren = 6;
-  pid_t pids[kChildren];
-  for (int i = 0; i < kChildren; ++i) {
-    pids[i] = fork();
-    ASSERT_GE(pids[i], 0);
-    if (pids[i] == 0) {
-      char out[256];
-      if (strutl_extract_head("shared", out, 255) != 0) _exit(1);
-      cmtest::write_file(results + std::to_string(i), out);
-      _exit(0);
-    }
+  pid_t pids[6];
+  for (int i = 0; i < 6; ++i) {
+    if ((pids[i] = fork()) != 0) continue;
+    char out[256];
+    if (strutl_extract_head("shared", out, 255) != 0) _exit(1);
+    cmtest::write_file(results + std::to_string(i), out);
+    _exit(0);
   }
-  for (pid_t pid : pids) {
+  for (int i = 0; i < 6; ++i) {
     int status = 0;
-    waitpid(pid, &status, 0);
+    ASSERT_EQ(pids[i], waitpid(pids[i], &status, 0));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-  // Every child's stored form opens with the one key left on disk.
-  for (int i = 0; i < kChildren; ++i)
     EXPECT_EQ(tail(cmtest::read_file(results + std::to_string(i))), "shared") << i;
-  SUM_StringList names;
-  EXPECT_EQ(fileutl_read_whole_dir(sysutl_cmi_dir().c_str(), 1, &names), 1)
-      << "no temporary key left behind";
+  }
+  EXPECT_EQ(entries_in(sysutl_cmi_dir().str()), 1);
 }
 
 }  // namespace

@@ -63,23 +63,17 @@ TEST(Strutl, BoundedJoinCopyAndCaseStopAtTheLimit) {
   EXPECT_STREQ(buf, "AB-Z");
 }
 
-TEST(UserAndHome, HomeAndLogFolderFollowTheEnvironmentInOrder) {
+TEST(UserAndHome, LogFolderFollowsTheEnvironmentAndTheHomeTheUsersEntry) {
   cmtest::TempHome home;
   char buf[1024];
-  ASSERT_EQ(tbs_product_log_dir(buf, 0), 0);
-  EXPECT_EQ(std::string(buf), home.log_dir());
+  const auto log_dir = [&buf] {
+    return tbs_product_log_dir(buf, 0) ? "<refused>" : std::string(buf);
+  };
+  EXPECT_EQ(log_dir(), home.log_dir());
   setenv("TAPIR_LOG_DIR", "", 1);
-  ASSERT_EQ(tbs_product_log_dir(buf, 0), 0);
-  EXPECT_EQ(std::string(buf), home.path() + "/.Corvane/log");
+  EXPECT_EQ(log_dir(), home.path() + "/.Corvane/log");
   setenv("TAPIR_LOG_DIR", std::string(2000, 'l').c_str(), 1);
-  EXPECT_NE(tbs_product_log_dir(buf, 0), 0);
-  setenv("HOMEPATH", "/users/ann", 1);
-  EXPECT_EQ(sysutl_home_dir(), "/users/ann");
-  setenv("HOMEDRIVE", "/mnt", 1);
-  EXPECT_EQ(sysutl_home_dir(), "/mnt/users/ann");
-  unsetenv("HOMEPATH");
-  EXPECT_EQ(sysutl_home_dir(), "/mnt");
-  unsetenv("HOMEDRIVE");
+  EXPECT_EQ(log_dir(), "<refused>");
   unsetenv("HOME");
   EXPECT_GT(sysutl_home_dir().GetLength(), 0);  // the passwd entry answers last
   EXPECT_EQ(credutl_getusid(5, 0), static_cast<long>(geteuid()));
@@ -117,14 +111,10 @@ TEST(SettingsStore, EachHiveKeepsItsOwnValuesInFilesOfItsModes) {
     EXPECT_EQ(get("cmi_trace", 128, hive), "<refused>") << "names are exact";
   }
   EXPECT_EQ(get("CMI_TRACE"), "x \"q\" \\ {json}" + std::to_string(NTREGY_CURRENT_USER));
-  struct stat st;
-  const std::string user = home.path() + "/.Corvane/.Registry/CurrentUser/";
-  const std::pair<std::string, unsigned> modes[] = {{user + kKey, 0600},
-                                                    {user + "Software", 0700},
-                                                    {home.machine_registry() + "/" + kKey, 0644},
-                                                    {home.machine_registry() + "/Software", 0755}};
-  for (const auto& m : modes)
-    EXPECT_EQ(stat(m.first.c_str(), &st) ? 0 : st.st_mode & 0777, m.second);
+  // The folders' and the machine hive's modes are checked through cmi's option commands.
+  struct stat st = {};
+  stat((home.path() + "/.Corvane/.Registry/CurrentUser/" + kKey).c_str(), &st);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST(SettingsStore, RefusesWhatItCannotHoldOrReturnAndReplacesACorruptFile) {
@@ -157,13 +147,20 @@ std::string text_of(const CMI_JSON_Value& object, const char* key) {
   return value ? value->text() : std::string("<absent>");
 }
 
-std::string nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+// Arrays, or objects, nested `depth` deep.
+std::string nested(int depth, bool objects = false) {
+  std::string out;
+  for (int i = 0; i < depth; ++i) out += objects ? "{\"a\":" : "[";
+  return out + (objects ? "1" + std::string(depth, '}') : std::string(depth, ']'));
+}
 
-// Deep nesting, NUL and bad UTF-8 are refused through the request parser's own tests.
+// A NUL in a value is refused by the request parser's own table.
 TEST(CmiJson, ParsesExactlyOneObject) {
   const int inner = CMI_JSON_Object::kMaxDepth - 1;  // the outer object is one level
   EXPECT_TRUE(CMI_JSON_Object(" \n{\"a\":" + nested(inner) + "}\t ").is_parsed());
-  std::vector<std::string> rejected = {"{\"a\":" + nested(inner + 1) + "}"};
+  EXPECT_TRUE(CMI_JSON_Object(nested(inner + 1, true)).is_parsed());
+  std::vector<std::string> rejected = {"{\"a\":" + nested(inner + 1) + "}", nested(inner + 2, true),
+                                       std::string(100000, '{')};
   for (const char* text : {"", "[]", "null", "{", "{\"a\":}", "{} {}", "{}x", "{\"a\":1,}",
                            "{'a':1}", "{a:1}", "{\"a\":\"\x01\"}", "{\"a\":\"\xc3\"}"})
     rejected.push_back(text);
