@@ -1,21 +1,10 @@
 // A native code page narrower than the tracker's texts (Latin-1): what fits is read and written
 // back unchanged, what does not fit fails instead of being replaced, and stops a record
 // untouched. A program of its own: the converter is chosen once per process.
-#include <gtest/gtest.h>
-#include <unistd.h>
+#include "CM_Provider/CM_Oslc/cm_oslc_test_support.h"
 
 #include <cstdlib>
-#include <string>
 #include <tuple>
-
-#include "CM_Provider/CM_Oslc/cm_oslc_base_mr.h"
-#include "CM_Provider/CM_Oslc/cm_oslc_test_support.h"
-#include "CM_Provider/CM_Oslc/cm_xml_util.h"
-#include "CM_Provider/cm_mr_cmi_parser.h"
-#include "CM_Provider/cm_trace.h"
-#include "support/stderr_capture.h"
-#include "support/temp_home.h"
-#include "support/tracker_sim.h"
 
 namespace {
 
@@ -48,11 +37,7 @@ TEST(CodePage, TitlesWithinThePageAreKeptOthersStopTheRecordUnwritten) {
   for (const auto& [seeded, status, stored] : cases) {
     sim.put_record({{"dbset", "dbs1"}, {"userdb", "db1"}, {"id", "MR1"}, {"links", seeded}});
     CM_ActionMap actions;
-    auto data = std::make_unique<CM_ChangeData>();
-    data->set_universal_selector("http://v/new");
-    data->set_display_name("caf\xe9");
-    data->set_record_id("MR1");
-    actions.add(std::make_unique<CM_Action>(CM_ActionType::Associate, data.release()));
+    cmtest::schedule(actions, true, "MR1", "http://v/new", "caf\xe9");
     CM_OslcBaseMr engine;
     engine.init(cmtest::make_session(sim.base_url()));
     EXPECT_EQ(status, engine.do_modify_associations(actions)) << engine.get_error();
@@ -83,9 +68,7 @@ TEST(CodePage, UnmappableTextFailsLoudlyOrQuietlyAndNothingIsReplaced) {
   // A node whose id cannot be converted ends the description search there, traced or not.
   const CM_XmlTag title(CM_XmlNamespace("n", "urn:n"), "title");
   for (int level : {0, 5}) {
-    CM_Trace::reset();
-    CM_Trace::set_file("xmltest", static_cast<int>(getpid()));
-    CM_Trace::configure("CMOSLC", level);
+    cmtest::Tracing trace("CMOSLC", level);
     for (const auto& c : {std::make_pair("n:D", "1001:-"), std::make_pair("n:Item", "0:X")}) {
       ASSERT_EQ(0, root.get_rdf_description_nodes(c.first));
       std::string got;
@@ -96,8 +79,6 @@ TEST(CodePage, UnmappableTextFailsLoudlyOrQuietlyAndNothingIsReplaced) {
       }
       EXPECT_EQ(std::string(c.second) + ";1001:-;", got) << c.first << level;
     }
-    CM_Trace::close();
-    CM_Trace::reset();
   }
 }
 
