@@ -202,11 +202,11 @@ TEST_F(EngineTest, EveryKindOfAnswerAndItsRetries) {
   }
 }
 
-TEST_F(EngineTest, UpdateCarriesTheReadsTagAndTheRenewedCookie) {
+// The read's tag on the update is the update test's business.
+TEST_F(EngineTest, UpdateCarriesTheRenewedCookie) {
   ASSERT_EQ(0, session.UpdateCookie("JSESSIONID=STALE"));
   Seed("MR1", "a=Ay");
   Schedule("MR1", "+b=Bee");
-  const std::string read_tag = sim.record("dbs1", "db1", "MR1")["etag"];
   ASSERT_EQ(0, Commit()) << error;
   const std::string stored = cmtest::make_session(sim.base_url()).GetCookie().str();
   EXPECT_EQ(0u, stored.find("JSESSIONID=")) << stored;
@@ -215,8 +215,6 @@ TEST_F(EngineTest, UpdateCarriesTheReadsTagAndTheRenewedCookie) {
   ASSERT_EQ(2u, log.size());
   EXPECT_EQ("JSESSIONID=STALE", log[0]["headers"].value("Cookie", ""));
   EXPECT_EQ(stored, log[1]["headers"].value("Cookie", ""));
-  EXPECT_FALSE(log[0]["headers"].contains("If-Match"));
-  EXPECT_EQ(read_tag, log[1]["headers"].value("If-Match", ""));
 }
 
 TEST_F(EngineTest, TenThousandLinksAreReadAndWrittenWhole) {
