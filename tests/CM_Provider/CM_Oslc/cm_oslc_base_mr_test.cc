@@ -3,24 +3,11 @@
 // retries and their pauses, cookies, tags and the reuse of connections.
 #include "CM_Provider/CM_Oslc/cm_oslc_test_support.h"
 
-#include <algorithm>
 #include <iterator>
 
 namespace {
 
-using Links = std::vector<std::pair<std::string, std::string>>;  // resource, title
-
-// "a=Ay,b=Bee": links to http://v/a titled Ay and http://v/b titled Bee.
-Links links(const std::string& text) {
-  Links out;
-  for (size_t at = 0, end; at < text.size(); at = end + 1) {
-    end = std::min(text.find(',', at), text.size());
-    const std::string item = text.substr(at, end - at);
-    const size_t eq = std::min(item.find('='), item.size());
-    out.emplace_back("http://v/" + item.substr(0, eq), item.substr(std::min(eq + 1, item.size())));
-  }
-  return out;
-}
+using cmtest::link_list;
 
 // The pauses the engine asked for, recorded instead of waited out.
 std::vector<long> g_pauses;
@@ -43,18 +30,12 @@ class EngineTest : public ::testing::Test {
   }
   void TearDown() override { CM_OslcRetry::SetSleeper(m_sleeper); }
 
-  // The links of "a=Ay,b=Bee" as the tracker stores them.
-  static nlohmann::json Json(const std::string& text) {
-    auto out = nlohmann::json::array();
-    for (const auto& link : links(text))
-      out.push_back({{"resource", link.first}, {"title", link.second}});
-    return out;
-  }
   nlohmann::json Stored(const std::string& id) { return sim.record("dbs1", "db1", id)["links"]; }
 
   // A fresh start for one row: the record stored as given, no actions, log or pauses.
   void Seed(const std::string& id, const std::string& stored) {
-    sim.put_record({{"dbset", "dbs1"}, {"userdb", "db1"}, {"id", id}, {"links", Json(stored)}});
+    sim.put_record(
+        {{"dbset", "dbs1"}, {"userdb", "db1"}, {"id", id}, {"links", link_list(stored)}});
     sim.clear_log();
     actions.clear();
     g_pauses.clear();
@@ -64,8 +45,8 @@ class EngineTest : public ::testing::Test {
   void Schedule(const std::string& id, const std::string& text) {
     for (size_t at = 0, end; at < text.size(); at = end + 1) {
       end = std::min(text.find(',', at), text.size());
-      const Links link = links(text.substr(at + 1, end - at - 1));
-      cmtest::schedule(actions, text[at] == '+', id, link[0].first, link[0].second);
+      const nlohmann::json link = link_list(text.substr(at + 1, end - at - 1))[0];
+      cmtest::schedule(actions, text[at] == '+', id, link["resource"], link["title"]);
     }
   }
 
@@ -130,7 +111,7 @@ TEST_F(EngineTest, ActionsChangeTheLinkSetWhichIsWrittenWholeOnceOrNotAtAll) {
     Schedule("MR1", row.actions);
     ASSERT_EQ(0, Commit()) << error;
     ExpectLog(row.written ? "G P" : "G");
-    EXPECT_EQ(Json(row.stored), Stored("MR1"));
+    EXPECT_EQ(link_list(row.stored), Stored("MR1"));
   }
 }
 
@@ -143,8 +124,8 @@ TEST_F(EngineTest, RecordsGoInByteOrderOnOneConnectionAndAFailureStopsTheRest) {
     EXPECT_EQ(fail ? 10001 : 0, Commit()) << error;
     ExpectLog(fail ? "G P G500" : "G P G P G P");
     if (!fail) EXPECT_EQ(1, sim.stats()["connections"].get<int>());
-    EXPECT_EQ(Json("x=X"), Stored("B-1"));
-    for (const char* id : {"B-10", "a-1"}) EXPECT_EQ(Json(fail ? "" : "x=X"), Stored(id));
+    EXPECT_EQ(link_list("x=X"), Stored("B-1"));
+    for (const char* id : {"B-10", "a-1"}) EXPECT_EQ(link_list(fail ? "" : "x=X"), Stored(id));
   }
 }
 
@@ -195,7 +176,7 @@ TEST_F(EngineTest, EveryKindOfAnswerAndItsRetries) {
     ExpectLog(row.log);
     std::string expected = row.status == 0 ? "a=Ay,b=Bee" : "a=Ay";
     if (fault.value("resource", "") == "http://v/other") expected += ",other=Other";
-    EXPECT_EQ(Json(expected), Stored("MR1"));
+    EXPECT_EQ(link_list(expected), Stored("MR1"));
     if (row.status != 0) EXPECT_NE("", error);
     // Only the last try speaks: the tracker's refusal is in the reply once.
     EXPECT_EQ(error.find("Simulated"), error.rfind("Simulated")) << error;
@@ -224,7 +205,7 @@ TEST_F(EngineTest, TenThousandLinksAreReadAndWrittenWhole) {
   Seed("MR1", seed);
   Schedule("MR1", "+new=New");
   ASSERT_EQ(0, Commit()) << error;
-  EXPECT_EQ(Json(seed + ",new=New"), Stored("MR1"));
+  EXPECT_EQ(link_list(seed + ",new=New"), Stored("MR1"));
 }
 
 class NoEtagEngineTest : public EngineTest {
@@ -243,7 +224,7 @@ TEST_F(NoEtagEngineTest, OnePlainUpdateAndAWarningAndTheOtherWriterLoses) {
   EXPECT_FALSE(sim.log()[1]["headers"].contains("If-Match"));
   EXPECT_NE(std::string::npos, traced.find("without an ETag")) << traced;
   // Without tags nothing tells the plug-in that another writer got in between.
-  EXPECT_EQ(Json("a=Ay,b=Bee"), Stored("MR1"));
+  EXPECT_EQ(link_list("a=Ay,b=Bee"), Stored("MR1"));
 }
 
 }  // namespace

@@ -23,17 +23,13 @@ TEST(CodePage, TitlesWithinThePageAreKeptOthersStopTheRecordUnwritten) {
   cmtest::TrackerSim sim;
   ASSERT_TRUE(sim.running()) << sim.stderr_text();
   latin1_native();
-  auto link = [](const char* resource, const char* title) {
-    return nlohmann::json{{"resource", resource}, {"title", title}};
-  };
-  const auto kept = nlohmann::json::array({link("http://v/a", "Gr\xc3\xbc\xc3\x9f")});
-  const auto foreign = nlohmann::json::array(
-      {link("http://v/a", "\xe6\x97\xa5\xe6\x9c\xac"), link("http://v/b", "plain")});
   // Seeded links, status, and the links after associating "http://v/new" named "caf\xe9"
   // (Latin-1): written or untouched.
   const std::tuple<nlohmann::json, int, nlohmann::json> cases[] = {
-      {kept, 0, nlohmann::json::array({kept[0], link("http://v/new", "caf\xc3\xa9")})},
-      {foreign, 10001, foreign}};
+      {cmtest::link_list("a=Gr\xc3\xbc\xc3\x9f"), 0,
+       cmtest::link_list("a=Gr\xc3\xbc\xc3\x9f,new=caf\xc3\xa9")},
+      {cmtest::link_list("a=\xe6\x97\xa5\xe6\x9c\xac,b=plain"), 10001,
+       cmtest::link_list("a=\xe6\x97\xa5\xe6\x9c\xac,b=plain")}};
   for (const auto& [seeded, status, stored] : cases) {
     sim.put_record({{"dbset", "dbs1"}, {"userdb", "db1"}, {"id", "MR1"}, {"links", seeded}});
     CM_ActionMap actions;

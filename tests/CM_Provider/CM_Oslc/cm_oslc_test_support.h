@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <functional>
@@ -63,6 +64,20 @@ struct Tracing {
   ~Tracing() { CM_Trace::reset(); }
   std::string text() { return CM_Trace::close(), read_file(CM_Trace::file_path()); }
 };
+
+// "a=Ay,b=Bee": links to http://v/a titled Ay and http://v/b titled Bee, as the simulator keeps
+// them.
+inline nlohmann::json link_list(const std::string& text) {
+  auto out = nlohmann::json::array();
+  for (size_t at = 0, end; at < text.size(); at = end + 1) {
+    end = std::min(text.find(',', at), text.size());
+    const std::string item = text.substr(at, end - at);
+    const size_t eq = std::min(item.find('='), item.size());
+    out.push_back({{"resource", "http://v/" + item.substr(0, eq)},
+                   {"title", item.substr(std::min(eq + 1, item.size()))}});
+  }
+  return out;
+}
 
 // Schedules linking (or unlinking) resource, shown as title, on record id.
 inline void schedule(CM_ActionMap& actions, bool link, const std::string& id,
