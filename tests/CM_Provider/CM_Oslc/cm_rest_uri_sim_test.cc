@@ -8,7 +8,6 @@
 
 #include "CM_Provider/CM_Oslc/cm_rest_request.h"
 #include "support/temp_home.h"
-#include "support/test_certs.h"
 #include "support/tracker_sim.h"
 
 // OpenSSL's PKCS#11 engine, loaded by the token-label rows, allocates method tables that it
