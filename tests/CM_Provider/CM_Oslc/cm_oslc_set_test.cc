@@ -154,4 +154,16 @@ TEST_F(OslcSetTest, DocumentFailureNamesTheFailingStep) {
             set.get_error());
 }
 
+// A link set that fails halfway (a title the code page cannot hold) spends the update: a later
+// Execute sends nothing rather than the half-built body.
+TEST_F(OslcSetTest, HalfBuiltBodyIsNeverSent) {
+  ASSERT_EQ(0, ReadAndInit(server.url() + "/rec/7"));
+  CM_LinksMap links;
+  Add(links, "http://v/a", "A");
+  Add(links, "http://v/b", "bad \xFF");
+  EXPECT_NE(0, set.SetLinksValues(tag_oslc_cm_tracksChangeSet(), links));
+  EXPECT_NE(0, set.Execute());
+  EXPECT_EQ(1u, server.requests().size());
+}
+
 }  // namespace
