@@ -2,7 +2,9 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "CM_Provider/CM_Oslc/cm_xml_index.h"
 #include "CM_Provider/CM_Oslc/cm_xml_record_reader.h"
@@ -299,11 +301,16 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
     return CM_OSLC_NO_PROPERTY;
   }
   if (!record.links_plain) return kUnsure;
-  // Key order and the first resource of equal ones win, as in the DOM read.
-  std::map<SUM_String, const CM_XmlRecord::Link*> by_id;
-  for (const CM_XmlRecord::Link& link : record.links)
-    if (!by_id.emplace(SUM_String("#") + link.id, &link).second) return kUnsure;
-  CM_LinksMap found;
+  // In the order of "#" + rdf:ID, byte-wise as the DOM read's map; an ID twice is its failure.
+  std::vector<std::pair<std::string, const CM_XmlRecord::Link*>> by_id;
+  by_id.reserve(record.links.size());
+  for (const CM_XmlRecord::Link& link : record.links) by_id.emplace_back(link.id.str(), &link);
+  std::sort(by_id.begin(), by_id.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t i = 1; i < by_id.size(); ++i)
+    if (by_id[i].first == by_id[i - 1].first) return kUnsure;
+  std::vector<std::pair<const SUM_String*, SUM_String>> found;
+  found.reserve(by_id.size());
   std::u16string about;
   for (const auto& entry : by_id) {
     about.assign(1, u'#');
@@ -311,11 +318,16 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
     const auto title = record.titles.find(about);
     if (title == record.titles.end() || !title->second.found || !title->second.plain)
       return kUnsure;
-    SUM_String text;
-    if (xmlch_to_native(title->second.text.c_str(), text, 1) != 0) return kUnsure;
-    found.emplace(entry.second->resource, std::make_unique<CM_VersionInfo>(text));
+    found.emplace_back(&entry.second->resource, SUM_String());
+    if (xmlch_to_native(title->second.text.c_str(), found.back().second, 1) != 0) return kUnsure;
   }
-  for (auto& entry : found) links.emplace(entry.first, std::move(entry.second));
+  // Only a complete set reaches the caller; of equal resources the first in ID order, and any
+  // already in the map, stay.
+  for (auto& entry : found) {
+    const auto at = links.lower_bound(*entry.first);
+    if (at == links.end() || *entry.first < at->first)
+      links.emplace_hint(at, *entry.first, std::make_unique<CM_VersionInfo>(entry.second));
+  }
   // The DOM walk leaves this text behind when it runs out of siblings.
   if (record.run_to_end) error_text = oslc_message(kOslcNoAttribute);
   return 0;

@@ -99,11 +99,16 @@ class CM_XmlRecordReader::Handler : public DefaultHandler {
  public:
   void Start(const CM_XmlTag& links_field, CM_XmlRecord& out) {
     m_out = &out;
-    m_path[0] = name_of(tag_rdf_Description());
-    m_path[1] = name_of(tag_rdfs_member());
-    m_path[2] = name_of(tag_oslc_cm_ChangeRequest());
-    m_title = name_of(tag_dcterms_title());
-    m_field = name_of(links_field);
+    if (m_title.local.empty()) {
+      m_path[0] = name_of(tag_rdf_Description());
+      m_path[1] = name_of(tag_rdfs_member());
+      m_path[2] = name_of(tag_oslc_cm_ChangeRequest());
+      m_title = name_of(tag_dcterms_title());
+    }
+    if (!(links_field == m_field_tag)) {
+      m_field_tag = links_field;
+      m_field = name_of(links_field);
+    }
     m_depth = 0;
     m_found = 0;
     m_open = 0;
@@ -212,6 +217,7 @@ class CM_XmlRecordReader::Handler : public DefaultHandler {
   Name m_path[3];
   Name m_title;
   Name m_field;
+  CM_XmlTag m_field_tag;  // the tag m_field was made of
   int m_depth = 0;
   int m_found = 0;  // steps of the record path found (description, member, record)
   int m_open = 0;   // the document element and the found steps still open

@@ -16,13 +16,27 @@ namespace {
 
 const char kSource[] = "lib/CM_Provider/CM_Oslc/cm_xml_writer";
 
+// Whether text converts without ICU and without fail: ASCII up to its end (the converted text
+// ends at a NUL, as this scan does).
+bool plain_ascii(const SUM_String& text) {
+  if (!native_ascii_is_identity()) return false;
+  for (const char* p = text.c_str(); *p != 0; ++p)
+    if (static_cast<unsigned char>(*p) >= 0x80) return false;
+  return true;
+}
+
 // Native text as the DOM builder takes it (message 23 when it is not valid native text), in
-// UTF-8; escaped for an attribute value when escape is set.
+// UTF-8; escaped for an attribute value when escape is set. converted: the UTF-16 text, made only
+// when the text is not plain ASCII.
 int utf8_of(const SUM_String& text, bool escape, std::string& out, CM_XmlText& converted) {
-  const int rc = converted.Convert(text);
-  if (rc != 0) return rc;
   std::string raw;
-  sum_append_utf8(raw, converted.get());
+  if (plain_ascii(text)) {
+    raw = text.c_str();
+  } else {
+    const int rc = converted.Convert(text);
+    if (rc != 0) return rc;
+    sum_append_utf8(raw, converted.get());
+  }
   if (!escape) {
     out = std::move(raw);
   } else {
@@ -37,9 +51,15 @@ int utf8_of(const SUM_String& text, bool escape, std::string& out) {
   return utf8_of(text, escape, out, converted);
 }
 
-// The DOM refuses a name XML does not allow when the node is made, with this report.
-int check_name(const CM_XmlText& name) {
-  if (XMLChar1_0::isValidName(name.get())) return 0;
+// The DOM refuses a name XML does not allow when the node is made, with this report. utf8 is the
+// name; converted its UTF-16 text when utf8_of made one.
+int check_name(const std::string& utf8, const CM_XmlText& converted) {
+  if (converted.get() != nullptr) {
+    if (XMLChar1_0::isValidName(converted.get())) return 0;
+  } else {
+    const std::u16string wide(utf8.begin(), utf8.end());  // ASCII
+    if (XMLChar1_0::isValidName(wide.c_str())) return 0;
+  }
   cm_xml_report(DOMException(DOMException::INVALID_CHARACTER_ERR, 0));
   return CM_XML_REPORTED;
 }
@@ -73,7 +93,7 @@ int CM_XmlWriter::CreateRootElem(const CM_XmlTag& root) {
   CM_XmlText name;
   int rc = utf8_of(root.URI(), true, uri);
   if (rc == 0) rc = utf8_of(root.QualifiedName(), false, element.name, name);
-  if (rc == 0) rc = check_name(name);
+  if (rc == 0) rc = check_name(element.name, name);
   if (rc != 0) return rc;
   if (!uri.empty()) {
     const size_t colon = element.name.find(':');
@@ -93,7 +113,7 @@ int CM_XmlWriter::PushElem(const CM_XmlTag& tag) {
   Open element;
   CM_XmlText name;
   int rc = utf8_of(tag.QualifiedName(), false, element.name, name);
-  if (rc == 0) rc = check_name(name);
+  if (rc == 0) rc = check_name(element.name, name);
   if (rc != 0) return rc;
   Open& parent = m_open.back();
   if (!parent.written) {
@@ -167,7 +187,7 @@ int CM_XmlWriter::Pvt_SetAttr(Open& element, const SUM_String& name, const SUM_S
   CM_XmlText xname;
   int rc = utf8_of(name, false, utf8_name, xname);
   if (rc == 0) rc = utf8_of(value, true, escaped);
-  if (rc == 0) rc = check_name(xname);
+  if (rc == 0) rc = check_name(utf8_name, xname);
   if (rc != 0) return rc;
   for (auto& attr : element.attrs) {
     if (attr.first == utf8_name) {
