@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -302,9 +303,10 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
   }
   if (!record.links_plain) return kUnsure;
   // In the order of "#" + rdf:ID, byte-wise as the DOM read's map; an ID twice is its failure.
-  std::vector<std::pair<std::string, const CM_XmlRecord::Link*>> by_id;
+  std::vector<std::pair<std::string_view, const CM_XmlRecord::Link*>> by_id;
   by_id.reserve(record.links.size());
-  for (const CM_XmlRecord::Link& link : record.links) by_id.emplace_back(link.id.str(), &link);
+  for (const CM_XmlRecord::Link& link : record.links)
+    by_id.emplace_back(std::string_view(link.id.c_str(), link.id.GetLength()), &link);
   std::sort(by_id.begin(), by_id.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   for (size_t i = 1; i < by_id.size(); ++i)
