@@ -132,11 +132,12 @@ int CM_OslcGet::Execute() {
 
 int CM_OslcGet::ReadAnswer(std::string answer, bool may_stream) {
   CM_TraceScope scope(kTag, kClass, "ReadAnswer");
+  m_record_elem = CM_XmlElem();
   return Pvt_ReadAnswer(scope, std::move(answer), may_stream);
 }
 
 int CM_OslcGet::Pvt_ReadAnswer(const CM_TraceScope& scope, std::string answer, bool may_stream) {
-  m_record_elem = CM_XmlElem();
+  // Execute has already dropped the record element; a traced read shows each wrapper it makes.
   m_description_elem = CM_XmlElem();
   m_stable_id.Empty();
   m_record.reset();
@@ -163,8 +164,6 @@ int CM_OslcGet::Pvt_ReadAnswer(const CM_TraceScope& scope, std::string answer, b
 }
 
 void CM_OslcGet::Pvt_NewParser() {
-  m_description_elem = CM_XmlElem();
-  m_record_elem = CM_XmlElem();
   m_record.reset();
   // The spent parser's Xerces objects serve this response too: built once per COMMIT.
   std::unique_ptr<CM_XmlParser::Kit> kit = m_parser ? m_parser->TakeKit() : nullptr;
