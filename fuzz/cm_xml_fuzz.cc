@@ -1,6 +1,7 @@
 // Feeds arbitrary response bodies through parsing, a full walk with every navigation operation,
-// the description search and the error-body lookup; then writes the input as an attribute value
-// with the document builder and checks that it reads back unchanged.
+// the description search and the error-body lookup; checks every answer of the streaming record
+// reader against the DOM; then writes the input as an attribute value with the document builder,
+// checks that it reads back unchanged and that the streaming writer wrote the same bytes.
 #include <xercesc/util/PlatformUtils.hpp>
 
 #include <cstddef>
@@ -10,8 +11,11 @@
 #include <vector>
 
 #include "CM_Provider/CM_Oslc/cm_xml_doc.h"
+#include "CM_Provider/CM_Oslc/cm_xml_index.h"
+#include "CM_Provider/CM_Oslc/cm_xml_record_reader.h"
 #include "CM_Provider/CM_Oslc/cm_xml_util.h"
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
+#include "CM_Provider/CM_Oslc/cm_xml_writer.h"
 
 namespace {
 
@@ -61,15 +65,71 @@ bool plain_text(const std::string& s) {
   return true;
 }
 
+// A sure answer of the reader must be what the record read finds in the DOM.
+void check_reader(const std::string& body) {
+  static CM_XmlRecordReader reader;
+  CM_XmlRecord record;
+  const CM_XmlTag& field = tag_oslc_cm_tracksChangeSet();
+  if (!reader.Read(body, field, record)) return;
+  CM_XmlParser parser(body);
+  CM_XmlElem root, description, member, elem;
+  if (parser.GetRoot(root) != 0 || root.OptChild(tag_rdf_Description(), description) != 0 ||
+      description.OptChild(tag_rdfs_member(), member) != 0 ||
+      member.OptChild(tag_oslc_cm_ChangeRequest(), elem) != 0)
+    abort();
+  SUM_String text;
+  if (elem.find_attribute("rdf:about", text) != 0 || text != record.about) abort();
+  CM_XmlElem link;
+  if ((elem.OptChild(field, link) == 0) != record.has_property) abort();
+  if (!record.has_property || !record.links_plain) return;
+  CM_XmlDescriptionIndex index;
+  if (index.Build(root.Node(), "rdf:Description") != 0) abort();
+  CM_XmlTag tag = field;
+  for (const CM_XmlRecord::Link& expected : record.links) {
+    SUM_String id, resource;
+    if (!(tag == field) || link.find_attribute("rdf:ID", id) != 0 || id != expected.id ||
+        link.find_attribute("rdf:resource", resource) != 0 || resource != expected.resource)
+      abort();
+    const auto title = record.titles.find(u"#" + expected.raw_id);
+    const int at = index.Find((u"#" + expected.raw_id).c_str());
+    if ((at >= 0) != (title != record.titles.end())) abort();
+    CM_XmlElem title_elem;
+    if (at >= 0 && (CM_XmlElem(index.At(at)).OptChild(tag_dcterms_title(), title_elem) == 0) !=
+                       title->second.found)
+      abort();
+    if (at >= 0 && title->second.found && title->second.plain) {
+      SUM_String dom_title, stream_title;
+      const int rc = xmlch_to_native(title->second.text.c_str(), stream_title, 1);
+      if (title_elem.TextContent(dom_title, 1) != rc || (rc == 0 && dom_title != stream_title))
+        abort();
+    }
+    if (link.OptNextSibling(link) != 0)
+      tag = CM_XmlTag();
+    else if (link.Tag(tag) != 0)
+      abort();
+  }
+  // The run ended where the reader's did, and no link of the field stands apart from it.
+  while (!(tag == field) && !tag.IsNil()) {
+    if (link.OptNextSibling(link) != 0) break;
+    if (link.Tag(tag) != 0 || tag == field) abort();
+  }
+  if (tag == field && !tag.IsNil()) abort();
+}
+
 void round_trip(const std::string& value) {
   if (!plain_text(value)) return;
   CM_XmlDoc doc;
-  if (doc.CreateRootElem(CM_XmlTag(ns_rdf(), "RDF")) != 0) abort();
-  if (doc.PushElem(tag_oslc_cm_ChangeRequest()) != 0) abort();
-  if (doc.SetNamespace(ns_oslc_cm()) != 0) abort();
-  if (doc.AddAttr(tag_rdf_about(), value) != 0) return;  // not valid native text: refused
+  CM_XmlWriter writer;
+  SUM_String written;
+  for (CM_XmlBuilder* builder :
+       {static_cast<CM_XmlBuilder*>(&doc), static_cast<CM_XmlBuilder*>(&writer)}) {
+    if (builder->CreateRootElem(CM_XmlTag(ns_rdf(), "RDF")) != 0) abort();
+    if (builder->SetNamespace(ns_oslc_cm()) != 0) abort();
+    if (builder->PushElem(tag_oslc_cm_ChangeRequest()) != 0) abort();
+    if (builder->AddAttr(tag_rdf_about(), value) != 0) return;  // not valid native text: refused
+  }
   SUM_String body;
-  if (doc.Str(body) != 0) abort();
+  if (doc.Str(body) != 0 || writer.Str(written) != 0 || written != body) abort();
   CM_XmlParser parser(body.str());
   CM_XmlElem root;
   CM_XmlElem record;
@@ -109,6 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
   }
+  check_reader(body);
   if (size <= 256) round_trip(body);
   return 0;
 }

@@ -264,8 +264,10 @@ int CM_OslcBaseMr::associate_twversion(const std::string& universal_selector,
   scope.print(4, "Looking for association of %s with %s", universal_selector.c_str(),
               display_name.c_str());
   const SUM_String key(universal_selector);
-  auto it = links.find(key);
-  if (it != links.end()) {
+  // One search serves the check and the insertion.
+  const auto it = links.lower_bound(key);
+  const bool present = it != links.end() && !(key < it->first);
+  if (present) {
     const SUM_String stored = it->second ? it->second->GetName() : SUM_String();
     scope.print(4, "Found association of %s with %s", universal_selector.c_str(), stored.c_str());
     if (it->second && *it->second == *version) {
@@ -276,7 +278,11 @@ int CM_OslcBaseMr::associate_twversion(const std::string& universal_selector,
   }
   scope.print(4, "Adding association of %s with %s", universal_selector.c_str(),
               display_name.c_str());
-  links[key] = std::move(version);
+  if (present) {
+    it->second = std::move(version);
+  } else {
+    links.emplace_hint(it, key, std::move(version));
+  }
   return 0;
 }
 

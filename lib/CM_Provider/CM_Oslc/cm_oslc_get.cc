@@ -2,9 +2,13 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "CM_Provider/CM_Oslc/cm_xml_index.h"
+#include "CM_Provider/CM_Oslc/cm_xml_record_reader.h"
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
 #include "CM_Provider/cm_messages.h"
 #include "CM_Provider/cm_trace.h"
@@ -13,6 +17,8 @@ namespace {
 
 const char* const kTag = "CMOSLC";
 const char* const kClass = "CM_OslcGet";
+// Pvt_StreamLinks: the reader's answer does not settle the question.
+const int kUnsure = -1;
 
 std::string oslc_message(int number) {
   return format_message(_cm_oslc_CM_Oslc_msg_table_adr(), number);
@@ -61,6 +67,7 @@ CM_OslcGet::~CM_OslcGet() {
   m_record_elem = CM_XmlElem();
   m_description_elem = CM_XmlElem();
   m_parser.reset();
+  m_record.reset();
 }
 
 int CM_OslcGet::Init(const CM_Session& session, const SUM_String& record_id) {
@@ -99,6 +106,7 @@ int CM_OslcGet::Execute() {
   m_initialized = 0;
   // Whatever happens below, the record of an earlier Execute must not be taken for this one.
   m_record_elem = CM_XmlElem();
+  m_record.reset();
   m_stable_id.Empty();
 
   std::string response;
@@ -119,15 +127,33 @@ int CM_OslcGet::Execute() {
     scope.print(4, "Return error message from Run = %s", m_error_text.c_str());
     return status;
   }
+  return Pvt_ReadAnswer(scope, std::move(response), !scope.is_enabled(3));
+}
 
+int CM_OslcGet::ReadAnswer(std::string answer, bool may_stream) {
+  CM_TraceScope scope(kTag, kClass, "ReadAnswer");
+  m_record_elem = CM_XmlElem();
+  return Pvt_ReadAnswer(scope, std::move(answer), may_stream);
+}
+
+int CM_OslcGet::Pvt_ReadAnswer(const CM_TraceScope& scope, std::string answer, bool may_stream) {
+  // Execute has already dropped the record element; a traced read shows each wrapper it makes.
   m_description_elem = CM_XmlElem();
-  // The spent parser's Xerces objects serve this response too: built once per COMMIT.
-  std::unique_ptr<CM_XmlParser::Kit> kit = m_parser ? m_parser->TakeKit() : nullptr;
-  m_parser.reset();
-  m_parser = std::make_unique<CM_XmlParser>(response, std::move(kit));
+  m_stable_id.Empty();
+  m_record.reset();
+  m_answer = std::move(answer);
+  if (may_stream) {
+    if (!m_reader) m_reader = std::make_unique<CM_XmlRecordReader>();
+    auto record = std::make_unique<CM_XmlRecord>();
+    if (m_reader->Read(m_answer, tag_oslc_cm_tracksChangeSet(), *record)) {
+      m_record = std::move(record);
+      return 0;
+    }
+  }
+  Pvt_NewParser();
   scope.print(4, "Parser %s NULL", m_parser ? "is not" : "is");
 
-  status = Pvt_ParseOutRecordNodeV2();
+  const int status = Pvt_ParseOutRecordNodeV2();
   if (status != 0) {
     scope.print(4, "Error status from Pvt_ParseOutRecordNodeV2 = %d", status);
     m_error_text = oslc_message(kOslcNotUnderstood);
@@ -135,6 +161,15 @@ int CM_OslcGet::Execute() {
   }
   scope.print(4, "Return status from Pvt_ParseOutRecordNodeV2 = %d", status);
   return 0;
+}
+
+void CM_OslcGet::Pvt_NewParser() {
+  m_record.reset();
+  // The spent parser's Xerces objects serve this response too: built once per COMMIT.
+  std::unique_ptr<CM_XmlParser::Kit> kit = m_parser ? m_parser->TakeKit() : nullptr;
+  m_parser.reset();
+  m_parser = std::make_unique<CM_XmlParser>(m_answer, std::move(kit));
+  m_answer.clear();
 }
 
 int CM_OslcGet::Pvt_ParseOutRecordNodeV2() {
@@ -165,6 +200,11 @@ int CM_OslcGet::GetStableId(SUM_String& stable_id) {
     return 0;
   }
   scope.print(4, "Getting stable id");
+  if (m_record) {
+    stable_id = m_record->about;
+    m_stable_id = stable_id;
+    return 0;
+  }
   if (m_record_elem.IsNil()) {
     // Nothing was read successfully: there is no record to ask.
     m_error_text = oslc_message(kOslcNoStableId);
@@ -249,11 +289,68 @@ int CM_OslcGet::Pvt_CollectLinkIds(const CM_TraceScope& scope, const CM_XmlTag& 
   return status == CM_XML_NOT_FOUND ? 0 : status;
 }
 
+std::string CM_OslcGet::Pvt_NoProperty(const SUM_String& field_name) {
+  return format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kOslcNoChild, field_name.c_str());
+}
+
+int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links,
+                                std::string& error_text) {
+  const CM_XmlRecord& record = *m_record;
+  if (!record.has_property) {
+    error_text = Pvt_NoProperty(links_field.Name());
+    return CM_OSLC_NO_PROPERTY;
+  }
+  if (!record.links_plain) return kUnsure;
+  // In the order of "#" + rdf:ID, byte-wise as the DOM read's map; an ID twice is its failure.
+  std::vector<std::pair<std::string_view, const CM_XmlRecord::Link*>> by_id;
+  by_id.reserve(record.links.size());
+  for (const CM_XmlRecord::Link& link : record.links)
+    by_id.emplace_back(std::string_view(link.id.c_str(), link.id.GetLength()), &link);
+  std::sort(by_id.begin(), by_id.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t i = 1; i < by_id.size(); ++i)
+    if (by_id[i].first == by_id[i - 1].first) return kUnsure;
+  std::vector<std::pair<const SUM_String*, SUM_String>> found;
+  found.reserve(by_id.size());
+  std::u16string about;
+  for (const auto& entry : by_id) {
+    about.assign(1, u'#');
+    about += entry.second->raw_id;
+    const auto title = record.titles.find(about);
+    if (title == record.titles.end() || !title->second.found || !title->second.plain)
+      return kUnsure;
+    found.emplace_back(&entry.second->resource, SUM_String());
+    if (xmlch_to_native(title->second.text.c_str(), found.back().second, 1) != 0) return kUnsure;
+  }
+  // Only a complete set reaches the caller; of equal resources the first in ID order, and any
+  // already in the map, stay.
+  for (auto& entry : found) {
+    const auto at = links.lower_bound(*entry.first);
+    if (at == links.end() || *entry.first < at->first)
+      links.emplace_hint(at, *entry.first, std::make_unique<CM_VersionInfo>(entry.second));
+  }
+  // The DOM walk leaves this text behind when it runs out of siblings.
+  if (record.run_to_end) error_text = oslc_message(kOslcNoAttribute);
+  return 0;
+}
+
 int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
                                std::string& error_text) {
   CM_TraceScope scope(kTag, kClass, "GetLinksValues");
   const SUM_String field_name = links_field.Name();
   scope.print(4, "Checking for %s tag", field_name.c_str());
+  if (m_record && links_field == tag_oslc_cm_tracksChangeSet()) {
+    const int status = Pvt_StreamLinks(links_field, links, error_text);
+    if (status != kUnsure) return status;
+  }
+  if (m_record) {
+    // The reader's answer does not cover this question: the DOM of the same bytes does.
+    Pvt_NewParser();
+    if (Pvt_ParseOutRecordNodeV2() != 0) {
+      error_text = oslc_message(kOslcNotUnderstood);
+      return CM_OSLC_BAD_ANSWER;
+    }
+  }
 
   if (m_record_elem.IsNil() || !m_parser) {
     // No record was read: answering "no links" here would let a caller clear the record.
@@ -264,7 +361,7 @@ int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
   CM_XmlElem first;
   if (m_record_elem.OptChild(links_field, first) != 0) {
     scope.print(4, "Could not find field = %s", field_name.c_str());
-    error_text = format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kOslcNoChild, field_name.c_str());
+    error_text = Pvt_NoProperty(field_name);
     return CM_OSLC_NO_PROPERTY;
   }
 

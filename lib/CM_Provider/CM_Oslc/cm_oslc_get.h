@@ -17,6 +17,7 @@
 #include <cm_version_info.h>
 #include <sum_string.h>
 #include "CM_Provider/CM_Oslc/cm_rest_request.h"
+#include "CM_Provider/CM_Oslc/cm_xml_record_reader.h"
 #include "CM_Provider/CM_Oslc/cm_xml_util.h"
 #include "CM_Provider/cm_session.h"
 #include "CM_Provider/cm_status.h"
@@ -49,6 +50,10 @@ class CM_OslcGet {
   // links left untouched) when any link of the record cannot be read in full; else the XML layer's
   // status.
   int GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links, std::string& error_text);
+  // Execute's reading of a successful answer. may_stream lets the streaming reader answer
+  // (Execute allows it while the XML layer is untraced); otherwise, and wherever the reader is
+  // unsure, the answer is read into a DOM, with the same outcome.
+  int ReadAnswer(std::string answer, bool may_stream);
   std::string get_error() const { return m_error_text; }
   // The ETag of the last record answer, as the tracker sent it; empty when it sent none (or one
   // that could not be sent back in a header).
@@ -59,7 +64,13 @@ class CM_OslcGet {
   void SetConnectionShare(void* share) { m_request.SetConnectionShare(share); }
 
  private:
+  int Pvt_ReadAnswer(const CM_TraceScope& scope, std::string answer, bool may_stream);
+  // A parser over m_answer in place of the reader's answer.
+  void Pvt_NewParser();
   int Pvt_ParseOutRecordNodeV2();
+  // GetLinksValues from the reader's answer; kUnsure when that answer does not settle it.
+  int Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links, std::string& error_text);
+  static std::string Pvt_NoProperty(const SUM_String& field_name);
   // id ("#" + rdf:ID) -> resource of every link element of the record.
   // Part of GetLinksValues, traced under its scope.
   int Pvt_CollectLinkIds(const CM_TraceScope& scope, const CM_XmlTag& links_field, CM_XmlElem first,
@@ -68,6 +79,9 @@ class CM_OslcGet {
   std::string m_error_text;
   CM_RestUriGet m_request;
   std::unique_ptr<CM_XmlParser> m_parser;
+  std::unique_ptr<CM_XmlRecordReader> m_reader;  // kept for every answer of a commit
+  std::unique_ptr<CM_XmlRecord> m_record;        // set: the reader's answer stands for the DOM
+  std::string m_answer;                          // its bytes, for a DOM read when needed
   CM_XmlElem m_record_elem;
   CM_XmlElem m_description_elem;
   std::int32_t m_executed = 0;

@@ -1,6 +1,7 @@
 #include "CM_Provider/CM_Oslc/cm_oslc_set.h"
 
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
+#include "CM_Provider/CM_Oslc/cm_xml_writer.h"
 #include "CM_Provider/cm_messages.h"
 #include "CM_Provider/cm_trace.h"
 
@@ -92,7 +93,12 @@ int CM_OslcSet::Pvt_InitXmlDocv2(const SUM_String& stable_id) {
   const CM_XmlTag root_tag(ns_rdf(), "RDF");
   const CM_XmlTag record_tag(ns_oslc_cm(), tag_oslc_cm_ChangeRequest().Name());
 
-  m_document = std::make_unique<CM_XmlDoc>();
+  // Traced, the DOM builder shows its steps; otherwise the same bytes are written directly.
+  if (scope.is_enabled(3)) {
+    m_document = std::make_unique<CM_XmlDoc>();
+  } else {
+    m_document = std::make_unique<CM_XmlWriter>();
+  }
   scope.print(4, "Initializing XML doc...");
   int status = m_document->CreateRootElem(root_tag);
   if (status != 0) return status;
@@ -131,6 +137,13 @@ int CM_OslcSet::SetLinksValues(const CM_XmlTag& links_field, const CM_LinksMap& 
     Pvt_InternalError(kPosOpenLink);
     return CM_XML_INTERNAL;
   }
+  // A half-built body must never be sent: a failure spends the update until the next Initv2.
+  const int status = Pvt_AddLinks(links_field, links);
+  if (status != 0) m_initialized = 0;
+  return status;
+}
+
+int CM_OslcSet::Pvt_AddLinks(const CM_XmlTag& links_field, const CM_LinksMap& links) {
   const CM_XmlTag& resource_tag = tag_rdf_resource();
   const CM_XmlTag& title_tag = tag_dcterms_title();
   for (const auto& link : links) {

@@ -46,10 +46,11 @@ class CM_OslcSet {
  private:
   int Pvt_InitXmlDocv2(const SUM_String& stable_id);
   int Pvt_SetNamespaces();
+  int Pvt_AddLinks(const CM_XmlTag& links_field, const CM_LinksMap& links);
   void Pvt_InternalError(int position);
 
   CM_RestUriPut m_request;
-  std::unique_ptr<CM_XmlDoc> m_document;
+  std::unique_ptr<CM_XmlBuilder> m_document;
   std::int32_t m_executed = 0;
   std::int32_t m_initialized = 0;
   CM_Session m_session;

@@ -20,24 +20,37 @@ class DOMElement;
 class DOMNode;
 XERCES_CPP_NAMESPACE_END
 
-class CM_XmlDoc {
+// A request body builder: this DOM builder, or CM_XmlWriter (cm_xml_writer.h), which writes the
+// same bytes as it goes when the calls come in the order a record update makes them.
+class CM_XmlBuilder {
+ public:
+  virtual ~CM_XmlBuilder() = default;
+  // Order: CreateRootElem once; SetNamespace for each namespace used; PushElem/PopElem/AddAttr in
+  // any mix; Str any number of times.
+  virtual int CreateRootElem(const CM_XmlTag& root) = 0;
+  virtual int PushElem(const CM_XmlTag& tag) = 0;
+  virtual int PopElem() = 0;
+  // Sets (or replaces) an attribute of the current element by qualified name.
+  virtual int AddAttr(const CM_XmlTag& name, const SUM_String& value) = 0;
+  // Declares xmlns:prefix on the root element.
+  virtual int SetNamespace(const CM_XmlNamespace& ns) = 0;
+  // The serialised document in UTF-8, attributes in the order they were first set.
+  virtual int Str(SUM_String& out) = 0;
+};
+
+class CM_XmlDoc : public CM_XmlBuilder {
  public:
   CM_XmlDoc();
-  ~CM_XmlDoc();
+  ~CM_XmlDoc() override;
   CM_XmlDoc(const CM_XmlDoc&) = delete;
   CM_XmlDoc& operator=(const CM_XmlDoc&) = delete;
 
-  // Order: CreateRootElem once; SetNamespace for each namespace used; PushElem/PopElem/AddAttr in
-  // any mix; Str any number of times.
-  int CreateRootElem(const CM_XmlTag& root);
-  int PushElem(const CM_XmlTag& tag);
-  int PopElem();
-  // Sets (or replaces) an attribute of the current element by qualified name.
-  int AddAttr(const CM_XmlTag& name, const SUM_String& value);
-  // Declares xmlns:prefix on the root element.
-  int SetNamespace(const CM_XmlNamespace& ns);
-  // The serialised document in UTF-8, attributes in the order they were first set.
-  int Str(SUM_String& out);
+  int CreateRootElem(const CM_XmlTag& root) override;
+  int PushElem(const CM_XmlTag& tag) override;
+  int PopElem() override;
+  int AddAttr(const CM_XmlTag& name, const SUM_String& value) override;
+  int SetNamespace(const CM_XmlNamespace& ns) override;
+  int Str(SUM_String& out) override;
 
  private:
   using XName = std::basic_string<XMLCh>;

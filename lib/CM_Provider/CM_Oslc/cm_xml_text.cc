@@ -104,6 +104,8 @@ int get_native_converter(UConverter** out) {
   return 0;
 }
 
+bool native_ascii_is_identity() { return g_ascii_identity; }
+
 int xmlch_to_native(const XMLCh* text, SUM_String& out, int quiet) {
   if (text == nullptr || text[0] == 0) {
     out.Empty();

@@ -27,6 +27,10 @@ int native_to_xmlch(const SUM_String& text, XMLCh** out);
 // not close it. 0 or 1072.
 int get_native_converter(UConverter** out);
 
+// True once the native converter is open and its page writes ASCII as ASCII: then ASCII native
+// text is the same text in UTF-16 and UTF-8, and converts without fail.
+bool native_ascii_is_identity();
+
 // A UTF-16 text converted from native text, released when the holder goes.
 class CM_XmlText {
  public:

@@ -31,34 +31,40 @@ void sum_append_utf8(std::string& out, const char16_t* text) {
 }
 
 void sum_append_xml_escaped(std::string& out, const std::string& text) {
-  for (char c : text) {
-    switch (c) {
+  size_t plain = 0;  // start of the run of characters that need no escaping
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char* entity;
+    switch (text[i]) {
       case '&':
-        out += "&amp;";
+        entity = "&amp;";
         break;
       case '<':
-        out += "&lt;";
+        entity = "&lt;";
         break;
       case '>':
-        out += "&gt;";
+        entity = "&gt;";
         break;
       case '"':
-        out += "&quot;";
+        entity = "&quot;";
         break;
       case '\'':
-        out += "&apos;";
+        entity = "&apos;";
         break;
       case '\t':
-        out += "&#9;";
+        entity = "&#9;";
         break;
       case '\n':
-        out += "&#10;";
+        entity = "&#10;";
         break;
       case '\r':
-        out += "&#13;";
+        entity = "&#13;";
         break;
       default:
-        out += c;
+        continue;
     }
+    out.append(text, plain, i - plain);
+    out += entity;
+    plain = i + 1;
   }
+  out.append(text, plain, std::string::npos);
 }

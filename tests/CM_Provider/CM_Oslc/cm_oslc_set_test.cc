@@ -90,14 +90,25 @@ TEST_F(OslcSetTest, OnlyAReadRecordOnTheTrackersOriginIsWrittenOnce) {
   ASSERT_EQ(0, ReadAndInit(server.url() + "/rec/7"));
   EXPECT_NE(0, set.SetLinksValues(CM_XmlTag(ns_oslc_cm(), "no good"), links));
   EXPECT_NE("", set.get_error());
+  ASSERT_EQ(0, ReadAndInit(server.url() + "/rec/7"));  // the failed link set spent the update
   ASSERT_EQ(0, set.SetLinksValues(tag_oslc_cm_tracksChangeSet(), links));
   server.push(200, "", {"Set-Cookie: JSESSIONID=renewed; Path=/"});
   ASSERT_EQ(0, set.Execute());
   EXPECT_NE(0, set.Execute());
   std::string methods;
   for (const auto& request : server.requests()) methods += request.method + " ";
-  EXPECT_EQ("GET GET GET GET PUT ", methods);
+  EXPECT_EQ("GET GET GET GET GET PUT ", methods);
   EXPECT_EQ(SUM_String("JSESSIONID=renewed"), cmtest::make_session(server.url()).GetCookie());
+}
+
+// A link set that fails halfway (a title the code page cannot hold) spends the update: a later
+// Execute sends nothing rather than the half-built body.
+TEST_F(OslcSetTest, HalfBuiltBodyIsNeverSent) {
+  ASSERT_EQ(0, ReadAndInit(server.url() + "/rec/7"));
+  links["http://v/c"] = std::make_unique<CM_VersionInfo>("bad \xFF");
+  EXPECT_NE(0, set.SetLinksValues(tag_oslc_cm_tracksChangeSet(), links));
+  EXPECT_NE(0, set.Execute());
+  EXPECT_EQ(1u, server.requests().size());
 }
 
 }  // namespace
