@@ -23,15 +23,6 @@ SEED = {"records": [{"dbset": "Set A", "userdb": "DB1", "id": "MR00001", "links"
                     {"dbset": "Set A", "userdb": "DB1", "id": "MR/2 x", "links": []}]}
 
 
-def messages(body):
-    """The error texts as a client collects them: the root's first oslc_cm:message, then the
-    oslc_cm:message child of every following sibling element."""
-    children = list(ET.fromstring(body))
-    first = next(i for i, c in enumerate(children) if c.tag == "{%s}message" % CM)
-    found = (s.find("{%s}message" % CM) for s in children[first + 1:])
-    return [children[first].text] + [m.text for m in found if m is not None]
-
-
 def document(stable, items):
     return ('<?xml version="1.0"?><rdf:RDF xmlns:rdf="%s" xmlns:oslc_cm="%s" xmlns:dcterms="%s">'
             '<oslc_cm:ChangeRequest rdf:about="%s">%s</oslc_cm:ChangeRequest></rdf:RDF>' % (
@@ -113,11 +104,8 @@ class ServeTest(SimTestCase):
         stats = self.ctl("GET", "/_sim/stats")[1]
         self.assertEqual((stats["requests"], stats["connections"]), (2, 1), "keep-alive")
         self.assertIsNone(ET.fromstring(self.get("MR/2 x")[1]).find(".//{%s}tracksChangeSet" % CM))
-        resp, body = self.get("MR404")
-        self.assertEqual((resp.status, messages(body)), (404, [
-            'The record "MR404" does not exist.',
-            'No record with this id was found in user database "DB1" of database set "Set A".']))
-        self.assertEqual(self.get(dbset="Other")[0].status, 404)
+        self.assertEqual([self.get("MR404")[0].status, self.get(dbset="Other")[0].status],
+                         [404, 404])
 
     def test_put_replaces_exactly_the_links_and_refuses_what_it_cannot_read(self):
         read = self.get()[1]
@@ -139,14 +127,11 @@ class ServeTest(SimTestCase):
         for body in ("<rdf:RDF><broken>", doc.replace(stable, stable + "9"),
                      doc.replace("?>", '?><!DOCTYPE r [<!ENTITY e "x">]>'),
                      document(stable, "<oslc_cm:tracksChangeSet/>").decode()):
-            resp, answer = self.put([], body=body.encode())
-            self.assertEqual((resp.status, messages(answer)[0]),
-                             (400, "The request body could not be read."), body)
+            self.assertEqual(self.put([], body=body.encode())[0].status, 400, body)
         for query in ("", "?oslc.properties=dcterms%3Atitle"):
             self.assertEqual(self.put([], query=query)[0].status, 400, "not selective")
         self.assertEqual(self.links(), ["tw://x"])
-        resp, answer = self.put([], stable=stable.rsplit("/", 1)[0] + "/999")
-        self.assertEqual((resp.status, len(messages(answer))), (404, 2))
+        self.assertEqual(self.put([], stable=stable.rsplit("/", 1)[0] + "/999")[0].status, 404)
 
 
 class FaultTest(SimTestCase):
@@ -189,11 +174,9 @@ class ConditionalUpdateTest(SimTestCase):
         for tag, status in ((current.replace("-", "-9"), 412), ("W/" + current, 412),
                             (self.tag("MR/2 x"), 412), ('"0-0", ' + current, 200), ("*", 200)):
             before = self.links()
-            resp, body = self.put([("tw://%d" % status, "t")], tag)
-            self.assertEqual(resp.status, status, tag)
+            self.assertEqual(self.put([("tw://%d" % status, "t")], tag)[0].status, status, tag)
             if status == 412:
                 self.assertEqual(self.links(), before, "a refused update writes nothing")
-                self.assertIn("changed since it was read", messages(body)[0])
             current = self.tag()
 
     def test_concurrent_updates_with_one_tag_let_exactly_one_through(self):
