@@ -53,8 +53,9 @@ TEST_F(RaceTest, EveryWriterSucceedsAndEveryLinkArrives) {
     failed += std::stoi(out);
   }
   EXPECT_EQ(failed, 0) << cmtest::read_file(errors);
+  const nlohmann::json record = sim.record("S1", "DB1", "MR1");
   std::set<std::string> stored;
-  for (const auto& link : sim.record("S1", "DB1", "MR1")["links"]) stored.insert(link["resource"]);
+  for (const auto& link : record["links"]) stored.insert(link["resource"]);
   EXPECT_EQ(stored.size(), size_t{kWriters * kRounds});
 }
 

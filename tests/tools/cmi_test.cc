@@ -218,7 +218,7 @@ TEST_F(CmiTest, CredsAddTightensFoldersAndNamesFileSystemCauses) {
   Run({{"mkdir -p \"$CMI/MRUser/p\" && chmod 0777 \"$CMI\" \"$CMI/MRUser\" \"$CMI/MRUser/p\" && " +
             add + " && cd \"$CMI\" && stat -c %a . MRUser MRUser/p MRUser/p/s",
         0, "=700\n700\n700\n700\n"},
-       {"mkdir blocked && echo x > blocked/.Corvane && HOME=$PWD/blocked " + add, 1,
+       {"mkdir blocked && echo x > blocked/.Corvane && export HOME=$PWD/blocked && " + add, 1,
         std::strerror(ENOTDIR)}});
 }
 
