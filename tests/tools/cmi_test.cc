@@ -85,13 +85,12 @@ class CmiTest : public ::testing::Test {
     std::vector<Result> results;
     for (const Step& s : steps) {
       SCOPED_TRACE(s.line);
-      const std::string out = io + "/out", err = io + "/err";
+      // The redirections are the outer shell's, in the io folder, whatever the line does.
       const int status = cmtest::run_command(
           "cd " + cmtest::shell_quote(io) + " && PATH=$PWD:$PATH CONN=" +
           cmtest::shell_quote(conn) + " DOWN=" + cmtest::shell_quote(home.path() + "/down.json") +
-          " CMI=" + cmtest::shell_quote(cmi_dir) + "; (" + s.line + ") >" +
-          cmtest::shell_quote(out) + " 2>" + cmtest::shell_quote(err) + " </dev/null");
-      results.push_back({status, cmtest::read_file(out), cmtest::read_file(err)});
+          " CMI=" + cmtest::shell_quote(cmi_dir) + "; (" + s.line + ") >out 2>err </dev/null");
+      results.push_back({status, cmtest::read_file(io + "/out"), cmtest::read_file(io + "/err")});
       const Result& r = results.back();
       EXPECT_EQ(r.status, s.status) << r.out << r.err;
       if (s.expect.rfind("=", 0) == 0) EXPECT_EQ(r.out, s.expect.substr(1)) << r.err;
@@ -127,7 +126,6 @@ TEST_F(CmiTest, MisuseIsNamedWithTheUsageAndChangesNothing) {
       {kLink + "MR10 --version v --trace-level 9", 2, "--trace-level must be a number"},
       {kLink + "MR10 --version v --trace-subsystem CMMR:BOGUS", 2, "unknown tag \"BOGUS\""},
       {"cmi creds add --provider a/b --dbset s --userdb d --user u", 2, "must not contain '/'"},
-      {"cmi creds add --provider .. --dbset s --userdb d --user u", 2, "must not begin with '.'"},
       {"cmi creds add --provider p --dbset '' --userdb d --user u", 2, "--dbset is empty"},
       {"echo pw | " + add + " --password-stdin --provider q", 2, "more than once"},
       {"cmi option set 'bad name' v", 2, "must hold only letters, digits and '_'"},
