@@ -52,9 +52,7 @@ class PluginHost {
   void* getfunction(const char* name) const { return m_get(name); }
 
   Reply initialize(const std::string& request, void** handle) {
-    CM_InitFunction fn;
-    CM_ASSIGN_FUNCTION(fn, m_get("INITIALIZE"));
-    return take([&](char** r) { return fn(handle, request.c_str(), r); });
+    return call<CM_InitFunction>("INITIALIZE", handle, request);
   }
   // Returns the handle; null on failure.
   void* init(const std::string& request, Reply* out = nullptr) {
@@ -69,19 +67,19 @@ class PluginHost {
   Reply validate(void* h, const std::string& req = "") { return op("VALIDATE", h, req); }
 
  private:
-  template <typename F>
-  Reply take(F call) {
+  template <typename Fn, typename First>
+  Reply call(const char* name, First first, const std::string& req) {
+    Fn fn;
+    CM_ASSIGN_FUNCTION(fn, m_get(name));
     Reply r;
     char* text = nullptr;
-    r.rc = call(&text);
+    r.rc = fn(first, req.c_str(), &text);
     if (text) r.text = text;
     m_free(text);
     return r;
   }
   Reply op(const char* name, void* h, const std::string& req) {
-    CM_OpFunction fn;
-    CM_ASSIGN_FUNCTION(fn, m_get(name));
-    return take([&](char** r) { return fn(h, req.c_str(), r); });
+    return call<CM_OpFunction>(name, h, req);
   }
 
   void* m_lib = nullptr;

@@ -41,27 +41,21 @@ TempHome::~TempHome() {
               shell_quote(m_path));
 }
 
+static void set_env(const char* name, const char* value) {
+  value ? setenv(name, value, 1) : unsetenv(name);
+}
+
 ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
   const char* old = getenv(name);
-  m_had = old != nullptr;
-  if (m_had) m_old = old;
-  if (value)
-    setenv(name, value, 1);
-  else
-    unsetenv(name);
+  if ((m_had = old != nullptr)) m_old = old;
+  set_env(name, value);
 }
 
-ScopedEnv::~ScopedEnv() {
-  if (m_had)
-    setenv(m_name.c_str(), m_old.c_str(), 1);
-  else
-    unsetenv(m_name.c_str());
-}
+ScopedEnv::~ScopedEnv() { set_env(m_name.c_str(), m_had ? m_old.c_str() : nullptr); }
 
 std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
+  std::ostringstream ss;
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
   return ss.str();
 }
 
@@ -89,18 +83,6 @@ std::string shell_quote(const std::string& arg) {
   std::string out = "'";
   for (char c : arg) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
-}
-
-ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
-                          const std::string& input, const std::string& io_dir,
-                          const std::string& prefix) {
-  const std::string in = io_dir + "/stdin", out = io_dir + "/stdout", err = io_dir + "/stderr";
-  write_file(in, input);
-  std::string command = prefix + shell_quote(program);
-  for (const auto& a : args) command += " " + shell_quote(a);
-  const int status = run_command(command + " <" + shell_quote(in) + " >" + shell_quote(out) +
-                                 " 2>" + shell_quote(err));
-  return {status, read_file(out), read_file(err)};
 }
 
 }  // namespace cmtest

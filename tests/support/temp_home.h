@@ -53,16 +53,6 @@ bool path_exists(const std::string& path);
 int run_command(const std::string& command, std::string* out = nullptr);
 // One argument quoted for /bin/sh.
 std::string shell_quote(const std::string& arg);
-struct ProgramResult {
-  int status;
-  std::string out;
-  std::string err;
-};
-// Runs program with args, input on standard input; the streams pass through files in io_dir.
-ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
-                          const std::string& input, const std::string& io_dir,
-                          const std::string& prefix = "");
-
 }  // namespace cmtest
 
 #endif

@@ -27,29 +27,19 @@ size_t append_to_string(char* data, size_t size, size_t count, void* user) {
   return size * count;
 }
 
-std::string escape_segment(const std::string& text) {
-  char* escaped = curl_easy_escape(nullptr, text.data(), static_cast<int>(text.size()));
-  const std::string out = escaped ? escaped : "";
-  curl_free(escaped);
-  return out;
-}
-
 // The rest of the next line on fd that starts with prefix; empty on timeout or end of file.
 std::string read_line(int fd, const std::string& prefix, Clock::time_point deadline) {
   std::string line;
   for (char c; Clock::now() < deadline;) {
     pollfd p{fd, POLLIN, 0};
-    const int r = poll(&p, 1, 100);
-    if (r < 0 && errno == EINTR) continue;
-    if (r == 0) continue;
-    if (r < 0 || read(fd, &c, 1) != 1) break;
-    if (c != '\n') {
+    if (poll(&p, 1, 100) <= 0) continue;
+    if (read(fd, &c, 1) != 1) break;
+    if (c != '\n')
       line += c;
-    } else if (line.compare(0, prefix.size(), prefix) == 0) {
+    else if (line.compare(0, prefix.size(), prefix) == 0)
       return line.substr(prefix.size());
-    } else {
+    else
       line.clear();
-    }
   }
   return "";
 }
@@ -133,14 +123,9 @@ int TrackerSim::stop() {
   pid_t r = 0;
   for (int i = 0; i < 500 && (r = waitpid(m_pid, &status, WNOHANG)) == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  if (r == 0) {
-    kill(m_pid, SIGKILL);
-    while ((r = waitpid(m_pid, &status, 0)) < 0 && errno == EINTR) {
-    }
-  }
+  if (r == 0 && kill(m_pid, SIGKILL) == 0) r = waitpid(m_pid, &status, 0);
   m_pid = -1;
-  if (r < 0) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r < 0 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 std::string TrackerSim::stderr_text() {
@@ -176,9 +161,13 @@ nlohmann::json TrackerSim::control(const std::string& path, const std::string* b
 
 nlohmann::json TrackerSim::record(const std::string& dbset, const std::string& userdb,
                                   const std::string& id) {
-  return control("/_sim/records/" + escape_segment(dbset) + "/" + escape_segment(userdb) + "/" +
-                     escape_segment(id),
-                 nullptr, true);
+  std::string path = "/_sim/records";
+  for (const std::string* part : {&dbset, &userdb, &id}) {
+    char* escaped = curl_easy_escape(nullptr, part->data(), static_cast<int>(part->size()));
+    path += "/" + std::string(escaped ? escaped : "");
+    curl_free(escaped);
+  }
+  return control(path, nullptr, true);
 }
 
 void TrackerSim::fault(const std::string& mode, int count, const std::string& match,

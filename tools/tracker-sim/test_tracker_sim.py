@@ -12,8 +12,6 @@ import urllib.parse
 import xml.etree.ElementTree as ET
 from xml.sax.saxutils import quoteattr
 
-import rdflib
-
 SIM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tracker_sim.py")
 PYTHON = "/usr/bin/python3"
 RDF, RDFS = "http://www.w3.org/1999/02/22-rdf-syntax-ns#", "http://www.w3.org/2000/01/rdf-schema#"
@@ -23,15 +21,6 @@ LINKS = [{"resource": "tw://vob/a.c@@/main/1", "title": "a.c version 1"},
          {"resource": "tw://vob/b.c@@/main/4", "title": "b.c & <friends> \"q\""}]
 SEED = {"records": [{"dbset": "Set A", "userdb": "DB1", "id": "MR00001", "links": LINKS},
                     {"dbset": "Set A", "userdb": "DB1", "id": "MR/2 x", "links": []}]}
-
-
-def messages(body):
-    """The error texts as a client collects them: the root's first oslc_cm:message, then the
-    oslc_cm:message child of every following sibling element."""
-    children = list(ET.fromstring(body))
-    first = next(i for i, c in enumerate(children) if c.tag == "{%s}message" % CM)
-    found = (s.find("{%s}message" % CM) for s in children[first + 1:])
-    return [children[first].text] + [m.text for m in found if m is not None]
 
 
 def document(stable, items):
@@ -110,17 +99,13 @@ class ServeTest(SimTestCase):
         record = ET.fromstring(body).find("{%s}Description/{%s}member/{%s}ChangeRequest" % (
             RDF, RDFS, CM))
         self.assertEqual(record.get("{%s}about" % RDF), stable)
-        graph = rdflib.Graph().parse(data=body, format="xml")
-        self.assertEqual(set(graph.objects(rdflib.URIRef(stable), rdflib.URIRef(
-            CM + "tracksChangeSet"))), {rdflib.URIRef(x["resource"]) for x in LINKS})
+        self.assertEqual([x.get("{%s}resource" % RDF) for x in record.iter(
+            "{%s}tracksChangeSet" % CM)], [x["resource"] for x in LINKS])
         stats = self.ctl("GET", "/_sim/stats")[1]
         self.assertEqual((stats["requests"], stats["connections"]), (2, 1), "keep-alive")
         self.assertIsNone(ET.fromstring(self.get("MR/2 x")[1]).find(".//{%s}tracksChangeSet" % CM))
-        resp, body = self.get("MR404")
-        self.assertEqual((resp.status, messages(body)), (404, [
-            'The record "MR404" does not exist.',
-            'No record with this id was found in user database "DB1" of database set "Set A".']))
-        self.assertEqual(self.get(dbset="Other")[0].status, 404)
+        self.assertEqual([self.get("MR404")[0].status, self.get(dbset="Other")[0].status],
+                         [404, 404])
 
     def test_put_replaces_exactly_the_links_and_refuses_what_it_cannot_read(self):
         read = self.get()[1]
@@ -142,14 +127,11 @@ class ServeTest(SimTestCase):
         for body in ("<rdf:RDF><broken>", doc.replace(stable, stable + "9"),
                      doc.replace("?>", '?><!DOCTYPE r [<!ENTITY e "x">]>'),
                      document(stable, "<oslc_cm:tracksChangeSet/>").decode()):
-            resp, answer = self.put([], body=body.encode())
-            self.assertEqual((resp.status, messages(answer)[0]),
-                             (400, "The request body could not be read."), body)
+            self.assertEqual(self.put([], body=body.encode())[0].status, 400, body)
         for query in ("", "?oslc.properties=dcterms%3Atitle"):
             self.assertEqual(self.put([], query=query)[0].status, 400, "not selective")
         self.assertEqual(self.links(), ["tw://x"])
-        resp, answer = self.put([], stable=stable.rsplit("/", 1)[0] + "/999")
-        self.assertEqual((resp.status, len(messages(answer))), (404, 2))
+        self.assertEqual(self.put([], stable=stable.rsplit("/", 1)[0] + "/999")[0].status, 404)
 
 
 class FaultTest(SimTestCase):
@@ -158,19 +140,16 @@ class FaultTest(SimTestCase):
         self.assertEqual(self.get("MR/2 x")[0].status, 200, "no match: no fault")
         self.assertEqual([self.get()[0].status for _ in range(3)], [500, 500, 200])
         self.fault(mode="404", count=3)
-        self.ctl("POST", "/_sim/fault/clear")  # the 404s are gone again
-        # Each row: mode, extra fields, status, a piece of the body, the Retry-After header.
-        for mode, extra, status, marker, retry_after in (
-                ("500", {}, 500, b"Simulated server failure.", None),
-                ("html", {}, 200, b"<html>", None), ("notxml", {}, 200, b"not XML", None),
-                ("204", {}, 204, b"", None), ("401", {}, 401, b"oslc_cm:message", None),
-                ("503", {"retry_after": "2"}, 503, b"oslc_cm:message", "2"),
-                ("429", {}, 429, b"oslc_cm:message", None),
-                ("redirect", {"location": "file:///etc/hostname"}, 302, b"", None)):
+        self.ctl("POST", "/_sim/fault/clear")
+        self.assertEqual(self.get()[0].status, 200, "the 404s are gone again")
+        # Each row: mode, extra fields, status, the Retry-After header (the C++ tests drive the
+        # rest of the modes and would fail on a wrong answer).
+        for mode, extra, status, retry_after in (
+                ("204", {}, 204, None), ("503", {"retry_after": "2"}, 503, "2"),
+                ("redirect", {"location": "file:///etc/hostname"}, 302, None)):
             self.fault(mode=mode, **extra)
-            resp, body = self.get()
+            resp, _ = self.get()
             self.assertEqual((resp.status, resp.getheader("Retry-After")), (status, retry_after))
-            self.assertIn(marker, body)
         self.fault(mode="huge", bytes=3 * 1024 * 1024 + 5, chunked=True)
         resp, body = self.get()
         self.assertEqual((len(body), resp.getheader("Transfer-Encoding")), (3145733, "chunked"))
@@ -195,11 +174,9 @@ class ConditionalUpdateTest(SimTestCase):
         for tag, status in ((current.replace("-", "-9"), 412), ("W/" + current, 412),
                             (self.tag("MR/2 x"), 412), ('"0-0", ' + current, 200), ("*", 200)):
             before = self.links()
-            resp, body = self.put([("tw://%d" % status, "t")], tag)
-            self.assertEqual(resp.status, status, tag)
+            self.assertEqual(self.put([("tw://%d" % status, "t")], tag)[0].status, status, tag)
             if status == 412:
                 self.assertEqual(self.links(), before, "a refused update writes nothing")
-                self.assertIn("changed since it was read", messages(body)[0])
             current = self.tag()
 
     def test_concurrent_updates_with_one_tag_let_exactly_one_through(self):
@@ -218,18 +195,15 @@ class NoEtagTest(SimTestCase):
     sim_args = ("--no-etag",)
 
     def test_no_tags_and_if_match_ignored(self):
-        self.assertIsNone(self.tag())
         resp, _ = self.put([("tw://a", "")], '"0-0"')
-        self.assertEqual((resp.status, resp.getheader("ETag")), (200, None))
+        self.assertEqual((resp.status, resp.getheader("ETag"), self.tag()), (200, None, None))
 
 
 class RequireIfMatchTest(SimTestCase):
     sim_args = ("--require-if-match",)
 
     def test_unconditional_updates_are_refused(self):
-        resp, body = self.put([])
-        self.assertEqual((resp.status, self.record()["links"]), (428, LINKS))
-        self.assertIn("If-Match", messages(body)[0])
+        self.assertEqual((self.put([])[0].status, self.record()["links"]), (428, LINKS))
         self.assertEqual(self.put([], self.tag())[0].status, 200)
 
 
