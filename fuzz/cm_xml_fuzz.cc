@@ -67,7 +67,7 @@ bool plain_text(const std::string& s) {
 
 // A sure answer of the reader must be what the record read finds in the DOM.
 void check_reader(const std::string& body) {
-  static CM_XmlRecordReader reader;
+  static CM_XmlRecordReader reader(record_shape());
   CM_XmlRecord record;
   const CM_XmlTag& field = tag_oslc_cm_tracksChangeSet();
   if (!reader.Read(body, field, record)) return;

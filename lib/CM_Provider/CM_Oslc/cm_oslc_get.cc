@@ -143,7 +143,7 @@ int CM_OslcGet::Pvt_ReadAnswer(const CM_TraceScope& scope, std::string answer, b
   m_record.reset();
   m_answer = std::move(answer);
   if (may_stream) {
-    if (!m_reader) m_reader = std::make_unique<CM_XmlRecordReader>();
+    if (!m_reader) m_reader = std::make_unique<CM_XmlRecordReader>(record_shape());
     auto record = std::make_unique<CM_XmlRecord>();
     if (m_reader->Read(m_answer, tag_oslc_cm_tracksChangeSet(), *record)) {
       m_record = std::move(record);

@@ -51,4 +51,14 @@ class CM_XmlTag {
   SUM_String m_name;
 };
 
+// Where a record sits in an answer (description / member / record below the document element)
+// and the name of a description's title. Filled by the vocabulary;
+// the XML layer itself knows none.
+struct CM_XmlRecordShape {
+  CM_XmlTag description;
+  CM_XmlTag member;
+  CM_XmlTag record;
+  CM_XmlTag title;
+};
+
 #endif

@@ -13,7 +13,6 @@
 #include <string_view>
 
 #include "CM_Provider/CM_Oslc/cm_xml_text.h"
-#include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
 
 XERCES_CPP_NAMESPACE_USE
 
@@ -97,14 +96,12 @@ bool plain_bytes(std::string_view body) {
 
 class CM_XmlRecordReader::Handler : public DefaultHandler {
  public:
+  explicit Handler(const CM_XmlRecordShape& shape)
+      : m_path{name_of(shape.description), name_of(shape.member), name_of(shape.record)},
+        m_title(name_of(shape.title)) {}
+
   void Start(const CM_XmlTag& links_field, CM_XmlRecord& out) {
     m_out = &out;
-    if (m_title.local.empty()) {
-      m_path[0] = name_of(tag_rdf_Description());
-      m_path[1] = name_of(tag_rdfs_member());
-      m_path[2] = name_of(tag_oslc_cm_ChangeRequest());
-      m_title = name_of(tag_dcterms_title());
-    }
     if (!(links_field == m_field_tag)) {
       m_field_tag = links_field;
       m_field = name_of(links_field);
@@ -228,11 +225,11 @@ class CM_XmlRecordReader::Handler : public DefaultHandler {
   const XMLCh* m_checked_uri = nullptr;  // URIs come from the parser's pool: check each once
 };
 
-CM_XmlRecordReader::CM_XmlRecordReader() {
+CM_XmlRecordReader::CM_XmlRecordReader(const CM_XmlRecordShape& shape) {
   try {
     XMLPlatformUtils::Initialize();
     m_xerces_ready = true;
-    m_handler = std::make_unique<Handler>();
+    m_handler = std::make_unique<Handler>(shape);
     m_security = std::make_unique<SecurityManager>();
     m_security->setEntityExpansionLimit(1000);
     m_parser.reset(XMLReaderFactory::createXMLReader());

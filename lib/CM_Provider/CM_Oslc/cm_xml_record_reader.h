@@ -50,13 +50,13 @@ struct CM_XmlRecord {
 
 class CM_XmlRecordReader {
  public:
-  CM_XmlRecordReader();
+  explicit CM_XmlRecordReader(const CM_XmlRecordShape& shape);
   ~CM_XmlRecordReader();
   CM_XmlRecordReader(const CM_XmlRecordReader&) = delete;
   CM_XmlRecordReader& operator=(const CM_XmlRecordReader&) = delete;
 
-  // true when body holds a record (rdf:Description / rdfs:member / oslc_cm:ChangeRequest below
-  // the document element) and out says what the DOM would; false when unsure.
+  // true when body holds a record where the shape says and out says what the DOM would; false
+  // when unsure.
   bool Read(const std::string& body, const CM_XmlTag& links_field, CM_XmlRecord& out);
 
  private:

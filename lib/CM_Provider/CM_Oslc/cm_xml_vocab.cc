@@ -44,3 +44,9 @@ CM_XML_TAG(tag_rdf_resource, ns_rdf, "resource")
 CM_XML_TAG(tag_rdf_Description, ns_rdf, "Description")
 CM_XML_TAG(tag_rdfs_member, ns_rdfs, "member")
 CM_XML_TAG(tag_dcterms_title, ns_dcterms, "title")
+
+const CM_XmlRecordShape& record_shape() {
+  static const CM_XmlRecordShape shape{tag_rdf_Description(), tag_rdfs_member(),
+                                       tag_oslc_cm_ChangeRequest(), tag_dcterms_title()};
+  return shape;
+}

@@ -25,4 +25,7 @@ const CM_XmlTag& tag_rdf_Description();
 const CM_XmlTag& tag_rdfs_member();
 const CM_XmlTag& tag_dcterms_title();
 
+// Where the tracker's answers hold the record, for the streaming reader.
+const CM_XmlRecordShape& record_shape();
+
 #endif

@@ -88,7 +88,7 @@ TEST(StreamReader, AnswersPlainRecordsAndLeavesOddOnesToTheDom) {
       {"stream_latin1.xml", false},    {"stream_unbound_prefix.xml", false},
       {"error_404.xml", false},        {"html_error.html", false},
   };
-  CM_XmlRecordReader reader;
+  CM_XmlRecordReader reader(record_shape());
   for (const auto& [name, sure] : cases) {
     CM_XmlRecord record;
     EXPECT_EQ(sure, reader.Read(slurp(kCorpus + name), tag_oslc_cm_tracksChangeSet(), record))
