@@ -3,10 +3,10 @@
 import http.client
 import json
 import os
+import pathlib
 import shutil
 import subprocess
 import tempfile
-import threading
 import unittest
 import urllib.parse
 import xml.etree.ElementTree as ET
@@ -36,18 +36,17 @@ class SimTestCase(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="tracker-sim-test-")
         self.addCleanup(shutil.rmtree, self.dir, True)
-        with open(os.path.join(self.dir, "seed.json"), "w") as f:
-            json.dump(SEED, f)
+        seed = pathlib.Path(self.dir, "seed.json")
+        seed.write_text(json.dumps(SEED))
         self.proc = subprocess.Popen([PYTHON, SIM, "--port", "0", "--db", os.path.join(
-            self.dir, "records.sqlite"), "--seed", f.name] + list(self.sim_args),
-            stdout=subprocess.PIPE, text=True)
+            self.dir, "records.sqlite"), "--seed", seed, *self.sim_args], stdout=subprocess.PIPE,
+            text=True)
         self.addCleanup(self.proc.stdout.close)
         self.addCleanup(self.proc.wait, 10)
         self.addCleanup(self.proc.terminate)
         self.base = self.proc.stdout.readline().partition("tracker-sim listening on ")[2].strip()
         self.assertTrue(self.base, "the simulator did not start")
-        split = urllib.parse.urlsplit(self.base)
-        self.host, self.port = split.hostname, split.port
+        self.addr = urllib.parse.urlsplit(self.base).netloc
 
     def ctl(self, method, path, obj=None):
         resp, data = self.request(method, path, None if obj is None else json.dumps(obj))
@@ -60,7 +59,7 @@ class SimTestCase(unittest.TestCase):
         return [x["resource"] for x in self.record()["links"]]
 
     def request(self, method, url, body=None, headers=None, conn=None):
-        own = conn or http.client.HTTPConnection(self.host, self.port, timeout=10)
+        own = conn or http.client.HTTPConnection(self.addr, timeout=10)
         try:
             own.request(method, url, body=body, headers=headers or {})
             resp = own.getresponse()
@@ -89,7 +88,7 @@ class SimTestCase(unittest.TestCase):
 
 class ServeTest(SimTestCase):
     def test_records_have_the_shape_clients_walk_unknown_ones_are_404(self):
-        conn = http.client.HTTPConnection(self.host, self.port, timeout=10)
+        conn = http.client.HTTPConnection(self.addr, timeout=10)
         for _ in range(2):
             resp, body = self.get(conn=conn)
         conn.close()
@@ -142,14 +141,11 @@ class FaultTest(SimTestCase):
         self.fault(mode="404", count=3)
         self.ctl("POST", "/_sim/fault/clear")
         self.assertEqual(self.get()[0].status, 200, "the 404s are gone again")
-        # Each row: mode, extra fields, status, the Retry-After header (the C++ tests drive the
-        # rest of the modes and would fail on a wrong answer).
-        for mode, extra, status, retry_after in (
-                ("204", {}, 204, None), ("503", {"retry_after": "2"}, 503, "2"),
-                ("redirect", {"location": "file:///etc/hostname"}, 302, None)):
+        # The modes no C++ test drives (those would fail on a wrong answer).
+        for mode, extra, status in (("204", {}, 204),
+                                    ("redirect", {"location": "file:///etc/hostname"}, 302)):
             self.fault(mode=mode, **extra)
-            resp, _ = self.get()
-            self.assertEqual((resp.status, resp.getheader("Retry-After")), (status, retry_after))
+            self.assertEqual(self.get()[0].status, status, mode)
         self.fault(mode="huge", bytes=3 * 1024 * 1024 + 5, chunked=True)
         resp, body = self.get()
         self.assertEqual((len(body), resp.getheader("Transfer-Encoding")), (3145733, "chunked"))
@@ -173,30 +169,10 @@ class ConditionalUpdateTest(SimTestCase):
         current = self.tag()
         for tag, status in ((current.replace("-", "-9"), 412), ("W/" + current, 412),
                             (self.tag("MR/2 x"), 412), ('"0-0", ' + current, 200), ("*", 200)):
-            before = self.links()
-            self.assertEqual(self.put([("tw://%d" % status, "t")], tag)[0].status, status, tag)
-            if status == 412:
-                self.assertEqual(self.links(), before, "a refused update writes nothing")
-            current = self.tag()
-
-    def test_concurrent_updates_with_one_tag_let_exactly_one_through(self):
-        tag, stable, results = self.tag(), self.record()["stable_uri"], []
-        threads = [threading.Thread(target=lambda n=n: results.append(
-            (self.put([("tw://writer/%d" % n, "w")], tag, stable=stable)[0].status, n)))
-            for n in range(12)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        self.assertEqual(sorted(s for s, _ in results), [200] + [412] * 11)
-        self.assertEqual(self.links(), ["tw://writer/%d" % n for s, n in results if s == 200])
-
-class NoEtagTest(SimTestCase):
-    sim_args = ("--no-etag",)
-
-    def test_no_tags_and_if_match_ignored(self):
-        resp, _ = self.put([("tw://a", "")], '"0-0"')
-        self.assertEqual((resp.status, resp.getheader("ETag"), self.tag()), (200, None, None))
+            # A refused update writes nothing.
+            expected = self.links() if status == 412 else ["tw://%d" % status]
+            status_got = self.put([("tw://%d" % status, "t")], tag)[0].status
+            self.assertEqual((status_got, self.links()), (status, expected), tag)
 
 
 class RequireIfMatchTest(SimTestCase):
