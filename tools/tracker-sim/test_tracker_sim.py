@@ -9,12 +9,11 @@ import subprocess
 import tempfile
 import unittest
 import urllib.parse
-import xml.etree.ElementTree as ET
 from xml.sax.saxutils import quoteattr
 
 SIM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tracker_sim.py")
 PYTHON = "/usr/bin/python3"
-RDF, RDFS = "http://www.w3.org/1999/02/22-rdf-syntax-ns#", "http://www.w3.org/2000/01/rdf-schema#"
+RDF = "http://www.w3.org/1999/02/22-rdf-syntax-ns#"
 CM, DCT = "http://open-services.net/ns/cm#", "http://purl.org/dc/terms/"
 PUT_QUERY = "?oslc.properties=oslc_cm%3AtracksChangeSet"
 LINKS = [{"resource": "tw://vob/a.c@@/main/1", "title": "a.c version 1"},
@@ -58,19 +57,16 @@ class SimTestCase(unittest.TestCase):
     def links(self):
         return [x["resource"] for x in self.record()["links"]]
 
-    def request(self, method, url, body=None, headers=None, conn=None):
-        own = conn or http.client.HTTPConnection(self.addr, timeout=10)
-        try:
-            own.request(method, url, body=body, headers=headers or {})
-            resp = own.getresponse()
-            return resp, resp.read()
-        finally:
-            if conn is None:
-                own.close()
+    def request(self, method, url, body=None, headers=None):
+        conn = http.client.HTTPConnection(self.addr, timeout=10)
+        self.addCleanup(conn.close)
+        conn.request(method, url, body=body, headers=headers or {})
+        resp = conn.getresponse()
+        return resp, resp.read()
 
-    def get(self, rid="MR00001", dbset="Set%20A", headers=None, conn=None):
+    def get(self, rid="MR00001", dbset="Set%20A"):
         return self.request("GET", "/oslc/repo/%s/db/DB1/record?vqm.name=%s" % (
-            dbset, urllib.parse.quote(rid, "")), headers=headers, conn=conn)
+            dbset, urllib.parse.quote(rid, "")))
 
     def tag(self, rid="MR00001"):
         return self.get(rid)[0].getheader("ETag")
@@ -87,22 +83,8 @@ class SimTestCase(unittest.TestCase):
 
 
 class ServeTest(SimTestCase):
-    def test_records_have_the_shape_clients_walk_unknown_ones_are_404(self):
-        conn = http.client.HTTPConnection(self.addr, timeout=10)
-        for _ in range(2):
-            resp, body = self.get(conn=conn)
-        conn.close()
-        self.assertEqual((resp.status, resp.getheader("Content-Length")), (200, str(len(body))))
-        stable = self.record()["stable_uri"]
-        self.assertTrue(stable.startswith(self.base + "/repo/Set%20A/db/DB1/record/"))
-        record = ET.fromstring(body).find("{%s}Description/{%s}member/{%s}ChangeRequest" % (
-            RDF, RDFS, CM))
-        self.assertEqual(record.get("{%s}about" % RDF), stable)
-        self.assertEqual([x.get("{%s}resource" % RDF) for x in record.iter(
-            "{%s}tracksChangeSet" % CM)], [x["resource"] for x in LINKS])
-        stats = self.ctl("GET", "/_sim/stats")[1]
-        self.assertEqual((stats["requests"], stats["connections"]), (2, 1), "keep-alive")
-        self.assertIsNone(ET.fromstring(self.get("MR/2 x")[1]).find(".//{%s}tracksChangeSet" % CM))
+    # Well-formed reads, tags and keep-alive are what every C++ test of the engine walks.
+    def test_unknown_records_and_databases_are_404(self):
         self.assertEqual([self.get("MR404")[0].status, self.get(dbset="Other")[0].status],
                          [404, 404])
 
@@ -135,9 +117,6 @@ class ServeTest(SimTestCase):
 
 class FaultTest(SimTestCase):
     def test_answer_faults(self):
-        self.fault(mode="500", count=2, match="vqm.name=MR00001")
-        self.assertEqual(self.get("MR/2 x")[0].status, 200, "no match: no fault")
-        self.assertEqual([self.get()[0].status for _ in range(3)], [500, 500, 200])
         self.fault(mode="404", count=3)
         self.ctl("POST", "/_sim/fault/clear")
         self.assertEqual(self.get()[0].status, 200, "the 404s are gone again")
