@@ -84,11 +84,9 @@ class SimTestCase(unittest.TestCase):
 
 class ServeTest(SimTestCase):
     # Well-formed reads, tags and keep-alive are what every C++ test of the engine walks.
-    def test_unknown_records_and_databases_are_404(self):
+    def test_put_replaces_exactly_the_links_and_refuses_what_it_cannot_read(self):
         self.assertEqual([self.get("MR404")[0].status, self.get(dbset="Other")[0].status],
                          [404, 404])
-
-    def test_put_replaces_exactly_the_links_and_refuses_what_it_cannot_read(self):
         read = self.get()[1]
         links = [("tw://vob/f%05d.c@@/main/1" % i, "file & %d" % i) for i in range(4000)]
         self.assertEqual(self.put(links)[0].status, 200)  # over 256 KiB: the fast path
