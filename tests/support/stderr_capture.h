@@ -12,9 +12,7 @@ namespace cmtest {
 class StderrCapture {
  public:
   StderrCapture() { testing::internal::CaptureStderr(); }
-  ~StderrCapture() {
-    if (!m_done) testing::internal::GetCapturedStderr();
-  }
+  ~StderrCapture() { text(); }
   StderrCapture(const StderrCapture&) = delete;
   StderrCapture& operator=(const StderrCapture&) = delete;
   // What was printed while capturing; the capture ends at the first call.

@@ -47,13 +47,9 @@ std::string read_line(int fd, const std::string& prefix, Clock::time_point deadl
 }  // namespace
 
 TrackerSim::TrackerSim(const TrackerSimOptions& options) : m_dir(make_temp_dir("cmtest-sim")) {
-  std::vector<std::string> args = {
-      "/usr/bin/python3",
-      options.program.empty() ? CM_TRACKER_SIM : options.program,
-      "--port",
-      "0",
-      "--db",
-      options.db_path.empty() ? m_dir + "/records.sqlite" : options.db_path};
+  const std::string program = options.program.empty() ? CM_TRACKER_SIM : options.program;
+  const std::string db = options.db_path.empty() ? m_dir + "/records.sqlite" : options.db_path;
+  std::vector<std::string> args = {"/usr/bin/python3", program, "--port", "0", "--db", db};
   if (!options.seed_json.empty()) {
     write_file(m_dir + "/seed.json", options.seed_json);
     args.insert(args.end(), {"--seed", m_dir + "/seed.json"});
@@ -61,8 +57,7 @@ TrackerSim::TrackerSim(const TrackerSimOptions& options) : m_dir(make_temp_dir("
   for (const auto& user : options.users)
     args.insert(args.end(), {"--user", user.first + ":" + user.second});
   if (options.tls) args.insert(args.end(), {"--tls-cert", options.cert, "--tls-key", options.key});
-  if (options.tls && !options.client_ca.empty())
-    args.insert(args.end(), {"--client-ca", options.client_ca});
+  if (!options.client_ca.empty()) args.insert(args.end(), {"--client-ca", options.client_ca});
   args.insert(args.end(), options.extra_args.begin(), options.extra_args.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(&a[0]);
@@ -136,20 +131,17 @@ nlohmann::json TrackerSim::control(const std::string& path, const std::string* b
                                    bool missing_ok) {
   if (m_root_url.empty()) return nullptr;
   CURL* h = curl_easy_init();
-  curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
   const std::string url = m_root_url + path;
   std::string text;
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_TIMEOUT, 60L);
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
   if (body) curl_easy_setopt(h, CURLOPT_COPYPOSTFIELDS, body->c_str());
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, append_to_string);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &text);
   const CURLcode rc = curl_easy_perform(h);
   long status = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-  curl_slist_free_all(headers);
   curl_easy_cleanup(h);
   if (status == 404 && missing_ok) return nullptr;
   nlohmann::json value = nlohmann::json::parse(text, nullptr, false);

@@ -43,9 +43,9 @@ class TrackerSim {
 
   nlohmann::json record(const std::string& dbset, const std::string& userdb, const std::string& id);
   void put_record(const nlohmann::json& rec) { post("/_sim/records", rec.dump()); }
-  nlohmann::json log() { return get("/_sim/log"); }
+  nlohmann::json log() { return control("/_sim/log"); }
   void clear_log() { post("/_sim/log/clear"); }
-  nlohmann::json stats() { return get("/_sim/stats"); }
+  nlohmann::json stats() { return control("/_sim/stats"); }
   void fault(const std::string& mode, int count = 1, const std::string& match = "",
              double seconds = 0);
   void clear_faults() { post("/_sim/fault/clear"); }
@@ -62,7 +62,6 @@ class TrackerSim {
   // without one when missing_ok).
   nlohmann::json control(const std::string& path, const std::string* body = nullptr,
                          bool missing_ok = false);
-  nlohmann::json get(const std::string& path) { return control(path); }
   void post(const std::string& path, const std::string& body = "{}") { control(path, &body); }
 
   pid_t m_pid = -1;

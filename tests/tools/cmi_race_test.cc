@@ -17,6 +17,8 @@ class RaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(sim.running()) << sim.stderr_text();
+    sim.put_record(
+        {{"dbset", "S1"}, {"userdb", "DB1"}, {"id", "MR1"}, {"links", nlohmann::json::array()}});
     cmtest::write_file(conn, nlohmann::json{{"providername", "race"},
                                             {"baseurl", sim.base_url()},
                                             {"dbset", "S1"},
@@ -27,14 +29,9 @@ class RaceTest : public ::testing::Test {
     return cmtest::shell_quote(CM_CMI_PATH) + " link --connection " + cmtest::shell_quote(conn) +
            " --record MR1 --version " + cmtest::shell_quote(selector);
   }
-  static cmtest::TrackerSimOptions Seed() {
-    cmtest::TrackerSimOptions opt;
-    opt.seed_json = R"({"records":[{"dbset":"S1","userdb":"DB1","id":"MR1","links":[]}]})";
-    return opt;
-  }
 
   cmtest::TempHome home;
-  cmtest::TrackerSim sim{Seed()};
+  cmtest::TrackerSim sim;
   const std::string conn = home.path() + "/conn.json", errors = home.path() + "/errors.txt";
 };
 
@@ -67,10 +64,9 @@ TEST_F(RaceTest, ARecordThatKeepsChangingFailsTheLinkWithItsMessage) {
   EXPECT_TRUE(sim.record("S1", "DB1", "MR1")["links"].empty());
   // Each try a read and a conditional write; cmi reads the record itself too, before the commit
   // and again to name the record that failed.
-  size_t writes = 0;
-  for (const auto& entry : sim.log()) writes += entry["method"] == "PUT";
-  EXPECT_EQ(writes, 6u);
-  EXPECT_EQ(sim.log().size(), 14u);
+  std::string methods;
+  for (const auto& entry : sim.log()) methods += entry["method"].get<std::string>()[0];
+  EXPECT_EQ(methods, "GGPGPGPGPGPGPG");
 }
 
 }  // namespace

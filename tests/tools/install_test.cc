@@ -8,7 +8,6 @@
 // checks the plain Release library).
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 
 #include "support/temp_home.h"
@@ -80,9 +79,8 @@ std::string InstallTest::prefix, InstallTest::install_log;
 int InstallTest::install_status = -1;
 
 TEST_F(InstallTest, InstallsARelocatableTreeWithPackagesAndDocs) {
-  for (const char* file : {"lib/cmake/cmmrv1_0/cmmrv1_0ConfigVersion.cmake",
-                           "lib/pkgconfig/cmmrv1_0.pc", "share/bash-completion/completions/cmi"})
-    EXPECT_TRUE(cmtest::path_exists(prefix + "/" + file)) << file;
+  // The CMake package and pkg-config file are read by the README host's builds below.
+  EXPECT_TRUE(cmtest::path_exists(prefix + "/lib/cmake/cmmrv1_0/cmmrv1_0ConfigVersion.cmake"));
 
   // The unversioned name hosts dlopen and the SONAME link both lead to one versioned file.
   const std::string lib = prefix + "/lib/libcmmrv1_0.so";
@@ -119,23 +117,17 @@ TEST_F(InstallTest, InstallsARelocatableTreeWithPackagesAndDocs) {
 }
 
 TEST_F(InstallTest, PublicHeadersBuildAloneAndNeedNothingOfTheLibrariesBehindThem) {
-  std::string list;
-  ASSERT_EQ(run_command("ls " + shell_quote(include_dir), &list), 0);
-  std::istringstream names(list);
-  int headers = 0;
-  for (std::string name; std::getline(names, name); ++headers) {
-    std::string out;
-    // -M lists every file the header pulls in.
-    EXPECT_EQ(run_command(std::string(CM_CXX_COMPILER) + " -std=c++17" + kStrict + "-x c++ -M " +
-                              shell_quote(include_dir + "/" + name) + " 2>&1",
-                          &out),
-              0)
-        << name << "\n"
-        << out;
-    for (const char* foreign : {"/curl/", "/xercesc/", "/unicode/"})
-      EXPECT_EQ(out.find(foreign), std::string::npos) << name << " includes " << foreign;
-  }
-  EXPECT_GE(headers, 2);
+  // -M lists every file a header pulls in; each header is compiled alone.
+  std::string out;
+  EXPECT_EQ(
+      run_command("cd " + shell_quote(include_dir) + " && for h in *.h; do " + CM_CXX_COMPILER +
+                      " -std=c++17" + kStrict + "-x c++ -M \"$h\" || exit 1; done 2>&1",
+                  &out),
+      0)
+      << out;
+  EXPECT_NE(out.find("cm_plugin.h"), std::string::npos) << out;
+  for (const char* foreign : {"/curl/", "/xercesc/", "/unicode/"})
+    EXPECT_EQ(out.find(foreign), std::string::npos) << foreign << " in\n" << out;
   // The host interface is plain C as well as C++, and so is the README's host example.
   expect_strict_compile(include_dir + "/cm_plugin.h", include_dir);
   cmtest::write_file(prefix + "/readme_host.c",
@@ -150,9 +142,7 @@ TEST_F(InstallTest, ReadmeHostBuiltAgainstTheInstallCommitsALink) {
   unsetenv("CMI_PLUGIN");
   const nlohmann::json empty = {
       {"dbset", "PROD"}, {"userdb", "CHG"}, {"id", "MR00042"}, {"links", nlohmann::json::array()}};
-  cmtest::TrackerSimOptions options;
-  options.seed_json = nlohmann::json{{"records", {empty}}}.dump();
-  cmtest::TrackerSim sim(options);
+  cmtest::TrackerSim sim;
   ASSERT_TRUE(sim.running());
 
   std::string host = readme_block("## Loading the library from a host", "c");
@@ -165,11 +155,10 @@ TEST_F(InstallTest, ReadmeHostBuiltAgainstTheInstallCommitsALink) {
                      "cmake_minimum_required(VERSION 3.18)\nproject(myhost C)\n"
                      "add_executable(myhost myhost.c)\n" +
                          readme_block(guide, "cmake"));
+  const std::string flags = std::string(CM_HOST_C_FLAGS) + kStrict;
   std::string pkg_config = readme_block(guide, "sh");
   pkg_config.replace(pkg_config.find("/opt/cmmrv1_0"), 13, prefix);
-  pkg_config.replace(pkg_config.find("cc "), 3,
-                     std::string(CM_C_COMPILER) + " " + CM_HOST_C_FLAGS + kStrict);
-  const std::string flags = std::string(CM_HOST_C_FLAGS) + kStrict;
+  pkg_config.replace(pkg_config.find("cc "), 3, CM_C_COMPILER " " + flags);
   const std::string ways[] = {
       std::string(CM_CMAKE_COMMAND) + " -S . -B build -DCMAKE_PREFIX_PATH=" + shell_quote(prefix) +
           " -DCMAKE_C_COMPILER=" + CM_C_COMPILER + " -DCMAKE_C_FLAGS=" + shell_quote(flags) +
@@ -178,7 +167,7 @@ TEST_F(InstallTest, ReadmeHostBuiltAgainstTheInstallCommitsALink) {
       pkg_config.substr(0, pkg_config.size() - 1) + " " + CM_HOST_LINK_FLAGS + " && ./myhost"};
   for (const std::string& way : ways) {
     SCOPED_TRACE(way);
-    sim.put_record(empty);
+    sim.put_record(empty);  // the README's record, without links
     std::string out;
     EXPECT_EQ(run_command("cd " + shell_quote(dir) + " && (" + way + ") 2>&1", &out), 0) << out;
     const nlohmann::json record = sim.record("PROD", "CHG", "MR00042");

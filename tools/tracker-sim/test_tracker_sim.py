@@ -3,18 +3,17 @@
 import http.client
 import json
 import os
+import pathlib
 import shutil
 import subprocess
 import tempfile
-import threading
 import unittest
 import urllib.parse
-import xml.etree.ElementTree as ET
 from xml.sax.saxutils import quoteattr
 
 SIM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tracker_sim.py")
 PYTHON = "/usr/bin/python3"
-RDF, RDFS = "http://www.w3.org/1999/02/22-rdf-syntax-ns#", "http://www.w3.org/2000/01/rdf-schema#"
+RDF = "http://www.w3.org/1999/02/22-rdf-syntax-ns#"
 CM, DCT = "http://open-services.net/ns/cm#", "http://purl.org/dc/terms/"
 PUT_QUERY = "?oslc.properties=oslc_cm%3AtracksChangeSet"
 LINKS = [{"resource": "tw://vob/a.c@@/main/1", "title": "a.c version 1"},
@@ -36,18 +35,17 @@ class SimTestCase(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="tracker-sim-test-")
         self.addCleanup(shutil.rmtree, self.dir, True)
-        with open(os.path.join(self.dir, "seed.json"), "w") as f:
-            json.dump(SEED, f)
+        seed = pathlib.Path(self.dir, "seed.json")
+        seed.write_text(json.dumps(SEED))
         self.proc = subprocess.Popen([PYTHON, SIM, "--port", "0", "--db", os.path.join(
-            self.dir, "records.sqlite"), "--seed", f.name] + list(self.sim_args),
-            stdout=subprocess.PIPE, text=True)
+            self.dir, "records.sqlite"), "--seed", seed, *self.sim_args], stdout=subprocess.PIPE,
+            text=True)
         self.addCleanup(self.proc.stdout.close)
         self.addCleanup(self.proc.wait, 10)
         self.addCleanup(self.proc.terminate)
         self.base = self.proc.stdout.readline().partition("tracker-sim listening on ")[2].strip()
         self.assertTrue(self.base, "the simulator did not start")
-        split = urllib.parse.urlsplit(self.base)
-        self.host, self.port = split.hostname, split.port
+        self.addr = urllib.parse.urlsplit(self.base).netloc
 
     def ctl(self, method, path, obj=None):
         resp, data = self.request(method, path, None if obj is None else json.dumps(obj))
@@ -59,19 +57,16 @@ class SimTestCase(unittest.TestCase):
     def links(self):
         return [x["resource"] for x in self.record()["links"]]
 
-    def request(self, method, url, body=None, headers=None, conn=None):
-        own = conn or http.client.HTTPConnection(self.host, self.port, timeout=10)
-        try:
-            own.request(method, url, body=body, headers=headers or {})
-            resp = own.getresponse()
-            return resp, resp.read()
-        finally:
-            if conn is None:
-                own.close()
+    def request(self, method, url, body=None, headers=None):
+        conn = http.client.HTTPConnection(self.addr, timeout=10)
+        self.addCleanup(conn.close)
+        conn.request(method, url, body=body, headers=headers or {})
+        resp = conn.getresponse()
+        return resp, resp.read()
 
-    def get(self, rid="MR00001", dbset="Set%20A", headers=None, conn=None):
+    def get(self, rid="MR00001", dbset="Set%20A"):
         return self.request("GET", "/oslc/repo/%s/db/DB1/record?vqm.name=%s" % (
-            dbset, urllib.parse.quote(rid, "")), headers=headers, conn=conn)
+            dbset, urllib.parse.quote(rid, "")))
 
     def tag(self, rid="MR00001"):
         return self.get(rid)[0].getheader("ETag")
@@ -88,26 +83,10 @@ class SimTestCase(unittest.TestCase):
 
 
 class ServeTest(SimTestCase):
-    def test_records_have_the_shape_clients_walk_unknown_ones_are_404(self):
-        conn = http.client.HTTPConnection(self.host, self.port, timeout=10)
-        for _ in range(2):
-            resp, body = self.get(conn=conn)
-        conn.close()
-        self.assertEqual((resp.status, resp.getheader("Content-Length")), (200, str(len(body))))
-        stable = self.record()["stable_uri"]
-        self.assertTrue(stable.startswith(self.base + "/repo/Set%20A/db/DB1/record/"))
-        record = ET.fromstring(body).find("{%s}Description/{%s}member/{%s}ChangeRequest" % (
-            RDF, RDFS, CM))
-        self.assertEqual(record.get("{%s}about" % RDF), stable)
-        self.assertEqual([x.get("{%s}resource" % RDF) for x in record.iter(
-            "{%s}tracksChangeSet" % CM)], [x["resource"] for x in LINKS])
-        stats = self.ctl("GET", "/_sim/stats")[1]
-        self.assertEqual((stats["requests"], stats["connections"]), (2, 1), "keep-alive")
-        self.assertIsNone(ET.fromstring(self.get("MR/2 x")[1]).find(".//{%s}tracksChangeSet" % CM))
+    # Well-formed reads, tags and keep-alive are what every C++ test of the engine walks.
+    def test_put_replaces_exactly_the_links_and_refuses_what_it_cannot_read(self):
         self.assertEqual([self.get("MR404")[0].status, self.get(dbset="Other")[0].status],
                          [404, 404])
-
-    def test_put_replaces_exactly_the_links_and_refuses_what_it_cannot_read(self):
         read = self.get()[1]
         links = [("tw://vob/f%05d.c@@/main/1" % i, "file & %d" % i) for i in range(4000)]
         self.assertEqual(self.put(links)[0].status, 200)  # over 256 KiB: the fast path
@@ -136,20 +115,14 @@ class ServeTest(SimTestCase):
 
 class FaultTest(SimTestCase):
     def test_answer_faults(self):
-        self.fault(mode="500", count=2, match="vqm.name=MR00001")
-        self.assertEqual(self.get("MR/2 x")[0].status, 200, "no match: no fault")
-        self.assertEqual([self.get()[0].status for _ in range(3)], [500, 500, 200])
         self.fault(mode="404", count=3)
         self.ctl("POST", "/_sim/fault/clear")
         self.assertEqual(self.get()[0].status, 200, "the 404s are gone again")
-        # Each row: mode, extra fields, status, the Retry-After header (the C++ tests drive the
-        # rest of the modes and would fail on a wrong answer).
-        for mode, extra, status, retry_after in (
-                ("204", {}, 204, None), ("503", {"retry_after": "2"}, 503, "2"),
-                ("redirect", {"location": "file:///etc/hostname"}, 302, None)):
+        # The modes no C++ test drives (those would fail on a wrong answer).
+        for mode, extra, status in (("204", {}, 204),
+                                    ("redirect", {"location": "file:///etc/hostname"}, 302)):
             self.fault(mode=mode, **extra)
-            resp, _ = self.get()
-            self.assertEqual((resp.status, resp.getheader("Retry-After")), (status, retry_after))
+            self.assertEqual(self.get()[0].status, status, mode)
         self.fault(mode="huge", bytes=3 * 1024 * 1024 + 5, chunked=True)
         resp, body = self.get()
         self.assertEqual((len(body), resp.getheader("Transfer-Encoding")), (3145733, "chunked"))
@@ -173,30 +146,10 @@ class ConditionalUpdateTest(SimTestCase):
         current = self.tag()
         for tag, status in ((current.replace("-", "-9"), 412), ("W/" + current, 412),
                             (self.tag("MR/2 x"), 412), ('"0-0", ' + current, 200), ("*", 200)):
-            before = self.links()
-            self.assertEqual(self.put([("tw://%d" % status, "t")], tag)[0].status, status, tag)
-            if status == 412:
-                self.assertEqual(self.links(), before, "a refused update writes nothing")
-            current = self.tag()
-
-    def test_concurrent_updates_with_one_tag_let_exactly_one_through(self):
-        tag, stable, results = self.tag(), self.record()["stable_uri"], []
-        threads = [threading.Thread(target=lambda n=n: results.append(
-            (self.put([("tw://writer/%d" % n, "w")], tag, stable=stable)[0].status, n)))
-            for n in range(12)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        self.assertEqual(sorted(s for s, _ in results), [200] + [412] * 11)
-        self.assertEqual(self.links(), ["tw://writer/%d" % n for s, n in results if s == 200])
-
-class NoEtagTest(SimTestCase):
-    sim_args = ("--no-etag",)
-
-    def test_no_tags_and_if_match_ignored(self):
-        resp, _ = self.put([("tw://a", "")], '"0-0"')
-        self.assertEqual((resp.status, resp.getheader("ETag"), self.tag()), (200, None, None))
+            # A refused update writes nothing.
+            expected = self.links() if status == 412 else ["tw://%d" % status]
+            status_got = self.put([("tw://%d" % status, "t")], tag)[0].status
+            self.assertEqual((status_got, self.links()), (status, expected), tag)
 
 
 class RequireIfMatchTest(SimTestCase):
