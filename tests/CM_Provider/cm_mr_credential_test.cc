@@ -45,11 +45,12 @@ class CredentialTest : public ::testing::Test {
   const std::string m_store = home.path() + "/.Corvane/.Registry/Tarnwell/CMI/MRUser";
 };
 
+// That no password lands on disk in plain text, and that one too long to store is refused, are
+// cmi's and the plug-in's rows.
 TEST_F(CredentialTest, AddThenLookupRestoresTheLoginFromAPrivateFile) {
   EXPECT_EQ("1002", found());
   ASSERT_EQ(0, Login("a&l <ice>", "pa ss/wörd<&>", "p", "d", "s").add());
   EXPECT_EQ("a&l <ice>:pa ss/wörd<&>", found());
-  EXPECT_EQ(std::string::npos, read_file(m_store + "/p/s/d").find("pa ss")) << "plain password";
   EXPECT_EQ(0600u, mode_of(m_store + "/p/s/d"));
   EXPECT_EQ(0700u, mode_of(m_store + "/p/s"));
   // A given base is used only when the login has none yet.
@@ -61,7 +62,6 @@ TEST_F(CredentialTest, AddThenLookupRestoresTheLoginFromAPrivateFile) {
   ASSERT_EQ(0, fresh.lookup("e", "s", "d", other.c_str()));
   EXPECT_EQ("erin", fresh.get_user_name().str());
   EXPECT_EQ(1002, Login("x", "y", "e", "d", "s").lookup("e", "s", "d", other.c_str()));
-  EXPECT_EQ(0, Login("x", std::string(400, 'p'), "p", "d", "s").get_encrypt_pw().GetLength());
 }
 
 TEST_F(CredentialTest, DamagedFilesAreUnreadableAndSkippedAndChildrenAreReadByPosition) {
