@@ -144,10 +144,8 @@ TEST_F(TraceTest, CertificateLabelComesFromTheFirstLineOfTheLabelFile) {
 }
 
 TEST_F(TraceTest, TheLoginIsShownWithoutItsPassword) {
-  cmtest::TrackerSimOptions opt;
-  opt.seed_json = R"({"records":[{"dbset":"S1","userdb":"DB1","id":"pwrec","links":[]}]})";
-  opt.users = {{"alice", "pw-of-alice"}};
-  cmtest::TrackerSim sim(opt);
+  cmtest::TrackerSim sim({R"({"records":[{"dbset":"S1","userdb":"DB1","id":"pwrec","links":[]}]})",
+                          {{"alice", "pw-of-alice"}}});
   ASSERT_TRUE(sim.running()) << sim.stderr_text();
   ASSERT_EQ(cmtest::run_command("echo pw-of-alice | " + cmtest::shell_quote(CM_CMI_PATH) +
                                 " creds add --provider pwprov --dbset S1 --userdb DB1 --user alice"

@@ -115,7 +115,6 @@ class CmiTest : public ::testing::Test {
 };
 
 TEST_F(CmiTest, MisuseIsNamedWithTheUsageAndChangesNothing) {
-  const std::string add = "cmi creds add --provider p --dbset s --userdb d --user u";
   const std::vector<Result> results = Run({
       {"cmi", 2, "cmi: a command is required"},
       {kLink + "MR10 --version v --bogus=1", 2, "cmi link: unknown option '--bogus'"},
@@ -127,7 +126,7 @@ TEST_F(CmiTest, MisuseIsNamedWithTheUsageAndChangesNothing) {
       {kLink + "MR10 --version v --trace-subsystem CMMR:BOGUS", 2, "unknown tag \"BOGUS\""},
       {"cmi creds add --provider a/b --dbset s --userdb d --user u", 2, "must not contain '/'"},
       {"cmi creds add --provider p --dbset '' --userdb d --user u", 2, "--dbset is empty"},
-      {"echo pw | " + add + " --password-stdin --provider q", 2, "more than once"},
+      {"echo pw | " + kLogin + " --password-stdin --provider q", 2, "more than once"},
       {"cmi option set 'bad name' v", 2, "must hold only letters, digits and '_'"},
       {"cmi option set A 'two\nlines'", 2, "the value must be a single line"},
   });
@@ -143,19 +142,19 @@ TEST_F(CmiTest, MisuseIsNamedWithTheUsageAndChangesNothing) {
 }
 
 TEST_F(CmiTest, ConnectionFileMistakesArePointedAt) {
-  const std::string base = "\"" + sim->base_url() + "\"";
-  const std::string rest = ", \"dbset\": \"S1\", \"userdb\": \"DB1\"";
+  // A connection file with the given members between the provider name and the databases.
+  const auto with = [](const std::string& members) {
+    return "{\"providername\": \"p\", " + members + ", \"dbset\": \"S1\", \"userdb\": \"DB1\"}";
+  };
+  const std::string url = "\"" + sim->base_url() + "\"";
   const std::pair<std::string, std::string> cases[] = {
-      {"{\"providername\": \"p\",\n \"baseURL\": " + base + rest + "}",
-       "conn.json:2:2: unknown key \"baseURL\"; did you mean \"baseurl\"?"},
+      {with("\n \"baseURL\": " + url), "2:2: unknown key \"baseURL\"; did you mean \"baseurl\"?"},
       {"{\"providername\": \"p\",\n  \"baseurl\": }", "conn.json:2:14: not valid JSON"},
-      {"{\"providername\": \"p\", \"baseurl\": \"ftp://h/oslc\"" + rest + "}",
-       "\"baseurl\" must use http or https"},
-      {"{\"providername\": \"p\", \"baseurl\": \"https:///oslc\"" + rest + "}",
-       "\"baseurl\" has no host name"},
-      {"{\"providername\": \"p\", \"baseurl\": " + base + rest + ",\n\"tracelevel\": \"abc\"}",
+      {with("\"baseurl\": \"ftp://h/oslc\""), "\"baseurl\" must use http or https"},
+      {with("\"baseurl\": \"https:///oslc\""), "\"baseurl\" has no host name"},
+      {with("\"baseurl\": " + url + ",\n\"tracelevel\": \"abc\""),
        "conn.json:2:1: \"tracelevel\" must be a number"},
-      {"{\"providername\": \"p\", \"baseurl\": " + base + ", \"dbset\": \"S1\"}",
+      {"{\"providername\": \"p\", \"baseurl\": " + url + ", \"dbset\": \"S1\"}",
        "lacks \"userdb\""},
       {"[1, 2]", "must hold one JSON object"},
   };
@@ -210,13 +209,10 @@ TEST_F(CmiTest, LoginsAreStoredListedReplacedAndRemoved) {
 
 // Store folders open to others are closed; a blocked home names the cause.
 TEST_F(CmiTest, CredsAddTightensFoldersAndNamesFileSystemCauses) {
-  const std::string add =
-      "echo pw | cmi creds add --provider p --dbset s --userdb d --user u "
-      "--password-stdin >/dev/null";
-  Run({{"mkdir -p \"$CMI/MRUser/p\" && chmod 0777 \"$CMI\" \"$CMI/MRUser\" \"$CMI/MRUser/p\" && " +
-            add + " && cd \"$CMI\" && stat -c %a . MRUser MRUser/p MRUser/p/s",
+  Run({{"mkdir -p \"$CMI/MRUser/prov\" && cd \"$CMI\" && chmod 0777 . MRUser MRUser/prov && " +
+            kAdd + " >/dev/null && stat -c %a . MRUser MRUser/prov MRUser/prov/S1",
         0, "=700\n700\n700\n700\n"},
-       {"mkdir blocked && echo x > blocked/.Corvane && export HOME=$PWD/blocked && " + add, 1,
+       {"mkdir blocked && echo x > blocked/.Corvane && export HOME=$PWD/blocked && " + kAdd, 1,
         std::strerror(ENOTDIR)}});
 }
 
@@ -267,20 +263,6 @@ TEST_F(CmiTest, ThePasswordPromptNeedsATerminalAndDoesNotEcho) {
   Run({{"cmi creds list", 0, "tty-user"}});
 }
 
-TEST_F(CmiTest, ConcurrentAddsAllArriveWhole) {
-  // Ten programs at once: each its own login, all of them also rewriting one shared login.
-  const std::string add = "cmi creds add --provider p --dbset s --password-stdin >/dev/null";
-  Run({{"fail=0; pids=''; for i in 0 1 2 3 4 5 6 7 8 9; do (echo pw$i | " + add +
-            " --userdb db$i --user u$i && echo pw$i | " + add +
-            " --userdb shared --user s$i) & pids=\"$pids $!\"; done; "
-            "for p in $pids; do wait $p || fail=1; done; exit $fail",
-        0, ""}});
-  const std::string out = Run({{"cmi creds list", 0, ""}})[0].out;
-  for (int i = 0; i < 10; ++i) EXPECT_TRUE(has(out, "db" + std::to_string(i) + " ")) << out;
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 12) << out;
-  Run({{"find \"$CMI\" -name '.*tmp*'", 0, "="}});  // none left
-}
-
 TEST_F(CmiTest, OptionsArePerUserWithAMachineWidePolicy) {
   Run({
       {"cmi option set CMI_CONNECT_TIMEOUT 7 --machine 2>&1", 0, "="},
@@ -294,12 +276,9 @@ TEST_F(CmiTest, OptionsArePerUserWithAMachineWidePolicy) {
       {"TAPIR_CMI_CONNECT_TIMEOUT=x cmi option set CMI_CONNECT_TIMEOUT v2", 0,
        "TAPIR_CMI_CONNECT_TIMEOUT is set in the environment"},
       {"cmi option get CMI_CONNECT_TIMEOUT", 0, "=v2\n"},
-      {"cd " + cmtest::shell_quote(home.path()) +
-           " && stat -c '%a %n' machine-registry 'machine-registry/Software/Corvane/Tarnwell/"
-           "Tarnwell Tapir' .Corvane/.Registry/CurrentUser/Software/Corvane/Tarnwell",
-       0,
-       "=755 machine-registry\n644 machine-registry/Software/Corvane/Tarnwell/Tarnwell Tapir\n"
-       "700 .Corvane/.Registry/CurrentUser/Software/Corvane/Tarnwell\n"},
+      {"cd ~/machine-registry && stat -c %a . 'Software/Corvane/Tarnwell/Tarnwell Tapir' "
+       "~/.Corvane/.Registry/CurrentUser/Software/Corvane/Tarnwell",
+       0, "=755\n644\n700\n"},
   });
 }
 
@@ -427,7 +406,6 @@ TEST_F(CmiTest, RunDrivesTheOperationsFromAScript) {
        0,
        "=INITIALIZE 0" + ok + "ASSOCIATE 1" + ok + "DISASSOCIATE 1" + ok + "VALIDATE 0" + ok +
            "COMMIT 0" + ok},
-      {run("VALIDATE\n"), 1, "=VALIDATE -1 No memory.\n"},  // no handle before INITIALIZE
       {run(init + "LINK {}\nVALIDATE\n"), 1,
        "cmi run: <stdin>:2: unknown operation 'LINK'\tVALIDATE 0" + ok},
       {run(init + change("ASSOCIATE", "x", "NOPE") + "\nCOMMIT\n"), 1,
