@@ -143,17 +143,17 @@ TEST_F(RestUriTest, WhatEachAnswerLeavesBehind) {
       {cookies({"JSESSIONID=abc123; Path=/; HttpOnly"}), 0, "x", "JSESSIONID=abc123"},
       {Reply{201, "<made/>"}, 0, "<made/>", ""},
       {Reply{204, ""}, 20001, "old", ""},
-      {Reply{302, "<moved/>", {"Location: file:///etc/passwd"}}, 20001, "<moved/>",
-       ""},  // not followed
-      // A refused login keeps its body out.
+      // A redirect is not followed; a refused login keeps its body out.
+      {Reply{302, "<moved/>", {"Location: file:///etc/passwd"}}, 20001, "<moved/>", ""},
       {Reply{401, "<no/>", {"Set-Cookie: JSESSIONID=a4; Path=/"}}, 20004, "old", "JSESSIONID=a4",
        ""},
       {Reply{403, "<forbidden/>"}, 20004, "<forbidden/>", "", ""},
       // A 404 cut short is complete.
       {raw("HTTP/1.1 404 No\r\nContent-Length: 500\r\n\r\n<partial"), 20003, "<partial", "", ""},
       {Reply{500, kErrorBody}, 20001, kErrorBody, "", "Record MR9 is locked\nTry again later\n"},
+      // Bare LF lines.
       {raw("HTTP/1.1 200 OK\nSet-Cookie: JSESSIONID=lf1; Path=/\nContent-Length: 2\n\nok"), 0, "ok",
-       "JSESSIONID=lf1"},  // bare LF lines
+       "JSESSIONID=lf1"},
       // Which Set-Cookie gives the session cookie.
       {cookies({"lang=en; JSESSIONID=zz9; Path=/"}), 0, "x", "JSESSIONID=zz9"},
       {cookies({"JSESSIONID=abc"}), 0, "x", ""},  // no attribute after it
