@@ -134,8 +134,7 @@ TEST_F(EngineTest, RecordsGoInByteOrderOnOneConnectionAndAFailureStopsTheRest) {
 // CMI_CONFLICT_RETRIES (5); nothing else is tried again, and what failed writes nothing.
 TEST_F(EngineTest, EveryKindOfAnswerAndItsRetries) {
   const struct {
-    const char* fault;
-    const char* option;  // TAPIR_CMI_<NAME=value> set for the row
+    const char *fault, *option;  // option: TAPIR_CMI_<NAME=value> set for the row
     int status;
     const char* log;
   } rows[] = {
@@ -192,10 +191,9 @@ TEST_F(EngineTest, UpdateCarriesTheRenewedCookie) {
   const std::string stored = cmtest::make_session(sim.base_url()).GetCookie().str();
   EXPECT_EQ(0u, stored.find("JSESSIONID=")) << stored;
   EXPECT_NE("JSESSIONID=STALE", stored);
-  auto log = sim.log();
-  ASSERT_EQ(2u, log.size());
-  EXPECT_EQ("JSESSIONID=STALE", log[0]["headers"].value("Cookie", ""));
-  EXPECT_EQ(stored, log[1]["headers"].value("Cookie", ""));
+  std::string sent;
+  for (const auto& entry : sim.log()) sent += entry["headers"].value("Cookie", "") + "|";
+  EXPECT_EQ("JSESSIONID=STALE|" + stored + "|", sent);
 }
 
 TEST_F(EngineTest, TenThousandLinksAreReadAndWrittenWhole) {

@@ -15,9 +15,8 @@ class OslcSetTest : public cmtest::CannedTest {
 
   // Reads a record whose rdf:about is stable_uri (empty: none), then prepares the update.
   int ReadAndInit(const std::string& stable_uri, const std::string& header = "") {
-    std::vector<std::string> headers;
-    if (!header.empty()) headers.push_back(header);
-    server.push(200, cmtest::record_doc(stable_uri, "", ""), headers);
+    server.push(200, cmtest::record_doc(stable_uri, "", ""),
+                header.empty() ? std::vector<std::string>{} : std::vector<std::string>{header});
     EXPECT_EQ(0, get.Init(session, "MR1"));
     EXPECT_EQ(0, get.Execute());
     return set.Initv2(session, get, "tracksChangeSet");

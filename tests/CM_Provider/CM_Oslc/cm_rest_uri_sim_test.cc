@@ -74,9 +74,8 @@ bool RestUriTlsTest::s_ok = false;
 TEST_F(RestUriTlsTest, ClientCertificateAndServerVerification) {
   cmtest::write_file(home.path() + "/outside.pem", cmtest::read_file(s_dir + "/alice.pem"));
   const struct {
-    const char* label;
-    const char* verify;  // TAPIR_CMI_SSL_VERIFY, "": unset
-    const char* bundle;  // TAPIR_CMI_CA_BUNDLE in the test CA's folder, "": unset
+    // verify: TAPIR_CMI_SSL_VERIFY; bundle: TAPIR_CMI_CA_BUNDLE in the test CA's folder; "": unset
+    const char *label, *verify, *bundle;
     bool ok;
   } rows[] = {
       {"", "", "", false},  // no certificate sent

@@ -9,9 +9,6 @@ using cmtest::CannedServer;
 using Conn = CannedServer::Conn;
 using Reply = CannedServer::Reply;
 
-Reply answer(int status, std::string body, std::vector<std::string> headers = {}) {
-  return Reply{status, std::move(body), std::move(headers), nullptr};
-}
 Reply script(CannedServer::Script script) { return Reply{0, "", {}, std::move(script)}; }
 Reply raw(const std::string& bytes) {
   return script([=](const Conn& c) { c.send(bytes); });
@@ -128,7 +125,7 @@ void endless_body(const Conn& c) {
 std::string cookie_of_size(size_t size) { return "JSESSIONID=" + std::string(size - 11, 'c'); }
 Reply cookies(std::vector<std::string> values) {  // a 200 answer "x" with these Set-Cookie lines
   for (auto& value : values) value = "Set-Cookie: " + value;
-  return answer(200, "x", std::move(values));
+  return Reply{200, "x", std::move(values)};
 }
 
 // What an answer or a failed transfer leaves behind: the status, the response text (which starts
@@ -144,19 +141,19 @@ TEST_F(RestUriTest, WhatEachAnswerLeavesBehind) {
   };
   const Row rows[] = {
       {cookies({"JSESSIONID=abc123; Path=/; HttpOnly"}), 0, "x", "JSESSIONID=abc123"},
-      {answer(201, "<made/>"), 0, "<made/>", ""},
-      {answer(204, ""), 20001, "old", ""},
-      {answer(302, "<moved/>", {"Location: file:///etc/passwd"}), 20001, "<moved/>",
-       ""},  // not followed
-      // A refused login keeps its body out.
-      {answer(401, "<no/>", {"Set-Cookie: JSESSIONID=a4; Path=/"}), 20004, "old", "JSESSIONID=a4",
+      {Reply{201, "<made/>"}, 0, "<made/>", ""},
+      {Reply{204, ""}, 20001, "old", ""},
+      // A redirect is not followed; a refused login keeps its body out.
+      {Reply{302, "<moved/>", {"Location: file:///etc/passwd"}}, 20001, "<moved/>", ""},
+      {Reply{401, "<no/>", {"Set-Cookie: JSESSIONID=a4; Path=/"}}, 20004, "old", "JSESSIONID=a4",
        ""},
-      {answer(403, "<forbidden/>"), 20004, "<forbidden/>", "", ""},
+      {Reply{403, "<forbidden/>"}, 20004, "<forbidden/>", "", ""},
       // A 404 cut short is complete.
       {raw("HTTP/1.1 404 No\r\nContent-Length: 500\r\n\r\n<partial"), 20003, "<partial", "", ""},
-      {answer(500, kErrorBody), 20001, kErrorBody, "", "Record MR9 is locked\nTry again later\n"},
+      {Reply{500, kErrorBody}, 20001, kErrorBody, "", "Record MR9 is locked\nTry again later\n"},
+      // Bare LF lines.
       {raw("HTTP/1.1 200 OK\nSet-Cookie: JSESSIONID=lf1; Path=/\nContent-Length: 2\n\nok"), 0, "ok",
-       "JSESSIONID=lf1"},  // bare LF lines
+       "JSESSIONID=lf1"},
       // Which Set-Cookie gives the session cookie.
       {cookies({"lang=en; JSESSIONID=zz9; Path=/"}), 0, "x", "JSESSIONID=zz9"},
       {cookies({"JSESSIONID=abc"}), 0, "x", ""},  // no attribute after it
@@ -168,7 +165,8 @@ TEST_F(RestUriTest, WhatEachAnswerLeavesBehind) {
       // Failed transfers leave response and cookie alone.
       {script([](const Conn& c) {
          c.send("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + std::string(100, 'x'));
-         c.reset();
+         linger l{1, 0};  // closed with a TCP reset, not an orderly shutdown
+         ::setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
        }),
        20005, "old", kept, ""},                                      // reset mid-body
       {script([](const Conn&) {}), 20005, "old", kept, ""},          // closed before answering
@@ -181,7 +179,9 @@ TEST_F(RestUriTest, WhatEachAnswerLeavesBehind) {
        20005, "old", kept, "262144"},  // endless headers: the cap, not libcurl's limit
       {script([](const Conn& c) {
          c.send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nabc");
-         c.wait_for_hangup();
+         char scratch[512];  // until the client hangs up or the server stops
+         for (pollfd p{c.fd, POLLIN, 0}; !c.stop;)
+           if (::poll(&p, 1, 50) > 0 && ::recv(c.fd, scratch, sizeof scratch, 0) <= 0) return;
        }),
        20005, "old", kept, ""},                        // stalled: the transfer time limit
       {script(endless_body), 20005, "old", kept, ""},  // body over its cap
