@@ -63,7 +63,7 @@ TEST(Strutl, BoundedJoinCopyAndCaseStopAtTheLimit) {
   EXPECT_STREQ(buf, "AB-Z");
 }
 
-TEST(UserAndHome, LogFolderFollowsTheEnvironmentAndTheHomeTheUsersEntry) {
+TEST(UserAndHome, LogFolderAndHomeFollowTheEnvironmentThenTheUsersEntry) {
   cmtest::TempHome home;
   char buf[1024];
   const auto log_dir = [&buf] {
@@ -74,6 +74,13 @@ TEST(UserAndHome, LogFolderFollowsTheEnvironmentAndTheHomeTheUsersEntry) {
   EXPECT_EQ(log_dir(), home.path() + "/.Corvane/log");
   setenv("TAPIR_LOG_DIR", std::string(2000, 'l').c_str(), 1);
   EXPECT_EQ(log_dir(), "<refused>");
+  setenv("HOMEPATH", "/users/ann", 1);  // HOMEDRIVE and HOMEPATH come before HOME
+  EXPECT_EQ(sysutl_home_dir(), "/users/ann");
+  setenv("HOMEDRIVE", "/mnt", 1);
+  EXPECT_EQ(sysutl_home_dir(), "/mnt/users/ann");
+  unsetenv("HOMEPATH");
+  EXPECT_EQ(sysutl_home_dir(), "/mnt");
+  unsetenv("HOMEDRIVE");
   unsetenv("HOME");
   EXPECT_GT(sysutl_home_dir().GetLength(), 0);  // the passwd entry answers last
   EXPECT_EQ(credutl_getusid(5, 0), static_cast<long>(geteuid()));
