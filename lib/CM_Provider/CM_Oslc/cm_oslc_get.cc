@@ -339,7 +339,7 @@ int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
   CM_TraceScope scope(kTag, kClass, "GetLinksValues");
   const SUM_String field_name = links_field.Name();
   scope.print(4, "Checking for %s tag", field_name.c_str());
-  if (m_record && links_field == tag_oslc_cm_tracksChangeSet()) {
+  if (m_record && links_field == m_record->field) {
     const int status = Pvt_StreamLinks(links_field, links, error_text);
     if (status != kUnsure) return status;
   }

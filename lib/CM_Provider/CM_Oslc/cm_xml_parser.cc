@@ -31,10 +31,6 @@ const char kSource[] = "lib/CM_Provider/CM_Oslc/cm_xml_util";
 
 const imsg_table* mr_table() { return _cm_mr_CM_Oslc_msg_table_adr(); }
 
-// Tracker documents are a handful of levels deep; anything far deeper is hostile or broken and
-// is refused before it can cost memory or stack further down.
-const int kMaxElementDepth = 1000;
-
 // RDF never needs a DOCTYPE; refusing it outright closes entity bombs and external entities
 // before any declaration is read. The switch lives on the scanner, which only a subclass reaches.
 class HardenedDOMParser : public XercesDOMParser {
@@ -101,9 +97,6 @@ class HardenedDOMParser : public XercesDOMParser {
   // Per open element (index = depth): whether it already holds an element child.
   std::vector<bool> m_has_element;
 };
-
-// Entity expansion is refused long before this, but keep a low bound as a second line.
-const XMLSize_t kEntityExpansionLimit = 1000;
 
 }  // namespace
 

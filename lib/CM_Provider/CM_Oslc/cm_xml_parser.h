@@ -18,6 +18,13 @@ XERCES_CPP_NAMESPACE_END
 
 class CM_XmlElem;
 
+// Bounds that every reader of a tracker answer keeps, this parser and the streaming record
+// reader alike. Tracker documents are a handful of levels deep: anything far deeper is hostile or
+// broken and is refused before it costs memory or stack. Entity expansion is refused long before
+// its bound, which stays low as a second line.
+const int kMaxElementDepth = 1000;
+const unsigned kEntityExpansionLimit = 1000;
+
 // Parses one response body from memory on the first GetRoot. Never loads external DTDs or
 // entities and refuses any DOCTYPE. Initialises Xerces on construction and terminates it on
 // destruction (counted, so parsers and documents may coexist).

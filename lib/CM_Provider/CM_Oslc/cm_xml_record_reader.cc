@@ -12,14 +12,12 @@
 
 #include <string_view>
 
+#include "CM_Provider/CM_Oslc/cm_xml_parser.h"
 #include "CM_Provider/CM_Oslc/cm_xml_text.h"
 
 XERCES_CPP_NAMESPACE_USE
 
 namespace {
-
-// As CM_XmlParser: deeper documents are refused there, so they are not ours to answer.
-const int kMaxElementDepth = 1000;
 
 struct Unsure {};
 
@@ -122,7 +120,7 @@ class CM_XmlRecordReader::Handler : public DefaultHandler {
 
   void startElement(const XMLCh* const uri, const XMLCh* const local, const XMLCh* const qname,
                     const Attributes& attrs) override {
-    if (++m_depth > kMaxElementDepth) throw Unsure();
+    if (++m_depth > kMaxElementDepth) throw Unsure();  // the DOM refuses it
     // The DOM's lookups convert every name they pass; only ASCII names convert for certain.
     if (uri != m_checked_uri) {
       if (!ascii(uri)) throw Unsure();
@@ -231,7 +229,7 @@ CM_XmlRecordReader::CM_XmlRecordReader(const CM_XmlRecordShape& shape) {
     m_xerces_ready = true;
     m_handler = std::make_unique<Handler>(shape);
     m_security = std::make_unique<SecurityManager>();
-    m_security->setEntityExpansionLimit(1000);
+    m_security->setEntityExpansionLimit(kEntityExpansionLimit);
     m_parser.reset(XMLReaderFactory::createXMLReader());
     m_parser->setProperty(XMLUni::fgXercesScannerName, const_cast<XMLCh*>(XMLUni::fgWFXMLScanner));
     m_parser->setFeature(XMLUni::fgSAX2CoreNameSpaces, true);
@@ -261,6 +259,7 @@ CM_XmlRecordReader::~CM_XmlRecordReader() {
 bool CM_XmlRecordReader::Read(const std::string& body, const CM_XmlTag& links_field,
                               CM_XmlRecord& out) {
   out = CM_XmlRecord();
+  out.field = links_field;
   if (!m_parser || !plain_bytes(body)) return false;
   try {
     m_handler->Start(links_field, out);

@@ -38,6 +38,7 @@ struct CM_XmlRecord {
     bool plain = true;   // which holds text only
     std::u16string text;
   };
+  CM_XmlTag field;            // the links field the answer was read for
   SUM_String about;           // the record's rdf:about ("" when it has none)
   bool has_property = false;  // the record has a child of the links field
   bool links_plain = true;    // every link of the run has both attributes, in native text, and
