@@ -107,7 +107,13 @@ class CannedServer {
   };
   using Script = std::function<void(const Conn&)>;
   struct Reply {
-    int status = 200;
+    Reply(int status_ = 200, std::string body_ = "", std::vector<std::string> headers_ = {},
+          Script script_ = nullptr)
+        : status(status_),
+          body(std::move(body_)),
+          headers(std::move(headers_)),
+          script(std::move(script_)) {}
+    int status;
     std::string body;
     std::vector<std::string> headers;  // extra "Name: value" lines
     Script script;                     // set: writes the whole answer itself
