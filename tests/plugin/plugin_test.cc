@@ -225,7 +225,9 @@ TEST_F(PluginTest, TrackerFailuresFailTheCommitAndDropTheWork) {
 
 // Each row: how the stored login is set up, and whether COMMIT may send it.
 TEST_F(PluginTest, OnlyAReadableStoredLoginIsSent) {
-  Start({{}, {{"alice", "s3cret pass"}}});
+  cmtest::TrackerSimOptions options;
+  options.users = {{"alice", "s3cret pass"}};
+  Start(options);
   const std::string add = cmtest::shell_quote(CM_CMI_PATH) +
                           " creds add --dbset S1 --userdb DB1 --user alice --password-stdin"
                           " 2>&1 --provider ";
@@ -260,8 +262,13 @@ TEST_F(PluginTest, OnlyAReadableStoredLoginIsSent) {
 TEST_F(PluginTest, CertificateLabelSelectsTheClientCertificate) {
   std::string log;
   ASSERT_TRUE(cmtest::make_test_certificates(home.path(), &log)) << log;
-  const std::string p = home.path();  // seed, users, tls, cert, key, client CA
-  Start({{}, {}, true, p + "/server.pem", p + "/server.key", p + "/ca.pem"});
+  cmtest::TrackerSimOptions options;
+  options.tls = true;
+  options.cert = home.path() + "/server.pem";
+  options.key = home.path() + "/server.key";
+  options.client_ca = home.path() + "/ca.pem";
+  const std::string p = home.path();
+  Start(options);
   // Without a label there is no client certificate and the handshake is refused.
   for (bool labelled : {false, true}) {
     if (labelled)

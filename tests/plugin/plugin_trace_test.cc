@@ -144,8 +144,10 @@ TEST_F(TraceTest, CertificateLabelComesFromTheFirstLineOfTheLabelFile) {
 }
 
 TEST_F(TraceTest, TheLoginIsShownWithoutItsPassword) {
-  cmtest::TrackerSim sim({R"({"records":[{"dbset":"S1","userdb":"DB1","id":"pwrec","links":[]}]})",
-                          {{"alice", "pw-of-alice"}}});
+  cmtest::TrackerSimOptions options;
+  options.seed_json = R"({"records":[{"dbset":"S1","userdb":"DB1","id":"pwrec","links":[]}]})";
+  options.users = {{"alice", "pw-of-alice"}};
+  cmtest::TrackerSim sim(options);
   ASSERT_TRUE(sim.running()) << sim.stderr_text();
   ASSERT_EQ(cmtest::run_command("echo pw-of-alice | " + cmtest::shell_quote(CM_CMI_PATH) +
                                 " creds add --provider pwprov --dbset S1 --userdb DB1 --user alice"
