@@ -2,6 +2,7 @@
 // the description search and the error-body lookup; checks every answer of the streaming record
 // reader against the DOM; then writes the input as an attribute value with the document builder,
 // checks that it reads back unchanged and that the streaming writer wrote the same bytes.
+#include <unicode/ustring.h>
 #include <xercesc/util/PlatformUtils.hpp>
 
 #include <cstddef>
@@ -65,6 +66,17 @@ bool plain_text(const std::string& s) {
   return true;
 }
 
+std::u16string utf16_of(const std::string& text) {
+  std::u16string wide(text.size() + 1, u'\0');
+  int32_t length = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strFromUTF8(wide.data(), static_cast<int32_t>(wide.size()), &length, text.data(),
+                static_cast<int32_t>(text.size()), &status);
+  if (U_FAILURE(status)) abort();
+  wide.resize(static_cast<size_t>(length));
+  return wide;
+}
+
 // A sure answer of the reader must be what the record read finds in the DOM.
 void check_reader(const std::string& body) {
   static CM_XmlRecordReader reader(record_shape());
@@ -90,8 +102,8 @@ void check_reader(const std::string& body) {
     if (!(tag == field) || link.find_attribute("rdf:ID", id) != 0 || id != expected.id ||
         link.find_attribute("rdf:resource", resource) != 0 || resource != expected.resource)
       abort();
-    const auto title = record.titles.find(u"#" + expected.raw_id);
-    const int at = index.Find((u"#" + expected.raw_id).c_str());
+    const auto title = record.titles.find("#" + expected.raw_id);
+    const int at = index.Find(utf16_of("#" + expected.raw_id).c_str());
     if ((at >= 0) != (title != record.titles.end())) abort();
     CM_XmlElem title_elem;
     if (at >= 0 && (CM_XmlElem(index.At(at)).OptChild(tag_dcterms_title(), title_elem) == 0) !=
@@ -99,7 +111,7 @@ void check_reader(const std::string& body) {
       abort();
     if (at >= 0 && title->second.found && title->second.plain) {
       SUM_String dom_title, stream_title;
-      const int rc = xmlch_to_native(title->second.text.c_str(), stream_title, 1);
+      const int rc = utf8_to_native(title->second.text, stream_title) ? 0 : 1001;
       if (title_elem.TextContent(dom_title, 1) != rc || (rc == 0 && dom_title != stream_title))
         abort();
     }

@@ -312,15 +312,15 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
     if (by_id[i].first == by_id[i - 1].first) return kUnsure;
   std::vector<std::pair<const SUM_String*, SUM_String>> found;
   found.reserve(by_id.size());
-  std::u16string about;
+  std::string about;
   for (const auto& entry : by_id) {
-    about.assign(1, u'#');
+    about.assign(1, '#');
     about += entry.second->raw_id;
     const auto title = record.titles.find(about);
     if (title == record.titles.end() || !title->second.found || !title->second.plain)
       return kUnsure;
     found.emplace_back(&entry.second->resource, SUM_String());
-    if (xmlch_to_native(title->second.text.c_str(), found.back().second, 1) != 0) return kUnsure;
+    if (!utf8_to_native(title->second.text, found.back().second)) return kUnsure;
   }
   // Only a complete set reaches the caller; of equal resources the first in ID order, and any
   // already in the map, stay.

@@ -1,104 +1,62 @@
 // The streaming record reader.
 #include "CM_Provider/CM_Oslc/cm_xml_record_reader.h"
 
-#include <xercesc/framework/MemBufInputSource.hpp>
-#include <xercesc/sax2/Attributes.hpp>
-#include <xercesc/sax2/DefaultHandler.hpp>
-#include <xercesc/sax2/SAX2XMLReader.hpp>
-#include <xercesc/sax2/XMLReaderFactory.hpp>
-#include <xercesc/util/PlatformUtils.hpp>
-#include <xercesc/util/SecurityManager.hpp>
-#include <xercesc/util/XMLUni.hpp>
+#include <unicode/ustring.h>
 
 #include <string_view>
 
 #include "CM_Provider/CM_Oslc/cm_xml_parser.h"
 #include "CM_Provider/CM_Oslc/cm_xml_text.h"
 
-XERCES_CPP_NAMESPACE_USE
-
 namespace {
 
-struct Unsure {};
-
-// An ASCII name of the vocabulary as the parser reports names; empty when not ASCII.
-std::u16string widen(const SUM_String& text) {
-  std::u16string out;
-  for (const char* p = text.c_str(); *p != 0; ++p) {
-    if (static_cast<unsigned char>(*p) >= 0x80) return std::u16string();
-    out += static_cast<char16_t>(*p);
-  }
-  return out;
-}
-
 struct Name {
-  std::u16string uri;
-  std::u16string local;
-  bool matches(const XMLCh* u, const XMLCh* l) const { return local == l && uri == u; }
+  std::string uri;
+  std::string local;
+  bool matches(std::string_view u, std::string_view l) const { return local == l && uri == u; }
 };
 
-Name name_of(const CM_XmlTag& tag) { return Name{widen(tag.URI()), widen(tag.Name())}; }
-
-bool ascii(const XMLCh* text) {
-  for (; *text != 0; ++text)
-    if (*text >= 0x80) return false;
-  return true;
+// A name of the vocabulary; its empty local part (never matched) when not ASCII.
+Name name_of(const CM_XmlTag& tag) {
+  Name name{tag.URI().str(), tag.Name().str()};
+  for (const std::string* part : {&name.uri, &name.local})
+    for (char c : *part)
+      if (static_cast<unsigned char>(c) >= 0x80) return Name();
+  return name;
 }
 
-bool native(const XMLCh* text, SUM_String& out) { return xmlch_to_native(text, out, 1) == 0; }
-
-bool equals_nocase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] + 32) : a[i];
-    if (x != b[i]) return false;
-  }
-  return true;
-}
-
-// The value of pseudo-attribute name in an XML declaration; "" when absent.
-std::string_view decl_value(std::string_view decl, std::string_view name) {
-  size_t at = decl.find(name);
-  if (at == std::string_view::npos) return std::string_view();
-  at = decl.find_first_of("\"'", at + name.size());
-  if (at == std::string_view::npos) return std::string_view();
-  const size_t end = decl.find(decl[at], at + 1);
-  if (end == std::string_view::npos) return std::string_view();
-  return decl.substr(at + 1, end - at - 1);
-}
-
-// Whether the bytes are plain enough for the reader: UTF-8, XML 1.0, and nothing but elements,
-// attributes and text (no "<!" of DOCTYPE, comment or CDATA, no "<?" after the declaration).
-bool plain_bytes(std::string_view body) {
-  if (body.substr(0, 3) == "\xEF\xBB\xBF") body.remove_prefix(3);
-  if (body.size() < 2 || body[0] != '<' || body[1] == 0) return false;
-  if (body.substr(0, 5) == "<?xml") {
-    const size_t end = body.find("?>");
-    if (end == std::string_view::npos || body.size() < 6 ||
-        (body[5] != ' ' && body[5] != '\t' && body[5] != '\r' && body[5] != '\n'))
-      return false;
-    const std::string_view decl = body.substr(5, end - 5);
-    const std::string_view encoding = decl_value(decl, "encoding");
-    if (decl_value(decl, "version") != "1.0" ||
-        (!encoding.empty() && !equals_nocase(encoding, "utf-8")))
-      return false;
-    body.remove_prefix(end + 2);
-  }
-  for (size_t at = body.find('<'); at != std::string_view::npos; at = body.find('<', at + 1)) {
-    if (at + 1 < body.size() && (body[at + 1] == '!' || body[at + 1] == '?')) return false;
-  }
+bool ascii(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
   return true;
 }
 
 }  // namespace
 
-class CM_XmlRecordReader::Handler : public DefaultHandler {
+bool utf8_to_native(std::string_view text, SUM_String& out) {
+  UConverter* converter = nullptr;
+  if (ascii(text) && get_native_converter(&converter) == 0 && native_ascii_is_identity()) {
+    out = SUM_String(text.data(), static_cast<int>(text.size()));
+    return true;
+  }
+  std::u16string wide(text.size() + 1, u'\0');
+  int32_t length = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strFromUTF8(wide.data(), static_cast<int32_t>(wide.size()), &length, text.data(),
+                static_cast<int32_t>(text.size()), &status);
+  if (U_FAILURE(status)) return false;
+  wide.resize(static_cast<size_t>(length));
+  return xmlch_to_native(wide.c_str(), out, 1) == 0;
+}
+
+// Unsure, by returning false, where the DOM could answer otherwise.
+class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
  public:
   explicit Handler(const CM_XmlRecordShape& shape)
       : m_path{name_of(shape.description), name_of(shape.member), name_of(shape.record)},
         m_title(name_of(shape.title)) {}
 
-  void Start(const CM_XmlTag& links_field, CM_XmlRecord& out) {
+  bool Start(const CM_XmlTag& links_field, CM_XmlRecord& out) {
     m_out = &out;
     if (!(links_field == m_field_tag)) {
       m_field_tag = links_field;
@@ -111,22 +69,18 @@ class CM_XmlRecordReader::Handler : public DefaultHandler {
     m_descriptions.clear();
     m_capture = nullptr;
     m_capture_depth = 0;
-    m_checked_uri = nullptr;
-    if (m_field.local.empty()) throw Unsure();
+    return !m_field.local.empty() && !m_path[0].local.empty() && !m_path[1].local.empty() &&
+           !m_path[2].local.empty() && !m_title.local.empty();
   }
 
   bool Found() const { return m_found == 3; }
   bool RunToEnd() const { return m_run == 1; }
 
-  void startElement(const XMLCh* const uri, const XMLCh* const local, const XMLCh* const qname,
-                    const Attributes& attrs) override {
-    if (++m_depth > kMaxElementDepth) throw Unsure();  // the DOM refuses it
+  bool StartElement(std::string_view uri, std::string_view local, std::string_view qname,
+                    const std::vector<CM_XmlScanAttr>& attrs) override {
+    if (++m_depth > kMaxElementDepth) return false;  // the DOM refuses it
     // The DOM's lookups convert every name they pass; only ASCII names convert for certain.
-    if (uri != m_checked_uri) {
-      if (!ascii(uri)) throw Unsure();
-      m_checked_uri = uri;
-    }
-    if (!ascii(qname)) throw Unsure();
+    if (!ascii(uri)) return false;
     if (m_capture != nullptr) m_capture->plain = false;  // markup inside a title
 
     // The record: the first match of each step among the children of the step before.
@@ -136,7 +90,7 @@ class CM_XmlRecordReader::Handler : public DefaultHandler {
       if (m_found < 3 && m_path[m_found].matches(uri, local)) {
         ++m_found;
         ++m_open;
-        if (m_found == 3 && !native(attr(attrs, u"rdf:about"), m_out->about)) throw Unsure();
+        if (m_found == 3 && !utf8_to_native(attr(attrs, "rdf:about"), m_out->about)) return false;
       } else if (m_found == 3) {
         Link(uri, local, attrs);
       }
@@ -153,13 +107,15 @@ class CM_XmlRecordReader::Handler : public DefaultHandler {
       }
     }
     // Descriptions go by their written name, at any depth below the document element.
-    if (m_depth >= 2 && std::u16string_view(qname) == u"rdf:Description") {
-      auto added = m_out->titles.emplace(attr(attrs, u"rdf:about"), CM_XmlRecord::Title());
+    if (m_depth >= 2 && qname == "rdf:Description") {
+      auto added =
+          m_out->titles.emplace(std::string(attr(attrs, "rdf:about")), CM_XmlRecord::Title());
       m_descriptions.push_back(Open{m_depth, false, added.second ? &added.first->second : nullptr});
     }
+    return true;
   }
 
-  void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const) override {
+  void EndElement() override {
     if (m_capture != nullptr && m_depth == m_capture_depth) m_capture = nullptr;
     if (!m_descriptions.empty() && m_descriptions.back().depth == m_depth)
       m_descriptions.pop_back();
@@ -167,13 +123,9 @@ class CM_XmlRecordReader::Handler : public DefaultHandler {
     --m_depth;
   }
 
-  void characters(const XMLCh* const chars, const XMLSize_t length) override {
-    if (m_capture != nullptr && m_depth == m_capture_depth) m_capture->text.append(chars, length);
+  void Characters(std::string_view text) override {
+    if (m_capture != nullptr && m_depth == m_capture_depth) m_capture->text.append(text);
   }
-
-  void warning(const SAXParseException&) override { throw Unsure(); }
-  void error(const SAXParseException&) override { throw Unsure(); }
-  void fatalError(const SAXParseException&) override { throw Unsure(); }
 
  private:
   struct Open {
@@ -182,13 +134,15 @@ class CM_XmlRecordReader::Handler : public DefaultHandler {
     CM_XmlRecord::Title* title;  // null for a description whose rdf:about came before
   };
 
-  static const XMLCh* attr(const Attributes& attrs, const XMLCh* qname) {
-    const XMLCh* value = attrs.getValue(qname);
-    return value != nullptr ? value : u"";
+  static std::string_view attr(const std::vector<CM_XmlScanAttr>& attrs, std::string_view qname) {
+    for (const CM_XmlScanAttr& a : attrs)
+      if (a.qname == qname) return a.value;
+    return std::string_view();
   }
 
   // A child of the record: the links are the run of link-field elements from the first one.
-  void Link(const XMLCh* uri, const XMLCh* local, const Attributes& attrs) {
+  void Link(std::string_view uri, std::string_view local,
+            const std::vector<CM_XmlScanAttr>& attrs) {
     const bool link = m_field.matches(uri, local);
     if (m_run == 0 && !link) return;
     if (m_run == 2 || !link) {
@@ -199,9 +153,9 @@ class CM_XmlRecordReader::Handler : public DefaultHandler {
     m_run = 1;
     m_out->has_property = true;
     CM_XmlRecord::Link found;
-    found.raw_id = attr(attrs, u"rdf:ID");
-    if (!native(found.raw_id.c_str(), found.id) ||
-        !native(attr(attrs, u"rdf:resource"), found.resource) || found.id.GetLength() == 0 ||
+    found.raw_id = attr(attrs, "rdf:ID");
+    if (!utf8_to_native(found.raw_id, found.id) ||
+        !utf8_to_native(attr(attrs, "rdf:resource"), found.resource) || found.id.GetLength() == 0 ||
         found.resource.GetLength() == 0) {
       m_out->links_plain = false;
     }
@@ -220,55 +174,22 @@ class CM_XmlRecordReader::Handler : public DefaultHandler {
   std::vector<Open> m_descriptions;
   CM_XmlRecord::Title* m_capture = nullptr;
   int m_capture_depth = 0;
-  const XMLCh* m_checked_uri = nullptr;  // URIs come from the parser's pool: check each once
 };
 
-CM_XmlRecordReader::CM_XmlRecordReader(const CM_XmlRecordShape& shape) {
-  try {
-    XMLPlatformUtils::Initialize();
-    m_xerces_ready = true;
-    m_handler = std::make_unique<Handler>(shape);
-    m_security = std::make_unique<SecurityManager>();
-    m_security->setEntityExpansionLimit(kEntityExpansionLimit);
-    m_parser.reset(XMLReaderFactory::createXMLReader());
-    m_parser->setProperty(XMLUni::fgXercesScannerName, const_cast<XMLCh*>(XMLUni::fgWFXMLScanner));
-    m_parser->setFeature(XMLUni::fgSAX2CoreNameSpaces, true);
-    m_parser->setFeature(XMLUni::fgSAX2CoreValidation, false);
-    m_parser->setFeature(XMLUni::fgXercesSchema, false);
-    m_parser->setFeature(XMLUni::fgXercesLoadSchema, false);
-    m_parser->setFeature(XMLUni::fgXercesLoadExternalDTD, false);
-    m_parser->setFeature(XMLUni::fgXercesDisableDefaultEntityResolution, true);
-    m_parser->setProperty(XMLUni::fgXercesSecurityManager, m_security.get());
-    m_parser->setContentHandler(m_handler.get());
-    m_parser->setErrorHandler(m_handler.get());
-  } catch (...) {
-    m_parser.reset();
-  }
-}
+CM_XmlRecordReader::CM_XmlRecordReader(const CM_XmlRecordShape& shape)
+    : m_handler(std::make_unique<Handler>(shape)) {}
 
-CM_XmlRecordReader::~CM_XmlRecordReader() {
-  try {
-    m_parser.reset();
-    m_security.reset();
-    m_handler.reset();
-    if (m_xerces_ready) XMLPlatformUtils::Terminate();
-  } catch (...) {
-  }
-}
+CM_XmlRecordReader::~CM_XmlRecordReader() = default;
 
 bool CM_XmlRecordReader::Read(const std::string& body, const CM_XmlTag& links_field,
                               CM_XmlRecord& out) {
   out = CM_XmlRecord();
   out.field = links_field;
-  if (!m_parser || !plain_bytes(body)) return false;
   try {
-    m_handler->Start(links_field, out);
-    MemBufInputSource source(reinterpret_cast<const XMLByte*>(body.data()), body.size(),
-                             "CM_XmlRecordReader", false);
-    m_parser->parse(source);
+    if (!m_handler->Start(links_field, out) || !m_scanner.Scan(body, *m_handler)) return false;
     out.run_to_end = m_handler->RunToEnd();
     return m_handler->Found();
   } catch (...) {
-    return false;
+    return false;  // out of memory: the DOM read will say so
   }
 }

@@ -1,0 +1,416 @@
+// The plain-XML scanner. Every test below errs towards "unsure": a refusal only costs the caller
+// a Xerces read, an acceptance Xerces would not make would change what the record read answers.
+#include "CM_Provider/CM_Oslc/cm_xml_scanner.h"
+
+#include <cstdint>
+
+namespace {
+
+const std::string_view kXmlUri = "http://www.w3.org/XML/1998/namespace";
+const std::string_view kXmlnsUri = "http://www.w3.org/2000/xmlns/";
+// More attributes than any tracker element carries; the duplicate checks below are quadratic.
+const size_t kMaxAttrs = 64;
+
+bool name_start(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+bool name_char(unsigned char c) {
+  return name_start(c) || (c >= '0' && c <= '9') || c == '.' || c == '-';
+}
+bool space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+bool equals_nocase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] + 32) : a[i];
+    if (x != b[i]) return false;
+  }
+  return true;
+}
+
+// Characters of XML 1.0 that need no second thought: no controls but tab and line feed (C1
+// controls included, though XML allows them), no surrogates, no U+FFFE or U+FFFF.
+bool plain_char(uint32_t c) {
+  return c == 0x9 || c == 0xA || (c >= 0x20 && c < 0x7F) || (c >= 0xA0 && c <= 0xD7FF) ||
+         (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+void append_utf8(uint32_t c, std::string& out) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+}  // namespace
+
+bool CM_XmlScanner::Scan(std::string_view body, CM_XmlScanHandler& handler) {
+  m_in = body;
+  m_at = 0;
+  m_handler = &handler;
+  m_bindings.clear();
+  m_open.clear();
+  if (!Pvt_Prolog() || !Pvt_Element()) return false;
+  Pvt_SkipSpace();
+  return m_at == m_in.size();
+}
+
+void CM_XmlScanner::Pvt_SkipSpace() {
+  while (m_at < m_in.size() && space(static_cast<unsigned char>(m_in[m_at]))) ++m_at;
+}
+
+// An optional byte-order mark and XML declaration (version 1.0, UTF-8), then blanks up to the
+// document element.
+bool CM_XmlScanner::Pvt_Prolog() {
+  if (m_in.substr(0, 3) == "\xEF\xBB\xBF") m_at = 3;
+  if (m_in.substr(m_at, 5) == "<?xml" && m_at + 5 < m_in.size() &&
+      space(static_cast<unsigned char>(m_in[m_at + 5]))) {
+    m_at += 5;
+    // One pseudo-attribute, name="value" after at least one blank; false leaves m_at anywhere.
+    auto pseudo = [this](std::string_view name, std::string_view& value) {
+      const size_t before = m_at;
+      Pvt_SkipSpace();
+      if (m_at == before || m_in.substr(m_at, name.size()) != name) return false;
+      m_at += name.size();
+      Pvt_SkipSpace();
+      if (m_in.substr(m_at, 1) != "=") return false;
+      ++m_at;
+      Pvt_SkipSpace();
+      if (m_at >= m_in.size() || (m_in[m_at] != '"' && m_in[m_at] != '\'')) return false;
+      const size_t end = m_in.find(m_in[m_at], m_at + 1);
+      if (end == std::string_view::npos) return false;
+      value = m_in.substr(m_at + 1, end - m_at - 1);
+      m_at = end + 1;
+      return true;
+    };
+    std::string_view value;
+    if (!pseudo("version", value) || value != "1.0") return false;
+    size_t mark = m_at;
+    if (!pseudo("encoding", value))
+      m_at = mark;
+    else if (!equals_nocase(value, "utf-8"))
+      return false;
+    mark = m_at;
+    if (!pseudo("standalone", value))
+      m_at = mark;
+    else if (value != "yes" && value != "no")
+      return false;
+    Pvt_SkipSpace();
+    if (m_in.substr(m_at, 2) != "?>") return false;
+    m_at += 2;
+  }
+  Pvt_SkipSpace();
+  return m_in.substr(m_at, 1) == "<";
+}
+
+// The document element and everything in it, without recursion.
+bool CM_XmlScanner::Pvt_Element() {
+  bool empty = false;
+  if (!Pvt_StartTag(empty)) return false;
+  while (!m_open.empty()) {
+    if (!Pvt_Content() || m_at + 1 >= m_in.size()) return false;
+    const char next = m_in[m_at + 1];
+    if (next == '/') {
+      if (!Pvt_EndTag()) return false;
+    } else if (next == '!' || next == '?' || !Pvt_StartTag(empty)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// An ASCII NCName, optionally prefixed by another and a colon.
+bool CM_XmlScanner::Pvt_Name(std::string_view& name, size_t& colon) {
+  const size_t start = m_at;
+  colon = std::string_view::npos;
+  for (;;) {
+    if (m_at >= m_in.size() || !name_start(static_cast<unsigned char>(m_in[m_at]))) return false;
+    ++m_at;
+    while (m_at < m_in.size() && name_char(static_cast<unsigned char>(m_in[m_at]))) ++m_at;
+    if (m_at >= m_in.size() || m_in[m_at] != ':' || colon != std::string_view::npos) break;
+    colon = m_at - start;
+    ++m_at;
+  }
+  name = m_in.substr(start, m_at - start);
+  return true;
+}
+
+const std::string* CM_XmlScanner::Pvt_Resolve(std::string_view prefix) const {
+  for (auto b = m_bindings.rbegin(); b != m_bindings.rend(); ++b)
+    if (b->prefix == prefix) return &b->uri;
+  return nullptr;
+}
+
+bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
+  ++m_at;  // '<'
+  std::string_view qname;
+  size_t colon = 0;
+  if (!Pvt_Name(qname, colon)) return false;
+  m_raw.clear();
+  size_t decoded = 0;
+  for (;;) {
+    const size_t before = m_at;
+    Pvt_SkipSpace();
+    if (m_at >= m_in.size()) return false;
+    if (m_in[m_at] == '>') {
+      ++m_at;
+      empty = false;
+      break;
+    }
+    if (m_in.substr(m_at, 2) == "/>") {
+      m_at += 2;
+      empty = true;
+      break;
+    }
+    if (m_at == before || m_raw.size() == kMaxAttrs) return false;
+    RawAttr attr{};
+    if (!Pvt_Name(attr.qname, attr.colon)) return false;
+    Pvt_SkipSpace();
+    if (m_in.substr(m_at, 1) != "=") return false;
+    ++m_at;
+    Pvt_SkipSpace();
+    if (decoded == m_values.size()) m_values.emplace_back();
+    if (!Pvt_AttValue(attr, m_values[decoded])) return false;
+    if (attr.decoded >= 0) attr.decoded = static_cast<int>(decoded++);
+    m_raw.push_back(attr);
+  }
+
+  // Declarations first: they apply to the element's own name and attributes.
+  const size_t depth = m_open.size() + 1;
+  for (size_t i = 0; i < m_raw.size(); ++i) {
+    const RawAttr& a = m_raw[i];
+    for (size_t j = i + 1; j < m_raw.size(); ++j)
+      if (m_raw[j].qname == a.qname) return false;
+    const std::string_view value = a.decoded >= 0 ? m_values[a.decoded] : a.raw;
+    std::string_view prefix;
+    if (a.qname == "xmlns") {
+      prefix = std::string_view();
+    } else if (a.colon == 5 && a.qname.substr(0, 5) == "xmlns") {
+      prefix = a.qname.substr(6);
+      if (prefix == "xml" || prefix == "xmlns" || value.empty()) return false;
+    } else {
+      continue;
+    }
+    if (value == kXmlUri || value == kXmlnsUri) return false;
+    m_bindings.push_back(Binding{prefix, std::string(value), depth});
+  }
+
+  static const std::string kNone;
+  const std::string_view prefix =
+      colon == std::string_view::npos ? std::string_view() : qname.substr(0, colon);
+  if (prefix == "xml" || prefix == "xmlns") return false;
+  const std::string* uri = Pvt_Resolve(prefix);
+  if (uri == nullptr) {
+    if (!prefix.empty()) return false;  // unbound prefix
+    uri = &kNone;
+  }
+
+  m_attrs.clear();
+  m_attr_uris.clear();
+  for (const RawAttr& a : m_raw) {
+    if (a.qname == "xmlns" || (a.colon == 5 && a.qname.substr(0, 5) == "xmlns")) continue;
+    std::string_view attr_uri;
+    if (a.colon != std::string_view::npos) {
+      const std::string_view attr_prefix = a.qname.substr(0, a.colon);
+      if (attr_prefix == "xml") {
+        attr_uri = kXmlUri;
+      } else {
+        const std::string* bound = Pvt_Resolve(attr_prefix);
+        if (bound == nullptr) return false;
+        attr_uri = *bound;
+      }
+      // Two prefixes of one namespace make the same attribute twice.
+      const std::string_view local = a.qname.substr(a.colon + 1);
+      for (size_t k = 0; k < m_attrs.size(); ++k) {
+        const std::string_view other = m_attrs[k].qname;
+        const size_t other_colon = other.find(':');
+        if (other_colon != std::string_view::npos && other.substr(other_colon + 1) == local &&
+            m_attr_uris[k] == attr_uri)
+          return false;
+      }
+    }
+    m_attrs.push_back(CM_XmlScanAttr{a.qname, a.decoded >= 0 ? m_values[a.decoded] : a.raw});
+    m_attr_uris.push_back(attr_uri);
+  }
+
+  const std::string_view local = colon == std::string_view::npos ? qname : qname.substr(colon + 1);
+  if (!m_handler->StartElement(*uri, local, qname, m_attrs)) return false;
+  if (empty) {
+    m_handler->EndElement();
+    while (!m_bindings.empty() && m_bindings.back().depth == depth) m_bindings.pop_back();
+  } else {
+    m_open.push_back(qname);
+  }
+  return true;
+}
+
+bool CM_XmlScanner::Pvt_EndTag() {
+  m_at += 2;  // "</"
+  std::string_view qname;
+  size_t colon = 0;
+  if (!Pvt_Name(qname, colon) || qname != m_open.back()) return false;
+  Pvt_SkipSpace();
+  if (m_in.substr(m_at, 1) != ">") return false;
+  ++m_at;
+  m_handler->EndElement();
+  while (!m_bindings.empty() && m_bindings.back().depth == m_open.size()) m_bindings.pop_back();
+  m_open.pop_back();
+  return true;
+}
+
+// A quoted value: blanks become spaces, references are replaced, "<" is an error.
+bool CM_XmlScanner::Pvt_AttValue(RawAttr& attr, std::string& slot) {
+  if (m_at >= m_in.size() || (m_in[m_at] != '"' && m_in[m_at] != '\'')) return false;
+  const char quote = m_in[m_at++];
+  const size_t start = m_at;
+  std::string* out = nullptr;
+  for (;;) {
+    if (m_at >= m_in.size()) return false;
+    const unsigned char c = static_cast<unsigned char>(m_in[m_at]);
+    if (c == static_cast<unsigned char>(quote)) break;
+    if (c == '&' || c == '\t' || c == '\n' || c == '\r') {
+      if (out == nullptr) {
+        out = &slot;
+        out->assign(m_in.substr(start, m_at - start));
+      }
+      if (c == '&') {
+        if (!Pvt_Reference(*out)) return false;
+      } else {
+        // A line end, "\r\n" or a lone "\r", is one blank, as is a tab or line feed.
+        out->push_back(' ');
+        m_at += c == '\r' && m_in.substr(m_at, 2) == "\r\n" ? 2 : 1;
+      }
+    } else if (c >= 0x80) {
+      if (!Pvt_Char(out)) return false;
+    } else if (c == '<' || !plain_char(c)) {
+      return false;
+    } else {
+      if (out != nullptr) out->push_back(static_cast<char>(c));
+      ++m_at;
+    }
+  }
+  attr.raw = m_in.substr(start, m_at - start);
+  attr.decoded = out != nullptr ? 0 : -1;
+  ++m_at;
+  return true;
+}
+
+// Character data up to the next markup; "]]>" is an error in it.
+bool CM_XmlScanner::Pvt_Content() {
+  const size_t start = m_at;
+  bool decoding = false;
+  for (;;) {
+    if (m_at >= m_in.size()) return false;
+    const unsigned char c = static_cast<unsigned char>(m_in[m_at]);
+    if (c == '<') break;
+    if (c == '&' || c == '\r') {
+      if (!decoding) {
+        m_text.assign(m_in.substr(start, m_at - start));
+        decoding = true;
+      }
+      if (c == '&') {
+        if (!Pvt_Reference(m_text)) return false;
+      } else {
+        // Line ends come out as "\n", whether written "\r\n" or "\r".
+        m_text.push_back('\n');
+        m_at += m_in.substr(m_at, 2) == "\r\n" ? 2 : 1;
+      }
+    } else if (c >= 0x80) {
+      if (!Pvt_Char(decoding ? &m_text : nullptr)) return false;
+    } else if (!plain_char(c) || (c == ']' && m_in.substr(m_at, 3) == "]]>")) {
+      return false;
+    } else {
+      if (decoding) m_text.push_back(static_cast<char>(c));
+      ++m_at;
+    }
+  }
+  if (decoding)
+    m_handler->Characters(m_text);
+  else if (m_at > start)
+    m_handler->Characters(m_in.substr(start, m_at - start));
+  return true;
+}
+
+// "&name;" of the five predefined entities, or a character reference.
+bool CM_XmlScanner::Pvt_Reference(std::string& out) {
+  ++m_at;  // '&'
+  const size_t end = m_in.find(';', m_at);
+  if (end == std::string_view::npos || end - m_at > 10) return false;
+  const std::string_view ref = m_in.substr(m_at, end - m_at);
+  m_at = end + 1;
+  if (ref.empty()) return false;
+  if (ref[0] != '#') {
+    static const struct {
+      std::string_view name;
+      char c;
+    } kEntities[] = {{"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"apos", '\''}, {"quot", '"'}};
+    for (const auto& e : kEntities)
+      if (ref == e.name) {
+        out.push_back(e.c);
+        return true;
+      }
+    return false;
+  }
+  const bool hex = ref.size() > 1 && ref[1] == 'x';
+  const std::string_view digits = ref.substr(hex ? 2 : 1);
+  if (digits.empty() || digits.size() > 8) return false;
+  uint32_t value = 0;
+  for (char d : digits) {
+    uint32_t v;
+    if (d >= '0' && d <= '9')
+      v = static_cast<uint32_t>(d - '0');
+    else if (hex && d >= 'a' && d <= 'f')
+      v = static_cast<uint32_t>(d - 'a' + 10);
+    else if (hex && d >= 'A' && d <= 'F')
+      v = static_cast<uint32_t>(d - 'A' + 10);
+    else
+      return false;
+    value = value * (hex ? 16 : 10) + v;
+  }
+  if (!plain_char(value)) return false;
+  append_utf8(value, out);
+  return true;
+}
+
+// One UTF-8 encoded character outside ASCII, checked strictly (no overlong forms, surrogates or
+// values past U+10FFFF) and appended to out when given.
+bool CM_XmlScanner::Pvt_Char(std::string* out) {
+  const unsigned char lead = static_cast<unsigned char>(m_in[m_at]);
+  size_t n;
+  uint32_t c;
+  if (lead < 0xC2) {
+    return false;
+  } else if (lead < 0xE0) {
+    n = 2;
+    c = lead & 0x1F;
+  } else if (lead < 0xF0) {
+    n = 3;
+    c = lead & 0x0F;
+  } else if (lead < 0xF5) {
+    n = 4;
+    c = lead & 0x07;
+  } else {
+    return false;
+  }
+  if (m_in.size() - m_at < n) return false;
+  for (size_t i = 1; i < n; ++i) {
+    const unsigned char b = static_cast<unsigned char>(m_in[m_at + i]);
+    if ((b & 0xC0) != 0x80) return false;
+    c = (c << 6) | (b & 0x3F);
+  }
+  if ((n == 3 && c < 0x800) || (n == 4 && c < 0x10000) || !plain_char(c)) return false;
+  if (out != nullptr) out->append(m_in.substr(m_at, n));
+  m_at += n;
+  return true;
+}

@@ -1,0 +1,76 @@
+// CM_XmlScanner: a strict, allocation-light scanner of the plain XML a tracker answers with:
+// UTF-8, XML 1.0 with namespaces, elements, attributes, text, the five predefined entities and
+// character references. Anything else (DOCTYPE, comments, CDATA, processing instructions, another
+// encoding or version, names outside ASCII, control characters, a well-formedness error) ends the
+// scan as "unsure": the caller then reads the same bytes with Xerces, whose statuses and messages
+// apply. It never accepts what Xerces would refuse, and hands out the names and texts Xerces would.
+// Needs no Xerces; no exception escapes.
+#ifndef CM_PROVIDER_CM_OSLC_CM_XML_SCANNER_H
+#define CM_PROVIDER_CM_OSLC_CM_XML_SCANNER_H
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// One attribute of a start tag. Views are valid until the handler call returns.
+struct CM_XmlScanAttr {
+  std::string_view qname;  // as written
+  std::string_view value;  // normalised, references replaced (UTF-8)
+};
+
+// What a scan reports, in document order. Views are valid until the call returns. A handler that
+// returns false ends the scan as unsure.
+class CM_XmlScanHandler {
+ public:
+  virtual ~CM_XmlScanHandler() = default;
+  virtual bool StartElement(std::string_view uri, std::string_view local, std::string_view qname,
+                            const std::vector<CM_XmlScanAttr>& attrs) = 0;
+  virtual void EndElement() = 0;
+  // Character data of the element last started and not yet ended, possibly in several pieces.
+  virtual void Characters(std::string_view text) = 0;
+};
+
+class CM_XmlScanner {
+ public:
+  // true when body is a well-formed document of the plain kind and the handler saw all of it.
+  bool Scan(std::string_view body, CM_XmlScanHandler& handler);
+
+ private:
+  struct Binding {
+    std::string_view prefix;  // empty for the default namespace
+    std::string uri;
+    size_t depth;  // of the element declaring it
+  };
+  struct RawAttr {
+    std::string_view qname;
+    size_t colon;  // position of the prefix's colon, npos when unprefixed
+    int decoded;   // index into m_values, or -1 when the value is raw
+    std::string_view raw;
+  };
+
+  bool Pvt_Prolog();
+  bool Pvt_Element();
+  bool Pvt_StartTag(bool& empty);
+  bool Pvt_EndTag();
+  bool Pvt_Content();
+  bool Pvt_Name(std::string_view& name, size_t& colon);
+  // Decodes into slot only when the value needs it (attr.decoded 0), else leaves it raw.
+  bool Pvt_AttValue(RawAttr& attr, std::string& slot);
+  bool Pvt_Reference(std::string& out);
+  bool Pvt_Char(std::string* out);
+  const std::string* Pvt_Resolve(std::string_view prefix) const;
+  void Pvt_SkipSpace();
+
+  std::string_view m_in;
+  size_t m_at = 0;
+  CM_XmlScanHandler* m_handler = nullptr;
+  std::vector<Binding> m_bindings;
+  std::vector<std::string_view> m_open;  // qnames of open elements
+  std::vector<RawAttr> m_raw;
+  std::vector<std::string> m_values;  // decoded attribute values, reused
+  std::vector<CM_XmlScanAttr> m_attrs;
+  std::vector<std::string_view> m_attr_uris;  // of m_attrs
+  std::string m_text;                         // decoded character data, reused
+};
+
+#endif
