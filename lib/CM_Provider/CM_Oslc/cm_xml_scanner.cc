@@ -2,6 +2,7 @@
 // a Xerces read, an acceptance Xerces would not make would change what the record read answers.
 #include "CM_Provider/CM_Oslc/cm_xml_scanner.h"
 
+#include <array>
 #include <cstdint>
 
 namespace {
@@ -11,13 +12,33 @@ const std::string_view kXmlnsUri = "http://www.w3.org/2000/xmlns/";
 // More attributes than any tracker element carries; the duplicate checks below are quadratic.
 const size_t kMaxAttrs = 64;
 
-bool name_start(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+// Byte classes, so that the loops over names, text and values test one table entry per byte.
+enum : uint8_t {
+  kNameStart = 1,
+  kNameChar = 2,
+  kSpace = 4,
+  kText = 8,   // stands for itself in character data
+  kValue = 16  // stands for itself in a quoted value (the quotes aside)
+};
+
+constexpr std::array<uint8_t, 256> make_classes() {
+  std::array<uint8_t, 256> classes{};
+  for (int c = 0x20; c < 0x7F; ++c) {
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    if (letter) classes[c] |= kNameStart;
+    if (letter || (c >= '0' && c <= '9') || c == '.' || c == '-') classes[c] |= kNameChar;
+    if (c != '<' && c != '&' && c != ']') classes[c] |= kText;
+    if (c != '<' && c != '&' && c != '"' && c != '\'') classes[c] |= kValue;
+  }
+  for (int c : {' ', '\t', '\n', '\r'}) classes[c] |= kSpace;
+  classes['\t'] |= kText;
+  classes['\n'] |= kText;
+  return classes;
 }
-bool name_char(unsigned char c) {
-  return name_start(c) || (c >= '0' && c <= '9') || c == '.' || c == '-';
-}
-bool space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+constexpr std::array<uint8_t, 256> kClasses = make_classes();
+
+bool is(char c, uint8_t what) { return (kClasses[static_cast<unsigned char>(c)] & what) != 0; }
+bool space(char c) { return is(c, kSpace); }
 
 bool equals_nocase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -67,15 +88,14 @@ bool CM_XmlScanner::Scan(std::string_view body, CM_XmlScanHandler& handler) {
 }
 
 void CM_XmlScanner::Pvt_SkipSpace() {
-  while (m_at < m_in.size() && space(static_cast<unsigned char>(m_in[m_at]))) ++m_at;
+  while (m_at < m_in.size() && space(m_in[m_at])) ++m_at;
 }
 
 // An optional byte-order mark and XML declaration (version 1.0, UTF-8), then blanks up to the
 // document element.
 bool CM_XmlScanner::Pvt_Prolog() {
   if (m_in.substr(0, 3) == "\xEF\xBB\xBF") m_at = 3;
-  if (m_in.substr(m_at, 5) == "<?xml" && m_at + 5 < m_in.size() &&
-      space(static_cast<unsigned char>(m_in[m_at + 5]))) {
+  if (m_in.substr(m_at, 5) == "<?xml" && m_at + 5 < m_in.size() && space(m_in[m_at + 5])) {
     m_at += 5;
     // One pseudo-attribute, name="value" after at least one blank; false leaves m_at anywhere.
     auto pseudo = [this](std::string_view name, std::string_view& value) {
@@ -135,9 +155,9 @@ bool CM_XmlScanner::Pvt_Name(std::string_view& name, size_t& colon) {
   const size_t start = m_at;
   colon = std::string_view::npos;
   for (;;) {
-    if (m_at >= m_in.size() || !name_start(static_cast<unsigned char>(m_in[m_at]))) return false;
+    if (m_at >= m_in.size() || !is(m_in[m_at], kNameStart)) return false;
     ++m_at;
-    while (m_at < m_in.size() && name_char(static_cast<unsigned char>(m_in[m_at]))) ++m_at;
+    while (m_at < m_in.size() && is(m_in[m_at], kNameChar)) ++m_at;
     if (m_at >= m_in.size() || m_in[m_at] != ':' || colon != std::string_view::npos) break;
     colon = m_at - start;
     ++m_at;
@@ -269,6 +289,12 @@ bool CM_XmlScanner::Pvt_EndTag() {
   return true;
 }
 
+size_t CM_XmlScanner::Pvt_Run(uint8_t what) {
+  const size_t start = m_at;
+  while (m_at < m_in.size() && is(m_in[m_at], what)) ++m_at;
+  return start;
+}
+
 // A quoted value: blanks become spaces, references are replaced, "<" is an error.
 bool CM_XmlScanner::Pvt_AttValue(RawAttr& attr, std::string& slot) {
   if (m_at >= m_in.size() || (m_in[m_at] != '"' && m_in[m_at] != '\'')) return false;
@@ -276,9 +302,11 @@ bool CM_XmlScanner::Pvt_AttValue(RawAttr& attr, std::string& slot) {
   const size_t start = m_at;
   std::string* out = nullptr;
   for (;;) {
+    const size_t run = Pvt_Run(kValue);
+    if (out != nullptr) out->append(m_in.substr(run, m_at - run));
     if (m_at >= m_in.size()) return false;
-    const unsigned char c = static_cast<unsigned char>(m_in[m_at]);
-    if (c == static_cast<unsigned char>(quote)) break;
+    const char c = m_in[m_at];
+    if (c == quote) break;
     if (c == '&' || c == '\t' || c == '\n' || c == '\r') {
       if (out == nullptr) {
         out = &slot;
@@ -291,13 +319,11 @@ bool CM_XmlScanner::Pvt_AttValue(RawAttr& attr, std::string& slot) {
         out->push_back(' ');
         m_at += c == '\r' && m_in.substr(m_at, 2) == "\r\n" ? 2 : 1;
       }
-    } else if (c >= 0x80) {
-      if (!Pvt_Char(out)) return false;
-    } else if (c == '<' || !plain_char(c)) {
-      return false;
-    } else {
-      if (out != nullptr) out->push_back(static_cast<char>(c));
+    } else if (c == '"' || c == '\'') {  // the other quote
+      if (out != nullptr) out->push_back(c);
       ++m_at;
+    } else if (static_cast<unsigned char>(c) < 0x80 || !Pvt_Char(out)) {
+      return false;  // "<" or a control character, or not a character at all
     }
   }
   attr.raw = m_in.substr(start, m_at - start);
@@ -311,8 +337,10 @@ bool CM_XmlScanner::Pvt_Content() {
   const size_t start = m_at;
   bool decoding = false;
   for (;;) {
+    const size_t run = Pvt_Run(kText);
+    if (decoding) m_text.append(m_in.substr(run, m_at - run));
     if (m_at >= m_in.size()) return false;
-    const unsigned char c = static_cast<unsigned char>(m_in[m_at]);
+    const char c = m_in[m_at];
     if (c == '<') break;
     if (c == '&' || c == '\r') {
       if (!decoding) {
@@ -326,13 +354,11 @@ bool CM_XmlScanner::Pvt_Content() {
         m_text.push_back('\n');
         m_at += m_in.substr(m_at, 2) == "\r\n" ? 2 : 1;
       }
-    } else if (c >= 0x80) {
-      if (!Pvt_Char(decoding ? &m_text : nullptr)) return false;
-    } else if (!plain_char(c) || (c == ']' && m_in.substr(m_at, 3) == "]]>")) {
-      return false;
-    } else {
-      if (decoding) m_text.push_back(static_cast<char>(c));
+    } else if (c == ']' && m_in.substr(m_at, 3) != "]]>") {
+      if (decoding) m_text.push_back(c);
       ++m_at;
+    } else if (static_cast<unsigned char>(c) < 0x80 || !Pvt_Char(decoding ? &m_text : nullptr)) {
+      return false;  // "]]>" or a control character, or not a character at all
     }
   }
   if (decoding)

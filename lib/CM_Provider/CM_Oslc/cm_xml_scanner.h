@@ -8,6 +8,7 @@
 #ifndef CM_PROVIDER_CM_OSLC_CM_XML_SCANNER_H
 #define CM_PROVIDER_CM_OSLC_CM_XML_SCANNER_H
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +61,8 @@ class CM_XmlScanner {
   bool Pvt_Char(std::string* out);
   const std::string* Pvt_Resolve(std::string_view prefix) const;
   void Pvt_SkipSpace();
+  // Moves past the bytes of class what; returns where the run began.
+  size_t Pvt_Run(uint8_t what);
 
   std::string_view m_in;
   size_t m_at = 0;
