@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -301,33 +302,50 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
     return CM_OSLC_NO_PROPERTY;
   }
   if (!record.links_plain) return kUnsure;
-  // In the order of "#" + rdf:ID, byte-wise as the DOM read's map; an ID twice is its failure.
-  std::vector<std::pair<std::string_view, const CM_XmlRecord::Link*>> by_id;
-  by_id.reserve(record.links.size());
+  const auto view = [](const SUM_String& text) {
+    return std::string_view(text.c_str(), text.GetLength());
+  };
+  // An ID twice is the DOM read's failure.
+  std::unordered_set<std::string_view> ids;
+  ids.reserve(record.links.size());
   for (const CM_XmlRecord::Link& link : record.links)
-    by_id.emplace_back(std::string_view(link.id.c_str(), link.id.GetLength()), &link);
-  std::sort(by_id.begin(), by_id.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (size_t i = 1; i < by_id.size(); ++i)
-    if (by_id[i].first == by_id[i - 1].first) return kUnsure;
-  std::vector<std::pair<const SUM_String*, SUM_String>> found;
-  found.reserve(by_id.size());
+    if (!ids.emplace(view(link.id)).second) return kUnsure;
+  struct Found {
+    std::string_view resource;
+    std::string_view id;
+    const SUM_String* key;
+    SUM_String title;
+  };
+  std::vector<Found> found;
+  found.reserve(record.links.size());
   std::string about;
-  for (const auto& entry : by_id) {
+  for (const CM_XmlRecord::Link& link : record.links) {
     about.assign(1, '#');
-    about += entry.second->raw_id;
+    about += link.raw_id;
     const auto title = record.titles.find(about);
     if (title == record.titles.end() || !title->second.found || !title->second.plain)
       return kUnsure;
-    found.emplace_back(&entry.second->resource, SUM_String());
-    if (!utf8_to_native(title->second.text, found.back().second)) return kUnsure;
+    found.push_back(Found{view(link.resource), view(link.id), &link.resource, SUM_String()});
+    if (!utf8_to_native(title->second.text, found.back().title)) return kUnsure;
   }
-  // Only a complete set reaches the caller; of equal resources the first in ID order, and any
-  // already in the map, stay.
-  for (auto& entry : found) {
-    const auto at = links.lower_bound(*entry.first);
-    if (at == links.end() || *entry.first < at->first)
-      links.emplace_hint(at, *entry.first, std::make_unique<CM_VersionInfo>(entry.second));
+  // Of equal resources the first in ID order stays, as in the DOM read's map, which goes by ID.
+  const auto before = [](const Found& a, const Found& b) {
+    const int order = a.resource.compare(b.resource);
+    return order != 0 ? order < 0 : a.id < b.id;
+  };
+  if (!std::is_sorted(found.begin(), found.end(), before))
+    std::sort(found.begin(), found.end(), before);
+  // Only a complete set reaches the caller; any resource already in the map stays. In resource
+  // order, each new last key goes in at the end without a search.
+  for (size_t i = 0; i < found.size(); ++i) {
+    if (i > 0 && found[i].resource == found[i - 1].resource) continue;
+    const SUM_String& key = *found[i].key;
+    auto at = links.end();
+    if (!links.empty() && !links.key_comp()(std::prev(at)->first, key)) {
+      at = links.lower_bound(key);
+      if (at != links.end() && !links.key_comp()(key, at->first)) continue;
+    }
+    links.emplace_hint(at, key, std::make_unique<CM_VersionInfo>(found[i].title));
   }
   // The DOM walk leaves this text behind when it runs out of siblings.
   if (record.run_to_end) error_text = oslc_message(kOslcNoAttribute);
