@@ -70,8 +70,9 @@ TEST(CodePage, UnmappableTextFailsLoudlyOrQuietlyAndNothingIsReplaced) {
       std::string got;
       for (const char* id : {"x", "y"}) {
         SUM_String body("-");
-        got +=
-            std::to_string(root.get_body_from_nodelist(title, id, body)) + ":" + body.str() + ";";
+        // Its own statement: + evaluates its operands in no set order, and body is read after it.
+        const int rc = root.get_body_from_nodelist(title, id, body);
+        got += std::to_string(rc) + ":" + body.str() + ";";
       }
       EXPECT_EQ(std::string(c.second) + ";1001:-;", got) << c.first << level;
     }
