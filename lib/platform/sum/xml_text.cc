@@ -30,11 +30,17 @@ void sum_append_utf8(std::string& out, const char16_t* text) {
   }
 }
 
-void sum_append_xml_escaped(std::string& out, const std::string& text) {
+void sum_append_xml_escaped(std::string& out, const char* text, size_t length) {
+  // The characters below that are escaped, as bits: tab, line feed, carriage return, '"', '&',
+  // '\'', '<' and '>'.
+  constexpr uint64_t kEscaped = (1ull << '\t') | (1ull << '\n') | (1ull << '\r') | (1ull << '"') |
+                                (1ull << '&') | (1ull << '\'') | (1ull << '<') | (1ull << '>');
   size_t plain = 0;  // start of the run of characters that need no escaping
-  for (size_t i = 0; i < text.size(); ++i) {
+  for (size_t i = 0; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 64 || ((kEscaped >> c) & 1) == 0) continue;
     const char* entity;
-    switch (text[i]) {
+    switch (c) {
       case '&':
         entity = "&amp;";
         break;
@@ -56,15 +62,17 @@ void sum_append_xml_escaped(std::string& out, const std::string& text) {
       case '\n':
         entity = "&#10;";
         break;
-      case '\r':
+      default:
         entity = "&#13;";
         break;
-      default:
-        continue;
     }
-    out.append(text, plain, i - plain);
+    out.append(text + plain, i - plain);
     out += entity;
     plain = i + 1;
   }
-  out.append(text, plain, std::string::npos);
+  out.append(text + plain, length - plain);
+}
+
+void sum_append_xml_escaped(std::string& out, const std::string& text) {
+  sum_append_xml_escaped(out, text.data(), text.size());
 }
