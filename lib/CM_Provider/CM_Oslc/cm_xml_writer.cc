@@ -207,6 +207,15 @@ int CM_XmlWriter::Str(SUM_String& out) {
   return 0;
 }
 
+void CM_XmlWriter::Clear() {
+  m_out.clear();
+  m_open.clear();
+  m_root_decl.clear();
+  m_root_uri.clear();
+  m_created = false;
+  m_gone = false;
+}
+
 int CM_XmlWriter::Pvt_Name(const SUM_String& prefix, const SUM_String& local, const Name*& out) {
   out = nullptr;
   // Newest first: the names of the links come last and repeat.

@@ -28,6 +28,9 @@ class CM_XmlWriter : public CM_XmlBuilder {
   int AddAttr(const CM_XmlTag& name, const SUM_String& value) override;
   int SetNamespace(const CM_XmlNamespace& ns) override;
   int Str(SUM_String& out) override;
+  // Starts a new document. The names converted so far are kept: the native converter, once open,
+  // is the process's for good, so they would convert the same again.
+  void Clear();
 
  private:
   // A qualified name as given and as written (UTF-8, checked), converted once per writer: an
