@@ -137,4 +137,36 @@ TEST(StreamWriter, WritesTheBytesOfTheDomBuilder) {
   }
 }
 
+// A whole COMMIT's updates, written by the streaming writer (XML layer untraced) and by the DOM
+// builder (traced): the tracker receives the same bodies, the writer serving record after record.
+TEST(StreamWriter, ACommitSendsTheBodiesOfTheDomBuilder) {
+  cmtest::TempHome home;
+  cmtest::TrackerSim sim;
+  ASSERT_TRUE(sim.running()) << sim.stderr_text();
+  std::string sent[2];
+  for (int traced = 0; traced < 2; ++traced) {
+    cmtest::Tracing trace("CMOSLC", traced ? 3 : 0);
+    CM_ActionMap actions;
+    for (const char* id : {"MR1", "MR2"}) {
+      sim.put_record({{"dbset", "dbs1"},
+                      {"userdb", "db1"},
+                      {"id", id},
+                      {"links", cmtest::link_list("a=Gr\xc3\xbc\xc3\x9f,b=x<y>&\"q\"")}});
+      for (int i = 0; i < 50; ++i) {
+        const std::string n = std::to_string(i);
+        cmtest::schedule(actions, true, id, "http://v/f" + n + "?a=1&b=<2>", "t'" + n + "\xc3\xa9");
+      }
+      cmtest::schedule(actions, false, id, "a", "");
+    }
+    sim.clear_log();
+    CM_OslcBaseMr engine;
+    engine.init(cmtest::make_session(sim.base_url()));
+    EXPECT_EQ(0, engine.do_modify_associations(actions)) << engine.get_error();
+    for (const auto& request : sim.log())
+      if (request["method"] == "PUT") sent[traced] += request["body"].get<std::string>() + "\n";
+  }
+  EXPECT_NE(std::string::npos, sent[0].find("t&apos;49\xc3\xa9")) << sent[0];
+  EXPECT_EQ(sent[1], sent[0]);
+}
+
 }  // namespace
