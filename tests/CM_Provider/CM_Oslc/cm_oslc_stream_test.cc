@@ -2,6 +2,7 @@
 // answer of the XML corpus read both ways gives the caller the same statuses, texts, links and
 // printed messages, and update bodies come out byte for byte the same.
 #include <gtest/gtest.h>
+#include <xercesc/util/PlatformUtils.hpp>
 
 #include <filesystem>
 #include <functional>
@@ -135,6 +136,29 @@ TEST(StreamWriter, WritesTheBytesOfTheDomBuilder) {
     writer.Clear();
     EXPECT_EQ(build_body(doc, cases[i]), build_body(writer, cases[i])) << "case " << i;
   }
+}
+
+// The writer needs Xerces only to word the refusal of a name: it writes the same with Xerces not
+// started (as in a COMMIT whose reads need none).
+TEST(StreamWriter, WritesTheSameWithXercesNotStarted) {
+  using namespace cmtest;
+  const CM_XmlNamespace odd("a", "urn:a");
+  const std::vector<BodyStep> steps = {root_step(CM_XmlTag(ns_rdf(), "RDF")),
+                                       ns_step(ns_dcterms()),
+                                       push_step(CM_XmlTag(odd, "\xC3\xA9")),
+                                       attr_step(tag_dcterms_title(), "x<\xC3\xA9>"),
+                                       attr_step(CM_XmlTag(odd, "a b"), "v"),
+                                       attr_step(tag_rdf_ID(), "\xFF"),
+                                       pop_step()};
+  ASSERT_EQ(nullptr, XERCES_CPP_NAMESPACE::XMLPlatformUtils::fgMemoryManager);
+  std::string written;
+  {
+    CM_XmlWriter writer;
+    written = build_body(writer, steps);
+  }
+  EXPECT_EQ(nullptr, XERCES_CPP_NAMESPACE::XMLPlatformUtils::fgMemoryManager);
+  CM_XmlDoc doc;
+  EXPECT_EQ(build_body(doc, steps), written);
 }
 
 // A whole COMMIT's updates, written by the streaming writer (XML layer untraced) and by the DOM
