@@ -55,7 +55,11 @@ class CM_EXPORT SUM_String {
   void ReleaseBuffer();
 
  private:
-  void Sync() const;
+  // Inline: every reading operation calls it, comparisons of map keys by the thousand.
+  void Sync() const {
+    if (m_buffer_out) SyncBuffer();
+  }
+  void SyncBuffer() const;
   mutable std::string m_text;
   mutable bool m_buffer_out = false;
 };

@@ -102,8 +102,8 @@ int CM_OslcBaseMr::Pvt_ApplyActions(const CM_TraceScope& scope, const std::strin
   for (const auto& action : list) {
     const CM_ChangeData* data = action ? action->get_data() : nullptr;
     if (data == nullptr) continue;
-    const std::string selector(data->get_universal_selector());
-    const std::string name(data->get_display_name());
+    const std::string& selector = data->get_universal_selector();
+    const std::string& name = data->get_display_name();
     int result;
     switch (action->get_type()) {
       case CM_ActionType::Associate:
@@ -263,7 +263,7 @@ int CM_OslcBaseMr::associate_twversion(const std::string& universal_selector,
   auto version = std::make_unique<CM_VersionInfo>(SUM_String(display_name));
   scope.print(4, "Looking for association of %s with %s", universal_selector.c_str(),
               display_name.c_str());
-  const SUM_String key(universal_selector);
+  SUM_String key(universal_selector);
   // One search serves the check and the insertion.
   const auto it = links.lower_bound(key);
   const bool present = it != links.end() && !(key < it->first);
@@ -281,7 +281,7 @@ int CM_OslcBaseMr::associate_twversion(const std::string& universal_selector,
   if (present) {
     it->second = std::move(version);
   } else {
-    links.emplace_hint(it, key, std::move(version));
+    links.emplace_hint(it, std::move(key), std::move(version));
   }
   return 0;
 }

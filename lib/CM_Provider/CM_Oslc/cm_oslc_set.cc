@@ -1,7 +1,6 @@
 #include "CM_Provider/CM_Oslc/cm_oslc_set.h"
 
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
-#include "CM_Provider/CM_Oslc/cm_xml_writer.h"
 #include "CM_Provider/cm_messages.h"
 #include "CM_Provider/cm_trace.h"
 
@@ -95,9 +94,12 @@ int CM_OslcSet::Pvt_InitXmlDocv2(const SUM_String& stable_id) {
 
   // Traced, the DOM builder shows its steps; otherwise the same bytes are written directly.
   if (scope.is_enabled(3)) {
-    m_document = std::make_unique<CM_XmlDoc>();
+    m_dom = std::make_unique<CM_XmlDoc>();
+    m_document = m_dom.get();
   } else {
-    m_document = std::make_unique<CM_XmlWriter>();
+    m_dom.reset();
+    m_writer.Clear();
+    m_document = &m_writer;
   }
   scope.print(4, "Initializing XML doc...");
   int status = m_document->CreateRootElem(root_tag);

@@ -16,6 +16,7 @@
 #include "CM_Provider/CM_Oslc/cm_rest_request.h"
 #include "CM_Provider/CM_Oslc/cm_xml_doc.h"
 #include "CM_Provider/CM_Oslc/cm_xml_util.h"
+#include "CM_Provider/CM_Oslc/cm_xml_writer.h"
 #include "CM_Provider/cm_session.h"
 #include "CM_Provider/cm_status.h"
 
@@ -50,7 +51,11 @@ class CM_OslcSet {
   void Pvt_InternalError(int position);
 
   CM_RestUriPut m_request;
-  std::unique_ptr<CM_XmlBuilder> m_document;
+  // The body's builder: m_dom when traced, else m_writer, kept from record to record with the
+  // names it converted.
+  CM_XmlBuilder* m_document = nullptr;
+  std::unique_ptr<CM_XmlDoc> m_dom;
+  CM_XmlWriter m_writer;
   std::int32_t m_executed = 0;
   std::int32_t m_initialized = 0;
   CM_Session m_session;

@@ -25,7 +25,10 @@ bool CM_XmlTag::operator==(const CM_XmlTag& other) const {
 }
 
 SUM_String CM_XmlTag::QualifiedName() const {
-  SUM_String prefix = m_ns.Prefix();
+  const SUM_String& prefix = m_ns.Prefix();
   if (prefix.GetLength() == 0) return m_name;
-  return prefix + ":" + m_name;
+  SUM_String name(prefix);
+  name += ":";
+  name += m_name;
+  return name;
 }

@@ -20,8 +20,8 @@ class CM_XmlNamespace {
   bool operator==(const CM_XmlNamespace& other) const;
   bool operator!=(const CM_XmlNamespace& other) const { return !(*this == other); }
 
-  SUM_String Prefix() const { return m_prefix; }
-  SUM_String URI() const { return m_uri; }
+  const SUM_String& Prefix() const { return m_prefix; }
+  const SUM_String& URI() const { return m_uri; }
 
  private:
   SUM_String m_prefix;
@@ -41,10 +41,10 @@ class CM_XmlTag {
 
   // "prefix:name", or the local name alone when the prefix is empty.
   SUM_String QualifiedName() const;
-  SUM_String Prefix() const { return m_ns.Prefix(); }
-  SUM_String URI() const { return m_ns.URI(); }
-  SUM_String Name() const { return m_name; }
-  CM_XmlNamespace Namespace() const { return m_ns; }
+  const SUM_String& Prefix() const { return m_ns.Prefix(); }
+  const SUM_String& URI() const { return m_ns.URI(); }
+  const SUM_String& Name() const { return m_name; }
+  const CM_XmlNamespace& Namespace() const { return m_ns; }
 
  private:
   CM_XmlNamespace m_ns;

@@ -176,15 +176,15 @@ SUM_String xmlch_to_string(const XMLCh* text) {
   return out;
 }
 
-// Converts with the same strict ICU converter as the reverse direction, so a text survives the
-// round trip exactly; the result is allocated where XMLString::release frees it.
-int native_to_xmlch(const SUM_String& text, XMLCh** out) {
-  *out = nullptr;
-  MemoryManager* memory = XMLPlatformUtils::fgMemoryManager;
-  if (memory == nullptr) {
-    cm_internal_error(kSource, __LINE__);
-    return CM_XML_INTERNAL;
-  }
+namespace {
+
+// Native text to a new NUL-terminated UTF-16 text, with the same strict ICU converter as the
+// reverse direction, so that a text survives the round trip exactly. alloc(units) gives the
+// buffer (null when memory is short), release(buffer) takes it back after a failed conversion.
+// Text that is not valid native text gives message 23 and 1001.
+template <typename Alloc, typename Release>
+int to_utf16(const SUM_String& text, Alloc alloc, Release release, char16_t*& out) {
+  out = nullptr;
   const int length = text.GetLength();
   UConverter* converter = nullptr;
   int rc = 0;
@@ -198,10 +198,9 @@ int native_to_xmlch(const SUM_String& text, XMLCh** out) {
     imsg_print(IMSG_KIND_ERROR, mr_table(), kMrNotUnicode, text.c_str());
     return CM_XML_REPORTED;
   }
-  XMLCh* buffer = nullptr;
+  char16_t* buffer = nullptr;
   try {
-    buffer =
-        static_cast<XMLCh*>(memory->allocate(static_cast<XMLSize_t>(capacity) * sizeof(XMLCh)));
+    buffer = alloc(static_cast<size_t>(capacity));
   } catch (...) {
     buffer = nullptr;
   }
@@ -211,7 +210,7 @@ int native_to_xmlch(const SUM_String& text, XMLCh** out) {
   }
   buffer[0] = 0;
   if (length == 0) {
-    *out = buffer;
+    out = buffer;
     return 0;
   }
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.c_str());
@@ -220,20 +219,55 @@ int native_to_xmlch(const SUM_String& text, XMLCh** out) {
   if (ascii == length) {
     for (int i = 0; i < length; ++i) buffer[i] = bytes[i];
     buffer[length] = 0;
-    *out = buffer;
+    out = buffer;
     return 0;
   }
   UErrorCode status = U_ZERO_ERROR;
   int32_t units = ucnv_toUChars(converter, reinterpret_cast<UChar*>(buffer),
                                 static_cast<int32_t>(capacity), text.c_str(), length, &status);
   if (U_FAILURE(status) || units <= 0 || units >= capacity) {
-    memory->deallocate(buffer);
+    release(buffer);
     imsg_print(IMSG_KIND_ERROR, mr_table(), kMrNotUnicode, text.c_str());
     return CM_XML_REPORTED;
   }
   buffer[units] = 0;
-  *out = buffer;
+  out = buffer;
   return 0;
+}
+
+}  // namespace
+
+// The result is allocated where XMLString::release frees it.
+int native_to_xmlch(const SUM_String& text, XMLCh** out) {
+  *out = nullptr;
+  MemoryManager* memory = XMLPlatformUtils::fgMemoryManager;
+  if (memory == nullptr) {
+    cm_internal_error(kSource, __LINE__);
+    return CM_XML_INTERNAL;
+  }
+  char16_t* buffer = nullptr;
+  const int rc = to_utf16(
+      text,
+      [memory](size_t units) {
+        return static_cast<char16_t*>(memory->allocate(units * sizeof(char16_t)));
+      },
+      [memory](char16_t* spent) { memory->deallocate(spent); }, buffer);
+  *out = buffer;
+  return rc;
+}
+
+int native_to_utf16(const SUM_String& text, std::u16string& out) {
+  char16_t* buffer = nullptr;
+  const int rc = to_utf16(
+      text,
+      [&out](size_t units) {
+        out.assign(units, u'\0');
+        return &out[0];
+      },
+      [](char16_t*) {}, buffer);
+  // As the DOM sees it: up to the first NUL.
+  out.resize(rc == 0 ? std::char_traits<char16_t>::length(out.c_str()) : 0);
+  return rc;
 }
 
 CM_XmlText::~CM_XmlText() {

@@ -7,6 +7,8 @@
 #include <unicode/ucnv.h>
 #include <xercesc/util/XercesDefs.hpp>
 
+#include <string>
+
 #include <sum_string.h>
 #include "CM_Provider/CM_Oslc/cm_xml_names.h"
 
@@ -21,6 +23,9 @@ SUM_String xmlch_to_string(const XMLCh* text);
 // Requires Xerces initialised (any live CM_XmlParser or CM_XmlDoc, or the caller's own
 // XMLPlatformUtils::Initialize).
 int native_to_xmlch(const SUM_String& text, XMLCh** out);
+// native_to_xmlch into out, without Xerces: the same text (up to its first NUL), the same
+// failures and messages; out is empty after a failure.
+int native_to_utf16(const SUM_String& text, std::u16string& out);
 // The process-wide converter of the native code page, strict: no fallbacks, stops on the first
 // unmappable character. The page is the code set of the locale environment (LC_ALL, LC_CTYPE,
 // LANG, as "en_US.ISO-8859-1"), else ICU's default (UTF-8); chosen on first use. The caller must

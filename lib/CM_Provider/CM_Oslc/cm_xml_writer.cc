@@ -5,6 +5,10 @@
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLChar.hpp>
 
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
 #include "CM_Provider/CM_Oslc/cm_xml_report.h"
 #include "CM_Provider/CM_Oslc/cm_xml_text.h"
 #include "CM_Provider/cm_messages.h"
@@ -16,92 +20,101 @@ namespace {
 
 const char kSource[] = "lib/CM_Provider/CM_Oslc/cm_xml_writer";
 
-// Whether text converts without ICU and without fail: ASCII up to its end (the converted text
-// ends at a NUL, as this scan does).
-bool plain_ascii(const SUM_String& text) {
-  if (!native_ascii_is_identity()) return false;
-  for (const char* p = text.c_str(); *p != 0; ++p)
-    if (static_cast<unsigned char>(*p) >= 0x80) return false;
-  return true;
+// Whether the bytes are all ASCII; a word at a time, for URLs of tens of bytes by the thousand.
+bool all_ascii(const char* bytes, size_t length) {
+  uint64_t high = 0;
+  size_t i = 0;
+  for (; i + sizeof high <= length; i += sizeof high) {
+    uint64_t word;
+    memcpy(&word, bytes + i, sizeof word);
+    high |= word;
+  }
+  for (; i < length; ++i) high |= static_cast<unsigned char>(bytes[i]);
+  return (high & 0x8080808080808080ull) == 0;
 }
 
-// Native text as the DOM builder takes it (message 23 when it is not valid native text), in
-// UTF-8; escaped for an attribute value when escape is set. converted: the UTF-16 text, made only
-// when the text is not plain ASCII.
-int utf8_of(const SUM_String& text, bool escape, std::string& out, CM_XmlText& converted) {
-  std::string raw;
-  if (plain_ascii(text)) {
-    raw = text.c_str();
-  } else {
-    const int rc = converted.Convert(text);
-    if (rc != 0) return rc;
-    sum_append_utf8(raw, converted.get());
+// Native text as the DOM builder takes it (message 23 when it is not valid native text) appended
+// to out in UTF-8, escaped for an attribute value when escape is set. wide: the UTF-16 text, made
+// only when the text is not plain ASCII in a page that writes ASCII as ASCII.
+int append_utf8(const SUM_String& text, bool escape, std::string& out, std::u16string& wide) {
+  wide.clear();
+  const char* bytes = text.c_str();
+  const size_t length = static_cast<size_t>(text.GetLength());
+  if (native_ascii_is_identity() && all_ascii(bytes, length)) {
+    const size_t used = strlen(bytes);  // the converted text ends at a NUL
+    if (escape) {
+      sum_append_xml_escaped(out, bytes, used);
+    } else {
+      out.append(bytes, used);
+    }
+    return 0;
   }
+  const int rc = native_to_utf16(text, wide);
+  if (rc != 0) return rc;
   if (!escape) {
-    out = std::move(raw);
+    sum_append_utf8(out, wide.c_str());
   } else {
-    out.clear();
+    std::string raw;
+    sum_append_utf8(raw, wide.c_str());
     sum_append_xml_escaped(out, raw);
   }
   return 0;
 }
 
-int utf8_of(const SUM_String& text, bool escape, std::string& out) {
-  CM_XmlText converted;
-  return utf8_of(text, escape, out, converted);
+// Whether XML allows the name: utf8, or wide when append_utf8 made it.
+bool valid_name(const std::string& utf8, const std::u16string& wide) {
+  if (!wide.empty() || utf8.empty()) return XMLChar1_0::isValidName(wide.c_str());
+  const std::u16string ascii(utf8.begin(), utf8.end());
+  return XMLChar1_0::isValidName(ascii.c_str());
 }
 
-// The DOM refuses a name XML does not allow when the node is made, with this report. utf8 is the
-// name; converted its UTF-16 text when utf8_of made one.
-int check_name(const std::string& utf8, const CM_XmlText& converted) {
-  if (converted.get() != nullptr) {
-    if (XMLChar1_0::isValidName(converted.get())) return 0;
-  } else {
-    const std::u16string wide(utf8.begin(), utf8.end());  // ASCII
-    if (XMLChar1_0::isValidName(wide.c_str())) return 0;
+// The DOM refuses a name XML does not allow when the node is made, with this report; its message
+// comes from Xerces, initialised for the moment.
+int report_bad_name() {
+  try {
+    XMLPlatformUtils::Initialize();
+  } catch (...) {
+    cm_internal_error(kSource, __LINE__);
+    return CM_XML_INTERNAL;
   }
-  cm_xml_report(DOMException(DOMException::INVALID_CHARACTER_ERR, 0));
+  try {
+    cm_xml_report(DOMException(DOMException::INVALID_CHARACTER_ERR, 0));
+  } catch (...) {
+    cm_xml_report_unknown();
+  }
+  try {
+    XMLPlatformUtils::Terminate();
+  } catch (...) {
+  }
   return CM_XML_REPORTED;
 }
 
 }  // namespace
 
-CM_XmlWriter::CM_XmlWriter() {
-  try {
-    XMLPlatformUtils::Initialize();
-    m_xerces_ready = true;
-  } catch (...) {
-  }
-}
+CM_XmlWriter::CM_XmlWriter() = default;
 
-CM_XmlWriter::~CM_XmlWriter() {
-  if (m_xerces_ready) {
-    try {
-      XMLPlatformUtils::Terminate();
-    } catch (...) {
-    }
-  }
-}
+CM_XmlWriter::~CM_XmlWriter() = default;
 
 int CM_XmlWriter::CreateRootElem(const CM_XmlTag& root) {
-  if (m_created || !m_xerces_ready) {
+  if (m_created) {
     cm_internal_error(kSource, __LINE__);
     return CM_XML_INTERNAL;
   }
   std::string uri;
-  Open element;
-  CM_XmlText name;
-  int rc = utf8_of(root.URI(), true, uri);
-  if (rc == 0) rc = utf8_of(root.QualifiedName(), false, element.name, name);
-  if (rc == 0) rc = check_name(element.name, name);
+  std::u16string wide;
+  int rc = append_utf8(root.URI(), true, uri, wide);
+  const Name* name = nullptr;
+  if (rc == 0) rc = Pvt_Name(root.Prefix(), root.Name(), name);
+  if (rc == 0 && name == nullptr) rc = report_bad_name();
   if (rc != 0) return rc;
   if (!uri.empty()) {
-    const size_t colon = element.name.find(':');
-    m_root_decl = colon == std::string::npos ? "xmlns" : "xmlns:" + element.name.substr(0, colon);
-    m_root_uri = uri;
+    const size_t colon = name->utf8.find(':');
+    m_root_decl = colon == std::string::npos ? "xmlns" : "xmlns:" + name->utf8.substr(0, colon);
+    m_root_uri = std::move(uri);
   }
   m_created = true;
-  m_open.push_back(std::move(element));
+  m_open.push_back(Open{name, false});
+  m_attr_count = 0;
   return 0;
 }
 
@@ -110,17 +123,17 @@ int CM_XmlWriter::PushElem(const CM_XmlTag& tag) {
     cm_internal_error(kSource, __LINE__);
     return CM_XML_INTERNAL;
   }
-  Open element;
-  CM_XmlText name;
-  int rc = utf8_of(tag.QualifiedName(), false, element.name, name);
-  if (rc == 0) rc = check_name(element.name, name);
+  const Name* name = nullptr;
+  int rc = Pvt_Name(tag.Prefix(), tag.Name(), name);
+  if (rc == 0 && name == nullptr) rc = report_bad_name();
   if (rc != 0) return rc;
   Open& parent = m_open.back();
   if (!parent.written) {
-    Pvt_StartTag(parent, ">", m_out);
+    Pvt_StartTag(">", m_out);
     parent.written = true;
   }
-  m_open.push_back(std::move(element));
+  m_open.push_back(Open{name, false});
+  m_attr_count = 0;
   return 0;
 }
 
@@ -135,11 +148,12 @@ int CM_XmlWriter::PopElem() {
   }
   const Open& element = m_open.back();
   if (element.written) {
-    m_out += "</" + element.name + '>';
+    m_out += element.name->end;
   } else {
-    Pvt_StartTag(element, "/>", m_out);
+    Pvt_StartTag("/>", m_out);
   }
   m_open.pop_back();
+  m_attr_count = 0;
   return 0;
 }
 
@@ -148,18 +162,26 @@ int CM_XmlWriter::AddAttr(const CM_XmlTag& name, const SUM_String& value) {
     cm_internal_error(kSource, __LINE__);
     return CM_XML_INTERNAL;
   }
-  return Pvt_SetAttr(m_open.back(), name.QualifiedName(), value);
+  const Name* known = nullptr;
+  const int rc = Pvt_Name(name.Prefix(), name.Name(), known);
+  if (rc != 0) return rc;
+  return Pvt_SetAttr(known, value);
 }
 
 int CM_XmlWriter::SetNamespace(const CM_XmlNamespace& ns) {
+  // An unwritten root is the innermost element: pushing a child writes its parent's start tag.
   if (!m_created || m_open.empty() || m_open.front().written) {
     cm_internal_error(kSource, __LINE__);
     return CM_XML_INTERNAL;
   }
-  const SUM_String prefix = ns.Prefix();
-  const SUM_String attr_name =
-      prefix.GetLength() > 0 ? SUM_String("xmlns:") + prefix : SUM_String("xmlns");
-  return Pvt_SetAttr(m_open.front(), attr_name, ns.URI());
+  static const SUM_String kXmlns("xmlns");
+  const SUM_String& prefix = ns.Prefix();
+  const Name* name = nullptr;
+  // "xmlns:prefix", or "xmlns" for the default namespace.
+  const int rc = prefix.GetLength() > 0 ? Pvt_Name(kXmlns, prefix, name)
+                                        : Pvt_Name(SUM_String(), kXmlns, name);
+  if (rc != 0) return rc;
+  return Pvt_SetAttr(name, ns.URI());
 }
 
 int CM_XmlWriter::Str(SUM_String& out) {
@@ -167,51 +189,99 @@ int CM_XmlWriter::Str(SUM_String& out) {
     cm_internal_error(kSource, __LINE__);
     return CM_XML_INTERNAL;
   }
-  std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+  static const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+  std::string text;
+  text.reserve(sizeof kDeclaration + m_out.size() + 64 * m_open.size());
+  text += kDeclaration;
   text += m_out;
-  // What is still open is closed in the copy only: the builder may go on.
+  // What is still open is closed in the copy only: the builder may go on. Only the innermost
+  // element may still lack its start tag.
   for (size_t i = m_open.size(); i-- > 0;) {
     if (m_open[i].written) {
-      text += "</" + m_open[i].name + '>';
+      text += m_open[i].name->end;
     } else {
-      Pvt_StartTag(m_open[i], "/>", text);
+      Pvt_StartTag("/>", text);
     }
   }
   out = SUM_String(text);
   return 0;
 }
 
-int CM_XmlWriter::Pvt_SetAttr(Open& element, const SUM_String& name, const SUM_String& value) {
-  std::string utf8_name;
-  std::string escaped;
-  CM_XmlText xname;
-  int rc = utf8_of(name, false, utf8_name, xname);
-  if (rc == 0) rc = utf8_of(value, true, escaped);
-  if (rc == 0) rc = check_name(utf8_name, xname);
-  if (rc != 0) return rc;
-  for (auto& attr : element.attrs) {
-    if (attr.first == utf8_name) {
-      attr.second = std::move(escaped);  // a replaced value keeps its place
+void CM_XmlWriter::Clear() {
+  m_out.clear();
+  m_open.clear();
+  m_root_decl.clear();
+  m_root_uri.clear();
+  m_created = false;
+  m_gone = false;
+}
+
+int CM_XmlWriter::Pvt_Name(const SUM_String& prefix, const SUM_String& local, const Name*& out) {
+  out = nullptr;
+  // Newest first: the names of the links come last and repeat.
+  for (auto it = m_names.rbegin(); it != m_names.rend(); ++it) {
+    const Name& known = **it;
+    if (known.local == local && known.prefix == prefix) {
+      out = &known;
       return 0;
     }
   }
-  element.attrs.emplace_back(std::move(utf8_name), std::move(escaped));
+  SUM_String qualified(prefix);
+  if (prefix.GetLength() > 0) qualified += ":";
+  qualified += local;
+  auto name = std::make_unique<Name>();
+  std::u16string wide;
+  const int rc = append_utf8(qualified, false, name->utf8, wide);
+  // A name XML does not allow is reported by the caller, after what the DOM converts before.
+  if (rc != 0 || !valid_name(name->utf8, wide)) return rc;
+  name->prefix = prefix;
+  name->local = local;
+  name->start = '<' + name->utf8;
+  name->end = "</" + name->utf8 + '>';
+  name->attr = ' ' + name->utf8 + "=\"";
+  out = name.get();
+  m_names.push_back(std::move(name));
   return 0;
 }
 
-void CM_XmlWriter::Pvt_StartTag(const Open& element, const char* end, std::string& out) const {
-  out += '<';
-  out += element.name;
-  if (&element == &m_open.front() && !m_root_uri.empty()) {
-    bool declared = false;
-    for (const auto& attr : element.attrs) declared = declared || attr.first == m_root_decl;
-    if (!declared) out += ' ' + m_root_decl + "=\"" + m_root_uri + '"';
+int CM_XmlWriter::Pvt_SetAttr(const Name* name, const SUM_String& value) {
+  if (m_attrs.size() == m_attr_count) m_attrs.push_back(Attr{nullptr, std::string()});
+  // Converted into the spare entry: a failure leaves the element as it was.
+  Attr& spare = m_attrs[m_attr_count];
+  spare.value.clear();
+  std::u16string wide;
+  const int rc = append_utf8(value, true, spare.value, wide);
+  if (rc != 0) return rc;
+  if (name == nullptr) return report_bad_name();
+  for (size_t i = 0; i < m_attr_count; ++i) {
+    Attr& attr = m_attrs[i];
+    if (attr.name == name || attr.name->utf8 == name->utf8) {
+      attr.value.swap(spare.value);  // a replaced value keeps its place
+      return 0;
+    }
   }
-  for (const auto& attr : element.attrs) {
-    out += ' ';
-    out += attr.first;
-    out += "=\"";
-    out += attr.second;
+  spare.name = name;
+  ++m_attr_count;
+  return 0;
+}
+
+void CM_XmlWriter::Pvt_StartTag(const char* end, std::string& out) const {
+  out += m_open.back().name->start;
+  if (m_open.size() == 1 && !m_root_uri.empty()) {
+    bool declared = false;
+    for (size_t i = 0; i < m_attr_count; ++i)
+      declared = declared || m_attrs[i].name->utf8 == m_root_decl;
+    if (!declared) {
+      out += ' ';
+      out += m_root_decl;
+      out += "=\"";
+      out += m_root_uri;
+      out += '"';
+    }
+  }
+  for (size_t i = 0; i < m_attr_count; ++i) {
+    out += m_attrs[i].name->attr;
+    out += m_attrs[i].value;
     out += '"';
   }
   out += end;

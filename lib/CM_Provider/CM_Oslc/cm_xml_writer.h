@@ -3,13 +3,14 @@
 // of the root and attribute order, with the same conversion failures and messages. A start tag is
 // written once its element gets a child or is closed, so attributes and namespaces must come
 // before that (as the update makes them); a call that would change a written tag is an internal
-// error here where the DOM builder would accept it. Keeps Xerces initialised while it lives
-// (counted), for the text conversions. Status codes as CM_XmlDoc; nothing throws.
+// error here where the DOM builder would accept it. Converts with the native ICU converter
+// alone: Xerces is initialised only for the moment of reporting a name XML does not allow.
+// Status codes as CM_XmlDoc; nothing throws.
 #ifndef CM_PROVIDER_CM_OSLC_CM_XML_WRITER_H
 #define CM_PROVIDER_CM_OSLC_CM_XML_WRITER_H
 
+#include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "CM_Provider/CM_Oslc/cm_xml_doc.h"
@@ -27,25 +28,49 @@ class CM_XmlWriter : public CM_XmlBuilder {
   int AddAttr(const CM_XmlTag& name, const SUM_String& value) override;
   int SetNamespace(const CM_XmlNamespace& ns) override;
   int Str(SUM_String& out) override;
+  // Starts a new document. The names converted so far are kept: the native converter, once open,
+  // is the process's for good, so they would convert the same again.
+  void Clear();
 
  private:
-  struct Open {
-    std::string name;  // UTF-8
-    // UTF-8 name and escaped value, in the order first set.
-    std::vector<std::pair<std::string, std::string>> attrs;
-    bool written = false;  // its start tag is in m_out
+  // A qualified name as given and as written (UTF-8, checked), converted once per writer: an
+  // update names the same few elements and attributes for each of its links.
+  // The pieces of markup around it are kept with it, ready to append.
+  struct Name {
+    SUM_String prefix;
+    SUM_String local;
+    std::string utf8;
+    std::string start;  // "<name"
+    std::string end;    // "</name>"
+    std::string attr;   // " name=\""
   };
-  int Pvt_SetAttr(Open& element, const SUM_String& name, const SUM_String& value);
-  // The start tag of element, closed with ">" or, for an element without children, "/>".
-  void Pvt_StartTag(const Open& element, const char* end, std::string& out) const;
+  struct Attr {
+    const Name* name;
+    std::string value;  // escaped
+  };
+  struct Open {
+    const Name* name;
+    bool written;  // its start tag is in m_out
+  };
+  // The name "prefix:local" (local alone when prefix is empty), as the DOM builder takes it. A
+  // name XML does not allow gives 0 and null: the caller reports it when the DOM would.
+  int Pvt_Name(const SUM_String& prefix, const SUM_String& local, const Name*& out);
+  int Pvt_SetAttr(const Name* name, const SUM_String& value);
+  // The start tag of the innermost element, closed with ">" or, for an element without
+  // children, "/>".
+  void Pvt_StartTag(const char* end, std::string& out) const;
 
   std::string m_out;
+  std::vector<std::unique_ptr<Name>> m_names;
   std::vector<Open> m_open;
+  // The attributes of the innermost element while its start tag is not written (every outer
+  // one's is): m_attr_count of them, the entries beyond kept for their buffers.
+  std::vector<Attr> m_attrs;
+  size_t m_attr_count = 0;
   std::string m_root_decl;  // the root's own namespace declaration: name
   std::string m_root_uri;   // and escaped URI; empty when it has no namespace
   bool m_created = false;
   bool m_gone = false;  // popped past the document
-  bool m_xerces_ready = false;
 };
 
 #endif

@@ -4,8 +4,7 @@
 #include <utility>
 
 // A buffer handed out by GetBuffer may have been written through; the text ends at its first NUL.
-void SUM_String::Sync() const {
-  if (!m_buffer_out) return;
+void SUM_String::SyncBuffer() const {
   m_text.resize(strnlen(m_text.data(), m_text.size()));
   m_buffer_out = false;
 }
@@ -157,8 +156,13 @@ int SUM_String::CompareNoCase(const char* text) const {
   }
 }
 
-bool SUM_String::operator==(const SUM_String& other) const { return Compare(other) == 0; }
-bool SUM_String::operator!=(const SUM_String& other) const { return Compare(other) != 0; }
+bool SUM_String::operator==(const SUM_String& other) const {
+  Sync();
+  other.Sync();
+  return m_text == other.m_text;
+}
+
+bool SUM_String::operator!=(const SUM_String& other) const { return !(*this == other); }
 
 bool SUM_String::operator==(const char* text) const {
   Sync();
@@ -167,7 +171,11 @@ bool SUM_String::operator==(const char* text) const {
 
 bool SUM_String::operator!=(const char* text) const { return !(*this == text); }
 
-bool SUM_String::operator<(const SUM_String& other) const { return Compare(other) < 0; }
+bool SUM_String::operator<(const SUM_String& other) const {
+  Sync();
+  other.Sync();
+  return m_text < other.m_text;
+}
 
 char* SUM_String::GetBuffer(int size) {
   Sync();

@@ -3,6 +3,7 @@
 #ifndef PLATFORM_SUM_XML_TEXT_H
 #define PLATFORM_SUM_XML_TEXT_H
 
+#include <cstddef>
 #include <string>
 
 // Appends text (NUL-terminated, may be null) to out as UTF-8; a lone surrogate becomes U+FFFD.
@@ -11,5 +12,6 @@ void sum_append_utf8(std::string& out, const char16_t* text);
 // as entities, tab, line feed and carriage return as character references, so that they come
 // back unchanged from content and from attribute-value normalisation alike.
 void sum_append_xml_escaped(std::string& out, const std::string& text);
+void sum_append_xml_escaped(std::string& out, const char* text, size_t length);
 
 #endif

@@ -2,6 +2,7 @@
 // back unchanged, what does not fit fails instead of being replaced, and stops a record
 // untouched. A program of its own: the converter is chosen once per process.
 #include "CM_Provider/CM_Oslc/cm_oslc_test_support.h"
+#include "CM_Provider/CM_Oslc/cm_xml_writer.h"
 
 #include <cstdlib>
 #include <tuple>
@@ -77,6 +78,27 @@ TEST(CodePage, UnmappableTextFailsLoudlyOrQuietlyAndNothingIsReplaced) {
       EXPECT_EQ(std::string(c.second) + ";1001:-;", got) << c.first << level;
     }
   }
+}
+
+// Text beyond ASCII goes through the converter of the page on both builders' paths.
+TEST(CodePage, TheBodyWriterWritesTheBytesOfTheDomBuilder) {
+  latin1_native();
+  using namespace cmtest;
+  const CM_XmlNamespace ns("n", "urn:caf\xe9");
+  const std::vector<BodyStep> steps = {
+      root_step(CM_XmlTag(ns, "\xe9t\xe9")),
+      ns_step(ns),
+      push_step(tag_oslc_cm_tracksChangeSet()),
+      attr_step(tag_rdf_resource(), "http://v/caf\xe9?a=<1>&b=\xff"),
+      attr_step(CM_XmlTag(ns, "\xd7x"), "refused name"),
+      attr_step(CM_XmlTag(ns, "x\xd7"), "\xe9"),
+      pop_step(),
+      pop_step()};
+  CM_XmlDoc doc;
+  CM_XmlWriter writer;
+  const std::string written = build_body(writer, steps);
+  EXPECT_EQ(build_body(doc, steps), written);
+  EXPECT_NE(std::string::npos, written.find("caf\xc3\xa9?a=&lt;1&gt;&amp;b=\xc3\xbf")) << written;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // answer of the XML corpus read both ways gives the caller the same statuses, texts, links and
 // printed messages, and update bodies come out byte for byte the same.
 #include <gtest/gtest.h>
+#include <xercesc/util/PlatformUtils.hpp>
 
 #include <filesystem>
 #include <functional>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "CM_Provider/CM_Oslc/cm_oslc_get.h"
+#include "CM_Provider/CM_Oslc/cm_oslc_test_support.h"
 #include "CM_Provider/CM_Oslc/cm_xml_doc.h"
 #include "CM_Provider/CM_Oslc/cm_xml_record_reader.h"
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
@@ -81,55 +83,115 @@ TEST(StreamReader, AnswersPlainRecordsItself) {
 }
 
 // One update body, built by both builders from the same calls; values as the engine passes them.
-using Step = std::function<int(CM_XmlBuilder&)>;
-
-std::string build(CM_XmlBuilder& builder, const std::vector<Step>& steps) {
-  cmtest::StderrCapture printed;
-  std::ostringstream seen;
-  for (const Step& step : steps) {
-    seen << step(builder) << ":";
-    SUM_String body;
-    if (builder.Str(body) == 0) seen << body.str() << "\n";
-  }
-  seen << printed.text();
-  return seen.str();
-}
-
 TEST(StreamWriter, WritesTheBytesOfTheDomBuilder) {
+  using namespace cmtest;
   const CM_XmlTag link = tag_oslc_cm_tracksChangeSet();
-  auto push = [](const CM_XmlTag& tag) {
-    return [tag](CM_XmlBuilder& b) { return b.PushElem(tag); };
-  };
-  auto attr = [](const CM_XmlTag& tag, const char* value) {
-    return [tag, value](CM_XmlBuilder& b) { return b.AddAttr(tag, value); };
-  };
-  auto ns = [](const CM_XmlNamespace& n) {
-    return [n](CM_XmlBuilder& b) { return b.SetNamespace(n); };
-  };
-  const Step pop = [](CM_XmlBuilder& b) { return b.PopElem(); };
-  const Step root = [](CM_XmlBuilder& b) { return b.CreateRootElem(CM_XmlTag(ns_rdf(), "RDF")); };
-  const std::vector<std::vector<Step>> cases = {
+  const BodyStep root = root_step(CM_XmlTag(ns_rdf(), "RDF"));
+  const BodyStep pop = pop_step();
+  const CM_XmlNamespace odd("a", "urn:a");
+  const std::vector<std::vector<BodyStep>> cases = {
       // the update's own order, with an empty and a full link set
-      {root, ns(ns_oslc()), ns(ns_oslc_cm()), ns(ns_mr()), ns(ns_dcterms()),
-       push(tag_oslc_cm_ChangeRequest()), attr(tag_rdf_about(), "http://h/r/1"), pop, pop},
-      {root, ns(ns_oslc_cm()), ns(ns_dcterms()), push(tag_oslc_cm_ChangeRequest()),
-       attr(tag_rdf_about(), "http://h/r?a=1&b=<2>"), push(link),
-       attr(tag_rdf_resource(), "tw://v/a.c@@/main/1"),
-       attr(tag_dcterms_title(), "a \"q\" 'x'\t\r\n"), pop, push(link),
-       attr(tag_rdf_resource(), "tw://v/\xC3\xA9.c"), attr(tag_dcterms_title(), ""), pop, pop, pop,
+      {root, ns_step(ns_oslc()), ns_step(ns_oslc_cm()), ns_step(ns_mr()), ns_step(ns_dcterms()),
+       push_step(tag_oslc_cm_ChangeRequest()), attr_step(tag_rdf_about(), "http://h/r/1"), pop,
        pop},
-      // a replaced value keeps its place; the root's own namespace declared by the caller
-      {root, ns(ns_rdf()), push(link), attr(tag_rdf_ID(), "1"), attr(tag_rdf_resource(), "r"),
-       attr(tag_rdf_ID(), "2"), push(link), pop, pop},
+      {root, ns_step(ns_oslc_cm()), ns_step(ns_dcterms()), push_step(tag_oslc_cm_ChangeRequest()),
+       attr_step(tag_rdf_about(), "http://h/r?a=1&b=<2>"), push_step(link),
+       attr_step(tag_rdf_resource(), "tw://v/a.c@@/main/1"),
+       attr_step(tag_dcterms_title(), "a \"q\" 'x'\t\r\n"), pop, push_step(link),
+       attr_step(tag_rdf_resource(), "tw://v/\xC3\xA9.c"), attr_step(tag_dcterms_title(), ""), pop,
+       pop, pop, pop},
+      // a replaced value keeps its place, also under a name split otherwise into prefix and local
+      // name; the root's own namespace declared by the caller
+      {root, ns_step(ns_rdf()), push_step(link), attr_step(tag_rdf_ID(), "1"),
+       attr_step(tag_rdf_resource(), "r"), attr_step(tag_rdf_ID(), "2"),
+       attr_step(CM_XmlTag(odd, "b:c"), "3"),
+       attr_step(CM_XmlTag(CM_XmlNamespace("a:b", ""), "c"), "4"), push_step(link), pop, pop},
+      // a root in the default namespace, declared again as such
+      {root_step(CM_XmlTag(CM_XmlNamespace("", "urn:d"), "R")),
+       ns_step(CM_XmlNamespace("", "urn:e")), ns_step(odd),
+       push_step(CM_XmlTag(CM_XmlNamespace(), "x")), pop},
+      // names and values beyond ASCII, and long enough for the word-wise scan, ending on any byte
+      {root, push_step(CM_XmlTag(odd, "\xC3\xA9t\xC3\xA9")),
+       attr_step(CM_XmlTag(odd, "n\xC3\xBC"), "0123456789abcde\xC3\xA9"),
+       attr_step(tag_dcterms_title(), "0123456<>&\"'\t\n\r89abcdef\xE6\x97\xA5"), pop, pop},
+      // a root without a namespace, after roots with one
+      {root_step(CM_XmlTag(CM_XmlNamespace(), "plain")), push_step(link), pop, pop},
       // names XML does not allow, text the native code page does not hold: the same refusals
-      {root, push(CM_XmlTag(ns_oslc_cm(), "no good")), attr(CM_XmlTag(ns_rdf(), "a b"), "v"), pop},
-      {root, push(link), attr(tag_dcterms_title(), "bad \xFF\xFE byte"), pop, pop, pop},
+      {root, push_step(CM_XmlTag(ns_oslc_cm(), "no good")),
+       attr_step(CM_XmlTag(ns_rdf(), "a b"), "v"), pop},
+      {root, push_step(link), attr_step(tag_dcterms_title(), "bad \xFF\xFE byte"),
+       attr_step(tag_dcterms_title(), "12345678\xFF"), pop, pop, pop},
+      {root, push_step(CM_XmlTag(odd, "\xC2\xA0x")), push_step(CM_XmlTag(odd, "\xFFx")),
+       push_step(CM_XmlTag(odd, "")), push_step(link),
+       // a bad name with a bad value: the value is reported, as the DOM converts it first
+       attr_step(CM_XmlTag(ns_rdf(), "a b"), "\xFF"), attr_step(CM_XmlTag(ns_rdf(), "a b"), "ok"),
+       // what follows a NUL is not written, but must still be valid
+       attr_step(tag_rdf_ID(), SUM_String("ok\0\xFF", 4)),
+       attr_step(tag_rdf_about(), SUM_String("ok\0gone", 7)), pop, pop},
   };
+  // One writer for all, as the update keeps it from record to record: what a body left behind
+  // must not reach the next.
+  CM_XmlWriter writer;
   for (size_t i = 0; i < cases.size(); ++i) {
     CM_XmlDoc doc;
-    CM_XmlWriter writer;
-    EXPECT_EQ(build(doc, cases[i]), build(writer, cases[i])) << "case " << i;
+    writer.Clear();
+    EXPECT_EQ(build_body(doc, cases[i]), build_body(writer, cases[i])) << "case " << i;
   }
+}
+
+// The writer needs Xerces only to word the refusal of a name: it writes the same with Xerces not
+// started (as in a COMMIT whose reads need none).
+TEST(StreamWriter, WritesTheSameWithXercesNotStarted) {
+  using namespace cmtest;
+  const CM_XmlNamespace odd("a", "urn:a");
+  const std::vector<BodyStep> steps = {root_step(CM_XmlTag(ns_rdf(), "RDF")),
+                                       ns_step(ns_dcterms()),
+                                       push_step(CM_XmlTag(odd, "\xC3\xA9")),
+                                       attr_step(tag_dcterms_title(), "x<\xC3\xA9>"),
+                                       attr_step(CM_XmlTag(odd, "a b"), "v"),
+                                       attr_step(tag_rdf_ID(), "\xFF"),
+                                       pop_step()};
+  ASSERT_EQ(nullptr, XERCES_CPP_NAMESPACE::XMLPlatformUtils::fgMemoryManager);
+  std::string written;
+  {
+    CM_XmlWriter writer;
+    written = build_body(writer, steps);
+  }
+  EXPECT_EQ(nullptr, XERCES_CPP_NAMESPACE::XMLPlatformUtils::fgMemoryManager);
+  CM_XmlDoc doc;
+  EXPECT_EQ(build_body(doc, steps), written);
+}
+
+// A whole COMMIT's updates, written by the streaming writer (XML layer untraced) and by the DOM
+// builder (traced): the tracker receives the same bodies, the writer serving record after record.
+TEST(StreamWriter, ACommitSendsTheBodiesOfTheDomBuilder) {
+  cmtest::TempHome home;
+  cmtest::TrackerSim sim;
+  ASSERT_TRUE(sim.running()) << sim.stderr_text();
+  std::string sent[2];
+  for (int traced = 0; traced < 2; ++traced) {
+    cmtest::Tracing trace("CMOSLC", traced ? 3 : 0);
+    CM_ActionMap actions;
+    for (const char* id : {"MR1", "MR2"}) {
+      sim.put_record({{"dbset", "dbs1"},
+                      {"userdb", "db1"},
+                      {"id", id},
+                      {"links", cmtest::link_list("a=Gr\xc3\xbc\xc3\x9f,b=x<y>&\"q\"")}});
+      for (int i = 0; i < 50; ++i) {
+        const std::string n = std::to_string(i);
+        cmtest::schedule(actions, true, id, "http://v/f" + n + "?a=1&b=<2>", "t'" + n + "\xc3\xa9");
+      }
+      cmtest::schedule(actions, false, id, "a", "");
+    }
+    sim.clear_log();
+    CM_OslcBaseMr engine;
+    engine.init(cmtest::make_session(sim.base_url()));
+    EXPECT_EQ(0, engine.do_modify_associations(actions)) << engine.get_error();
+    for (const auto& request : sim.log())
+      if (request["method"] == "PUT") sent[traced] += request["body"].get<std::string>() + "\n";
+  }
+  EXPECT_NE(std::string::npos, sent[0].find("t&apos;49\xc3\xa9")) << sent[0];
+  EXPECT_EQ(sent[1], sent[0]);
 }
 
 }  // namespace

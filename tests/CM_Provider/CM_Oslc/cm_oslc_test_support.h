@@ -30,6 +30,7 @@
 #include "CM_Provider/CM_Oslc/cm_oslc_base_mr.h"
 #include "CM_Provider/CM_Oslc/cm_oslc_protocol.h"
 #include "CM_Provider/CM_Oslc/cm_rest_request.h"
+#include "CM_Provider/CM_Oslc/cm_xml_doc.h"
 #include "CM_Provider/CM_Oslc/cm_xml_util.h"
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
 #include "CM_Provider/cm_action_map.h"
@@ -249,6 +250,39 @@ inline std::string link_elem(const std::string& resource, const std::string& id)
 inline std::string title_desc(const std::string& id, const std::string& title) {
   return "<rdf:Description rdf:about=\"#" + id + "\"><dcterms:title>" + title +
          "</dcterms:title></rdf:Description>";
+}
+
+// An update body built step by step by a builder (the DOM one or the streaming writer): each
+// step's status and the body after it, then everything printed. Two builders given the same
+// steps must answer alike.
+using BodyStep = std::function<int(CM_XmlBuilder&)>;
+
+inline std::string build_body(CM_XmlBuilder& builder, const std::vector<BodyStep>& steps) {
+  StderrCapture printed;
+  std::ostringstream seen;
+  for (const BodyStep& step : steps) {
+    seen << step(builder) << ":";
+    SUM_String body;
+    if (builder.Str(body) == 0) seen << body.str() << "\n";
+  }
+  seen << printed.text();
+  return seen.str();
+}
+
+inline BodyStep root_step(const CM_XmlTag& tag) {
+  return [tag](CM_XmlBuilder& b) { return b.CreateRootElem(tag); };
+}
+inline BodyStep push_step(const CM_XmlTag& tag) {
+  return [tag](CM_XmlBuilder& b) { return b.PushElem(tag); };
+}
+inline BodyStep attr_step(const CM_XmlTag& tag, const SUM_String& value) {
+  return [tag, value](CM_XmlBuilder& b) { return b.AddAttr(tag, value); };
+}
+inline BodyStep ns_step(const CM_XmlNamespace& ns) {
+  return [ns](CM_XmlBuilder& b) { return b.SetNamespace(ns); };
+}
+inline BodyStep pop_step() {
+  return [](CM_XmlBuilder& b) { return b.PopElem(); };
 }
 
 }  // namespace cmtest
