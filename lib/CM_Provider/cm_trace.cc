@@ -52,6 +52,7 @@ struct TraceState {
   int level = 0;
   std::vector<std::string> subsystems;
   unsigned configuration = 1;  // counts the changes of `subsystems`, for the scopes' lookups
+  size_t last_listed = 0;      // the entry of `subsystems` that a lookup found last
   int batch_depth = 0;
   LineBuffer pending;  // lines of the running batch not yet written
   LineBuffer line;     // an unbatched line
@@ -173,8 +174,13 @@ size_t stamp_now(char* out) {
     s_stamp[s_len + 2] = static_cast<char>('0' + ms % 10);
     s_ms = ms;
   }
-  memcpy(out, s_stamp, s_len + 3);
-  return s_len + 3;
+  const size_t len = s_len + 3;
+  if (len == 24) {
+    memcpy(out, s_stamp, 24);  // the length of every stamp of years 1000 to 9999: no call
+  } else {
+    memcpy(out, s_stamp, len);
+  }
+  return len;
 }
 
 // The pieces of "::TRACE::tag::class::method::" (null names are empty) with their lengths.
@@ -517,14 +523,17 @@ CM_TraceScope::~CM_TraceScope() {
 }
 
 bool CM_TraceScope::is_enabled(int level) const {
-  const TraceState& s = state();
+  TraceState& s = state();
   if (level > s.level || !m_tag) return false;
   if (m_listed_for != s.configuration) {
-    m_listed = false;
-    for (const std::string& tag : s.subsystems) {
-      if (strcmp(tag.c_str(), m_tag) == 0) {
+    // Every new scope asks: the entry found last, most often its tag again, is tried first.
+    const std::vector<std::string>& tags = s.subsystems;
+    const size_t last = s.last_listed;
+    m_listed = last < tags.size() && strcmp(tags[last].c_str(), m_tag) == 0;
+    for (size_t i = 0; !m_listed && i < tags.size(); ++i) {
+      if (i != last && strcmp(tags[i].c_str(), m_tag) == 0) {
         m_listed = true;
-        break;
+        s.last_listed = i;
       }
     }
     m_listed_for = s.configuration;
