@@ -510,6 +510,30 @@ CM_TraceBurst::~CM_TraceBurst() {
   if (--s.burst_depth == 0) s.burst_lines_left = 0;
 }
 
+bool CM_TraceScope::is_enabled(int level) const {
+  // With tracing off this is all a scope pays for: short, so that the constructor, the
+  // destructor and print take it inline.
+  const TraceState& s = state();
+  if (level > s.level || !m_tag) return false;
+  return m_listed_for == s.configuration ? m_listed : look_up_tag();
+}
+
+bool CM_TraceScope::look_up_tag() const {
+  TraceState& s = state();
+  // Every new scope asks: the entry found last, most often its tag again, is tried first.
+  const std::vector<std::string>& tags = s.subsystems;
+  const size_t last = s.last_listed;
+  m_listed = last < tags.size() && strcmp(tags[last].c_str(), m_tag) == 0;
+  for (size_t i = 0; !m_listed && i < tags.size(); ++i) {
+    if (i != last && strcmp(tags[i].c_str(), m_tag) == 0) {
+      m_listed = true;
+      s.last_listed = i;
+    }
+  }
+  m_listed_for = s.configuration;
+  return m_listed;
+}
+
 CM_TraceScope::CM_TraceScope(const char* tag, const char* class_name, const char* method)
     : m_tag(tag), m_class(class_name), m_method(method) {
   if (m_method && is_enabled(3)) emit(m_method, text_of("Entering", 8));
@@ -520,25 +544,6 @@ CM_TraceScope::CM_TraceScope(const char* tag, const char* class_name)
 
 CM_TraceScope::~CM_TraceScope() {
   if (m_method && is_enabled(3)) emit(m_method, text_of("Exiting", 7));
-}
-
-bool CM_TraceScope::is_enabled(int level) const {
-  TraceState& s = state();
-  if (level > s.level || !m_tag) return false;
-  if (m_listed_for != s.configuration) {
-    // Every new scope asks: the entry found last, most often its tag again, is tried first.
-    const std::vector<std::string>& tags = s.subsystems;
-    const size_t last = s.last_listed;
-    m_listed = last < tags.size() && strcmp(tags[last].c_str(), m_tag) == 0;
-    for (size_t i = 0; !m_listed && i < tags.size(); ++i) {
-      if (i != last && strcmp(tags[i].c_str(), m_tag) == 0) {
-        m_listed = true;
-        s.last_listed = i;
-      }
-    }
-    m_listed_for = s.configuration;
-  }
-  return m_listed;
 }
 
 void CM_TraceScope::print(int level, const char* format, ...) const {

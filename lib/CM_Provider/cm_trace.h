@@ -76,6 +76,8 @@ class CM_TraceScope {
   // Writes one line under `method`; `put_text(dst)` writes its text and returns the length.
   template <typename PutText>
   void emit(const char* method, PutText put_text) const;
+  // Looks the tag up in the subsystem list and keeps the answer.
+  bool look_up_tag() const;
 
   const char* m_tag;
   const char* m_class;
