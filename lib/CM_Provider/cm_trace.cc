@@ -51,13 +51,11 @@ struct TraceState {
   int fd = -1;
   int level = 0;
   std::vector<std::string> subsystems;
+  unsigned configuration = 1;  // counts the changes of `subsystems`, for the scopes' lookups
+  size_t last_listed = 0;      // the entry of `subsystems` that a lookup found last
   int batch_depth = 0;
   LineBuffer pending;  // lines of the running batch not yet written
   LineBuffer line;     // an unbatched line
-  // "::TRACE::tag::class::method::" of the scope that wrote last with its own method name; a
-  // scope writes many lines, and forgets this when it ends.
-  const CM_TraceScope* prefix_scope = nullptr;
-  std::string prefix;
   int burst_depth = 0;
   int burst_lines_left = 0;  // lines that may still use burst_time
   struct timeval burst_time {};
@@ -176,49 +174,175 @@ size_t stamp_now(char* out) {
     s_stamp[s_len + 2] = static_cast<char>('0' + ms % 10);
     s_ms = ms;
   }
-  memcpy(out, s_stamp, s_len + 3);
-  return s_len + 3;
+  const size_t len = s_len + 3;
+  if (len == 24) {
+    memcpy(out, s_stamp, 24);  // the length of every stamp of years 1000 to 9999: no call
+  } else {
+    memcpy(out, s_stamp, len);
+  }
+  return len;
 }
 
-// "::TRACE::tag::class::method::" appended to `out`.
-void append_prefix(std::string& out, const CM_TraceScope* scope, const char* method) {
-  const char* const pieces[] = {"::TRACE::", scope ? or_empty(scope->tag()) : "",
-                                "::",        scope ? or_empty(scope->class_name()) : "",
-                                "::",        or_empty(method),
-                                "::"};
-  for (const char* piece : pieces) out.append(piece);
+// The pieces of "::TRACE::tag::class::method::" (null names are empty) with their lengths.
+class Prefix {
+ public:
+  Prefix(const char* tag, const char* class_name, const char* method)
+      : m_names{or_empty(tag), or_empty(class_name), or_empty(method)},
+        m_lens{strlen(m_names[0]), strlen(m_names[1]), strlen(m_names[2])} {}
+  size_t size() const { return 15 + m_lens[0] + m_lens[1] + m_lens[2]; }
+  // Writes the prefix (size() bytes, no terminator) at `p`; returns its end.
+  char* put(char* p) const {
+    memcpy(p, "::TRACE::", 9);
+    p += 9;
+    for (int i = 0; i < 3; ++i) {
+      memcpy(p, m_names[i], m_lens[i]);
+      p += m_lens[i];
+      memcpy(p, "::", 2);
+      p += 2;
+    }
+    return p;
+  }
+
+ private:
+  const char* m_names[3];
+  size_t m_lens[3];
+};
+
+// The text of a line with a finished text (cut at the text buffer's size).
+auto text_of(const char* text, size_t len) {
+  return [text, len](char* dst) {
+    const size_t n = len < kTextSize - 1 ? len : kTextSize - 1;
+    memcpy(dst, text, n);
+    return n;
+  };
 }
+
+// Appends the decimal digits of `v` (negative: with its sign) at `p`; returns their end.
+char* put_decimal(char* p, unsigned long long v, bool negative) {
+  char digits[24];
+  char* d = digits + sizeof digits;
+  do {
+    *--d = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  if (negative) *--d = '-';
+  const size_t n = static_cast<size_t>(digits + sizeof digits - d);
+  memcpy(p, d, n);
+  return p + n;
+}
+
+// What vsnprintf(dst, kTextSize, format, ap) leaves in `dst` for the conversions trace lines use
+// (%s of a string, %d, %u, %ld, %lu, %zu, %%, without flags, width or precision), without its
+// cost per call; its length in `len`. False, with `dst` spoilt, for any other format.
+bool format_plain(char* dst, size_t& len, const char* format, va_list ap) {
+  char* p = dst;
+  const char* const end = dst + kTextSize - 1;
+  auto put = [&p, end](const char* text, size_t n) {
+    if (n > static_cast<size_t>(end - p)) n = static_cast<size_t>(end - p);
+    memcpy(p, text, n);
+    p += n;
+  };
+  char number[24];
+  auto put_number = [&](unsigned long long v, bool negative) {
+    put(number, static_cast<size_t>(put_decimal(number, v, negative) - number));
+  };
+  auto put_signed = [&](long long v) {
+    put_number(
+        v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v),
+        v < 0);
+  };
+  const char* f = format;
+  while (p < end) {
+    const char* percent = strchr(f, '%');
+    if (!percent) {
+      put(f, strlen(f));
+      break;
+    }
+    put(f, static_cast<size_t>(percent - f));
+    const char* c = percent + 1;
+    if (*c == 's') {
+      const char* arg = va_arg(ap, const char*);
+      if (!arg) return false;  // printf's own spelling of a null string
+      put(arg, strnlen(arg, static_cast<size_t>(end - p)));
+    } else if (*c == 'd') {
+      put_signed(va_arg(ap, int));
+    } else if (*c == 'u') {
+      put_number(va_arg(ap, unsigned), false);
+    } else if (*c == 'l' && c[1] == 'd') {
+      put_signed(va_arg(ap, long));
+      ++c;
+    } else if (*c == 'l' && c[1] == 'u') {
+      put_number(va_arg(ap, unsigned long), false);
+      ++c;
+    } else if (*c == 'z' && c[1] == 'u') {
+      put_number(va_arg(ap, size_t), false);
+      ++c;
+    } else if (*c == '%') {
+      put("%", 1);
+    } else {
+      return false;
+    }
+    f = c + 1;
+  }
+  len = static_cast<size_t>(p - dst);
+  return true;
+}
+
+// The text of a line from a printf format (cut at the text buffer's size).
+auto formatted(const char* format, va_list& ap) {
+  return [format, &ap](char* dst) {
+    va_list plain;
+    va_copy(plain, ap);
+    size_t len = 0;
+    const bool done = format_plain(dst, len, or_empty(format), plain);
+    va_end(plain);
+    if (done) return len;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    const int n = vsnprintf(dst, kTextSize, or_empty(format), ap);
+#pragma GCC diagnostic pop
+    return n < 0 ? size_t{0} : strlen(dst);
+  };
+}
+
+}  // namespace
 
 // Writes one line "stamp::TRACE::tag::class::method::text\n" (inside a batch: collects it).
 // `put_text(dst)` writes the text, at most kTextSize - 1 bytes, and returns its length. A line
 // that finds no memory is dropped.
 template <typename PutText>
-void emit_line(const CM_TraceScope* scope, const char* method, PutText put_text) {
+void CM_TraceScope::emit(const char* method, PutText put_text) const {
   TraceState& s = state();
   if (s.fd < 0 && s.path[0] != '\0') CM_Trace::open();
   if (s.fd < 0) return;
-  try {
-    const bool own_method = scope && method == scope->method();
-    if (!own_method || s.prefix_scope != scope) {
-      s.prefix_scope = nullptr;
-      s.prefix.clear();
-      append_prefix(s.prefix, scope, method);
-      if (own_method) s.prefix_scope = scope;
-    }
-  } catch (const std::bad_alloc&) {
-    s.prefix_scope = nullptr;
-    return;
+  const bool own_method = method == m_method;
+  if (own_method && m_prefix_len == 0) {
+    const Prefix prefix(m_tag, m_class, m_method);
+    if (prefix.size() <= kPrefixCapacity)
+      m_prefix_len = static_cast<unsigned>(prefix.put(m_prefix) - m_prefix);
   }
   LineBuffer& out = s.batch_depth > 0 ? s.pending : s.line;
   if (s.batch_depth == 0) out.size = 0;
-  if (!out.reserve(kStampSize + s.prefix.size() + kTextSize)) {
+  // Room for the stamp, the prefix, the text and the newline.
+  auto room = [&out](size_t prefix_len) {
+    if (out.reserve(kStampSize + prefix_len + kTextSize)) return true;
     flush_pending();  // short of memory: write what is kept and drop this line
-    return;
+    return false;
+  };
+  char* p;
+  if (own_method && m_prefix_len > 0) {
+    if (!room(m_prefix_len)) return;
+    p = out.end();
+    p += stamp_now(p);
+    memcpy(p, m_prefix, m_prefix_len);
+    p += m_prefix_len;
+  } else {
+    const Prefix prefix(m_tag, m_class, method);
+    if (!room(prefix.size())) return;
+    p = out.end();
+    p += stamp_now(p);
+    p = prefix.put(p);
   }
-  char* p = out.end();
-  p += stamp_now(p);
-  memcpy(p, s.prefix.data(), s.prefix.size());
-  p += s.prefix.size();
   p += put_text(p);
   *p++ = '\n';
   out.size = static_cast<size_t>(p - out.data.get());
@@ -228,30 +352,6 @@ void emit_line(const CM_TraceScope* scope, const char* method, PutText put_text)
     flush_pending();
   }
 }
-
-// Writes a line with a finished text (cut at the text buffer's size).
-void emit_text(const CM_TraceScope* scope, const char* method, const char* text) {
-  emit_line(scope, method, [text](char* dst) {
-    const size_t len = strnlen(text, kTextSize - 1);
-    memcpy(dst, text, len);
-    return len;
-  });
-}
-
-// Formats the detail text (cut at the buffer's end) and writes it as one line.
-void emit(const CM_TraceScope* scope, const char* method, const char* format, va_list ap) {
-  TraceState& s = state();
-  if (s.fd < 0 && s.path[0] == '\0') return;  // nowhere to write: skip the formatting too
-  emit_line(scope, method, [format, &ap](char* dst) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    const int n = vsnprintf(dst, kTextSize, or_empty(format), ap);
-#pragma GCC diagnostic pop
-    return n < 0 ? size_t{0} : strlen(dst);
-  });
-}
-
-}  // namespace
 
 void CM_Trace::set_file(const char* name, int pid) {
   TraceState& s = state();
@@ -304,6 +404,7 @@ void CM_Trace::configure(const char* subsystems, int level) {
   TraceState& s = state();
   s.level = level;
   s.subsystems.clear();
+  s.configuration = s.configuration == ~0u ? 1 : s.configuration + 1;
   if (!subsystems) return;
   const char* p = subsystems;
   while (*p) {
@@ -369,8 +470,11 @@ char* CM_Trace::format_line(const CM_TraceScope* scope, const char* method, cons
   char stamp[kStampSize];
   const size_t stamp_len = stamp_now(stamp);
   try {
+    const Prefix prefix(scope ? scope->tag() : nullptr, scope ? scope->class_name() : nullptr,
+                        method);
     std::string line(stamp, stamp_len);
-    append_prefix(line, scope, method);
+    line.resize(stamp_len + prefix.size());
+    prefix.put(&line[stamp_len]);
     line += or_empty(text);
     line += '\n';
     char* copy = static_cast<char*>(malloc(line.size() + 1));
@@ -389,8 +493,7 @@ void CM_Trace::reset() {
   close();
   TraceState& s = state();
   s.path[0] = '\0';
-  s.level = 0;
-  s.subsystems.clear();
+  configure(nullptr, 0);
 }
 
 CM_TraceBatch::CM_TraceBatch() { ++state().batch_depth; }
@@ -407,46 +510,60 @@ CM_TraceBurst::~CM_TraceBurst() {
   if (--s.burst_depth == 0) s.burst_lines_left = 0;
 }
 
+bool CM_TraceScope::is_enabled(int level) const {
+  // With tracing off this is all a scope pays for: short, so that the constructor, the
+  // destructor and print take it inline.
+  const TraceState& s = state();
+  if (level > s.level || !m_tag) return false;
+  return m_listed_for == s.configuration ? m_listed : look_up_tag();
+}
+
+bool CM_TraceScope::look_up_tag() const {
+  TraceState& s = state();
+  // Every new scope asks: the entry found last, most often its tag again, is tried first.
+  const std::vector<std::string>& tags = s.subsystems;
+  const size_t last = s.last_listed;
+  m_listed = last < tags.size() && strcmp(tags[last].c_str(), m_tag) == 0;
+  for (size_t i = 0; !m_listed && i < tags.size(); ++i) {
+    if (i != last && strcmp(tags[i].c_str(), m_tag) == 0) {
+      m_listed = true;
+      s.last_listed = i;
+    }
+  }
+  m_listed_for = s.configuration;
+  return m_listed;
+}
+
 CM_TraceScope::CM_TraceScope(const char* tag, const char* class_name, const char* method)
     : m_tag(tag), m_class(class_name), m_method(method) {
-  if (m_method && is_enabled(3)) emit_text(this, m_method, "Entering");
+  if (m_method && is_enabled(3)) emit(m_method, text_of("Entering", 8));
 }
 
 CM_TraceScope::CM_TraceScope(const char* tag, const char* class_name)
     : m_tag(tag), m_class(class_name), m_method(nullptr) {}
 
 CM_TraceScope::~CM_TraceScope() {
-  if (m_method && is_enabled(3)) emit_text(this, m_method, "Exiting");
-  // Another scope may come to live at this address, with other names.
-  if (state().prefix_scope == this) state().prefix_scope = nullptr;
-}
-
-bool CM_TraceScope::is_enabled(int level) const {
-  const TraceState& s = state();
-  if (level > s.level || !m_tag) return false;
-  for (const std::string& tag : s.subsystems)
-    if (tag[0] == m_tag[0] && strcmp(tag.c_str(), m_tag) == 0) return true;
-  return false;
+  if (m_method && is_enabled(3)) emit(m_method, text_of("Exiting", 7));
 }
 
 void CM_TraceScope::print(int level, const char* format, ...) const {
   if (!is_enabled(level)) return;
   va_list ap;
   va_start(ap, format);
-  emit(this, m_method, format, ap);
+  emit(m_method, formatted(format, ap));
   va_end(ap);
 }
 
 void CM_TraceScope::print_always(const char* format, ...) const {
   va_list ap;
   va_start(ap, format);
-  emit(this, m_method, format, ap);
+  emit(m_method, formatted(format, ap));
   va_end(ap);
 }
 
 void CM_TraceScope::print_always_joined(std::initializer_list<const char*> pieces) const {
   // The same text print_always("%s%s...") would give, cut at the same length, without printf.
-  emit_line(this, m_method, [&pieces](char* dst) {
+  emit(m_method, [&pieces](char* dst) {
     size_t len = 0;
     for (const char* piece : pieces) {
       const size_t n = strnlen(or_empty(piece), kTextSize - 1 - len);
@@ -460,6 +577,6 @@ void CM_TraceScope::print_always_joined(std::initializer_list<const char*> piece
 void CM_TraceScope::print_as(const char* method, const char* format, ...) const {
   va_list ap;
   va_start(ap, format);
-  emit(this, method, format, ap);
+  emit(method, formatted(format, ap));
   va_end(ap);
 }

@@ -50,6 +50,7 @@ class CM_TraceBurst {
   CM_TraceBurst& operator=(const CM_TraceBurst&) = delete;
 };
 
+// The names given to a scope are kept as pointers and must not change while the scope lives.
 class CM_TraceScope {
  public:
   CM_TraceScope(const char* tag, const char* class_name, const char* method);
@@ -72,9 +73,24 @@ class CM_TraceScope {
   const char* method() const { return m_method; }
 
  private:
+  // Writes one line under `method`; `put_text(dst)` writes its text and returns the length.
+  template <typename PutText>
+  void emit(const char* method, PutText put_text) const;
+  // Looks the tag up in the subsystem list and keeps the answer.
+  bool look_up_tag() const;
+
   const char* m_tag;
   const char* m_class;
   const char* m_method;
+  // "::TRACE::tag::class::method::" of the scope's own method, made at its first line (most
+  // scopes write several) when it fits; m_prefix_len 0 until then.
+  static const unsigned kPrefixCapacity = 96;
+  mutable unsigned m_prefix_len = 0;
+  // Whether the tag is in the subsystem list, as found under the list's configuration number
+  // m_listed_for (0: not yet looked up); the list changes far less often than a scope writes.
+  mutable unsigned m_listed_for = 0;
+  mutable bool m_listed = false;
+  mutable char m_prefix[kPrefixCapacity];
 };
 
 #endif

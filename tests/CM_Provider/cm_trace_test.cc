@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <regex>
@@ -82,6 +84,19 @@ TEST_F(TraceTest, OnlyListedTagsUpToTheLevelReachTheFileUnderEachScopesNames) {
   EXPECT_FALSE(CM_TraceScope("CMMR", "A", nullptr).is_enabled(1));
   CM_Trace::configure("CMMR", 0);
   EXPECT_FALSE(CM_TraceScope("CMMR", "A", nullptr).is_enabled(1));
+  // A scope that lives through changes of the list follows each of them.
+  {
+    CM_TraceScope lasting("CMOSLC", "A", nullptr);
+    const std::pair<const char*, bool> lists[] = {
+        {"CMMR", false}, {"CMMR:CMOSLC", true}, {"CMOSLCX:CMOS", false}, {"CMOSLC", true}};
+    for (const auto& list : lists) {
+      CM_Trace::configure(list.first, 2);
+      EXPECT_EQ(lasting.is_enabled(2), list.second) << list.first;
+      EXPECT_FALSE(lasting.is_enabled(3)) << list.first;
+    }
+    CM_Trace::reset();
+    EXPECT_FALSE(lasting.is_enabled(1));
+  }
 
   // A scope remembers its line prefix: the next one at the same address has names of its own.
   start("CMMR", 5, 2);
@@ -191,6 +206,42 @@ TEST_F(TraceTest, OnlyTheUsersOwnFileAtTheTraceNameIsUsed) {
     EXPECT_NE(cmtest::read_file(used).find("secret cookie"), std::string::npos);
     if (pid) EXPECT_EQ(0600u, mode_of(used));
   }
+}
+
+// Writes print(1, format, args...) and returns what snprintf makes of the same text.
+template <typename... Args>
+std::string print_and_snprintf(const CM_TraceScope& scope, const std::string& format,
+                               Args... args) {
+  char text[2048];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+  scope.print(1, format.c_str(), args...);
+  std::snprintf(text, sizeof text, format.c_str(), args...);
+#pragma GCC diagnostic pop
+  return text;
+}
+
+// Details read exactly as printf writes them, cut at the same length, whatever the conversions.
+TEST_F(TraceTest, DetailTextsReadAsPrintfWritesThem) {
+  start("CMMR", 1);
+  CM_TraceScope scope("CMMR", "C", nullptr);
+  const std::string long_text(3000, 'l'), fill(2043, 'f');
+  const std::string wants[] = {
+      print_and_snprintf(scope, "plain"),
+      print_and_snprintf(scope, "%s, %s and %s", "one", "", long_text.c_str()),
+      print_and_snprintf(scope, "%d %d %d %u", 0, INT_MIN, INT_MAX, UINT_MAX),
+      print_and_snprintf(scope, "%ld %ld %lu %zu", LONG_MIN, -7L, ULONG_MAX, SIZE_MAX),
+      print_and_snprintf(scope, "100%% of %s%%", "it"),
+      print_and_snprintf(scope, fill + "%d", -123456),  // cut inside the number
+      print_and_snprintf(scope, fill + "%%%%%s", "xyz"),
+      print_and_snprintf(scope, "%s|%s", "a", static_cast<const char*>(nullptr)),
+      print_and_snprintf(scope, "%5d|%-4s|%.2s|%c|%x|%lld", 7, "ab", "xyz", 'q', 255, 1LL << 40),
+      print_and_snprintf(scope, "%p %s", static_cast<void*>(&scope), "after a pointer")};
+  Lines want;
+  for (const std::string& text : wants) want.push_back("CMMR::C::::" + text);
+  EXPECT_EQ(bodies(), want);
+  EXPECT_EQ(want[1].size(), std::string("CMMR::C::::").size() + 2047);
 }
 
 // The lines written without printf, in a burst of shared clock readings or not, read exactly as
