@@ -92,12 +92,12 @@ int CM_OslcSet::Pvt_InitXmlDocv2(const SUM_String& stable_id) {
   const CM_XmlTag root_tag(ns_rdf(), "RDF");
   const CM_XmlTag record_tag(ns_oslc_cm(), tag_oslc_cm_ChangeRequest().Name());
 
-  // Traced, the DOM builder shows its steps; otherwise the same bytes are written directly.
+  // Traced, each body shows the DOM builder's steps, as a builder of its own per record.
   if (scope.is_enabled(3)) {
-    m_dom = std::make_unique<CM_XmlDoc>();
-    m_document = m_dom.get();
+    m_traced = std::make_unique<CM_XmlTracedWriter>();
+    m_document = m_traced.get();
   } else {
-    m_dom.reset();
+    m_traced.reset();
     m_writer.Clear();
     m_document = &m_writer;
   }

@@ -51,10 +51,10 @@ class CM_OslcSet {
   void Pvt_InternalError(int position);
 
   CM_RestUriPut m_request;
-  // The body's builder: m_dom when traced, else m_writer, kept from record to record with the
+  // The body's builder: m_traced when traced, else m_writer, kept from record to record with the
   // names it converted.
   CM_XmlBuilder* m_document = nullptr;
-  std::unique_ptr<CM_XmlDoc> m_dom;
+  std::unique_ptr<CM_XmlTracedWriter> m_traced;
   CM_XmlWriter m_writer;
   std::int32_t m_executed = 0;
   std::int32_t m_initialized = 0;

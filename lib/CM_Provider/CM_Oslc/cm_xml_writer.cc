@@ -12,6 +12,7 @@
 #include "CM_Provider/CM_Oslc/cm_xml_report.h"
 #include "CM_Provider/CM_Oslc/cm_xml_text.h"
 #include "CM_Provider/cm_messages.h"
+#include "CM_Provider/cm_trace.h"
 #include "platform/sum/xml_text.h"
 
 XERCES_CPP_NAMESPACE_USE
@@ -285,4 +286,64 @@ void CM_XmlWriter::Pvt_StartTag(const char* end, std::string& out) const {
     out += '"';
   }
   out += end;
+}
+
+// ---------------------------------------------------------------------------------------------
+// CM_XmlTracedWriter: each call opens the scope the DOM builder's would.
+
+namespace {
+const char kTraceTag[] = "CMOSLC";
+const char kDomClass[] = "CM_XmlDoc";
+}  // namespace
+
+CM_XmlTracedWriter::~CM_XmlTracedWriter() {
+  CM_TraceScope trace(kTraceTag, kDomClass, "~CM_XmlDoc");
+}
+
+int CM_XmlTracedWriter::CreateRootElem(const CM_XmlTag& root) {
+  CM_TraceScope trace(kTraceTag, kDomClass, "CreateRootElem");
+  const int rc = m_writer.CreateRootElem(root);
+  if (rc == 0) m_created = true;
+  return rc;
+}
+
+int CM_XmlTracedWriter::PushElem(const CM_XmlTag& tag) {
+  CM_TraceScope trace(kTraceTag, kDomClass, "PushElem");
+  return m_writer.PushElem(tag);
+}
+
+int CM_XmlTracedWriter::PopElem() {
+  CM_TraceScope trace(kTraceTag, kDomClass, "PopElem");
+  return m_writer.PopElem();
+}
+
+int CM_XmlTracedWriter::AddAttr(const CM_XmlTag& name, const SUM_String& value) {
+  CM_TraceScope trace(kTraceTag, kDomClass, "AddAttr");
+  return m_writer.AddAttr(name, value);
+}
+
+// The DOM builder converts the declaration's name, then its URI, then adds it, with a line after
+// each step: the same conversions (and refusals) come first here, the writer's own after them.
+int CM_XmlTracedWriter::SetNamespace(const CM_XmlNamespace& ns) {
+  CM_TraceScope trace(kTraceTag, kDomClass, "SetNamespace");
+  if (!m_created) return m_writer.SetNamespace(ns);  // the same internal error
+  const SUM_String& prefix = ns.Prefix();
+  const SUM_String attr_name =
+      prefix.GetLength() > 0 ? SUM_String("xmlns:") + prefix : SUM_String("xmlns");
+  std::u16string converted;
+  int rc = native_to_utf16(attr_name, converted);
+  if (rc != 0) return rc;
+  trace.print(5, "Namespace %s converted to xerces", attr_name.c_str());
+  rc = native_to_utf16(ns.URI(), converted);
+  if (rc != 0) return rc;
+  trace.print(5, "Namespace URL %s converted to xerces", ns.URI().c_str());
+  rc = m_writer.SetNamespace(ns);
+  if (rc != 0) return rc;
+  trace.print(5, "Namespace %s added to root element", attr_name.c_str());
+  return 0;
+}
+
+int CM_XmlTracedWriter::Str(SUM_String& out) {
+  CM_TraceScope trace(kTraceTag, kDomClass, "Str");
+  return m_writer.Str(out);
 }

@@ -73,4 +73,26 @@ class CM_XmlWriter : public CM_XmlBuilder {
   bool m_gone = false;  // popped past the document
 };
 
+// The update's body builder when the XML layer is traced: the writer's bytes and refusals, with
+// the trace lines of the DOM builder it stands in for (scopes of "CM_XmlDoc" and its namespace
+// lines), so that a traced update costs no DOM and its trace reads as before.
+class CM_XmlTracedWriter : public CM_XmlBuilder {
+ public:
+  CM_XmlTracedWriter() = default;
+  ~CM_XmlTracedWriter() override;
+  CM_XmlTracedWriter(const CM_XmlTracedWriter&) = delete;
+  CM_XmlTracedWriter& operator=(const CM_XmlTracedWriter&) = delete;
+
+  int CreateRootElem(const CM_XmlTag& root) override;
+  int PushElem(const CM_XmlTag& tag) override;
+  int PopElem() override;
+  int AddAttr(const CM_XmlTag& name, const SUM_String& value) override;
+  int SetNamespace(const CM_XmlNamespace& ns) override;
+  int Str(SUM_String& out) override;
+
+ private:
+  CM_XmlWriter m_writer;
+  bool m_created = false;  // a root was made
+};
+
 #endif

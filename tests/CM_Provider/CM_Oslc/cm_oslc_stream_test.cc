@@ -137,6 +137,32 @@ TEST(StreamWriter, WritesTheBytesOfTheDomBuilder) {
     writer.Clear();
     EXPECT_EQ(build_body(doc, cases[i]), build_body(writer, cases[i])) << "case " << i;
   }
+  // Traced, the traced writer also leaves the DOM builder's trace lines, up to its end. The trace
+  // file is the process's: each builder's lines are what it added.
+  size_t seen = 0;
+  for (size_t i = 0; i < cases.size(); ++i) {
+    std::string body[2], lines[2];
+    for (int traced_writer = 0; traced_writer < 2; ++traced_writer) {
+      Tracing trace("CMOSLC", 5);
+      {
+        std::unique_ptr<CM_XmlBuilder> builder;
+        if (traced_writer)
+          builder = std::make_unique<CM_XmlTracedWriter>();
+        else
+          builder = std::make_unique<CM_XmlDoc>();
+        body[traced_writer] = build_body(*builder, cases[i]);
+      }
+      const std::string all = trace.text();
+      if (all.size() < seen) seen = 0;
+      std::istringstream text(all.substr(seen));
+      seen = all.size();
+      for (std::string line; std::getline(text, line);)
+        lines[traced_writer] += line.substr(std::min(line.find("::TRACE::"), line.size())) + "\n";
+    }
+    EXPECT_EQ(body[0], body[1]) << "case " << i;
+    EXPECT_NE(std::string::npos, lines[0].find("CM_XmlDoc::~CM_XmlDoc::Exiting"));
+    EXPECT_EQ(lines[0], lines[1]) << "case " << i;
+  }
 }
 
 // The writer needs Xerces only to word the refusal of a name: it writes the same with Xerces not
@@ -162,8 +188,8 @@ TEST(StreamWriter, WritesTheSameWithXercesNotStarted) {
   EXPECT_EQ(build_body(doc, steps), written);
 }
 
-// A whole COMMIT's updates, written by the streaming writer (XML layer untraced) and by the DOM
-// builder (traced): the tracker receives the same bodies, the writer serving record after record.
+// A whole COMMIT's updates, written by the streaming writer (XML layer untraced) and by the traced
+// writer: the tracker receives the same bodies, the writer serving record after record.
 TEST(StreamWriter, ACommitSendsTheBodiesOfTheDomBuilder) {
   cmtest::TempHome home;
   cmtest::TrackerSim sim;
