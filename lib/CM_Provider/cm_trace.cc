@@ -33,7 +33,7 @@ struct LineBuffer {
   size_t capacity = 0;
   // Room for `extra` more bytes; false when memory is short.
   bool reserve(size_t extra) {
-    if (size + extra <= capacity) return true;
+    if (size + extra <= capacity && data) return true;
     size_t grown = capacity < 256 ? 256 : capacity * 2;
     if (grown < size + extra) grown = size + extra;
     std::unique_ptr<char[]> bigger(new (std::nothrow) char[grown]);

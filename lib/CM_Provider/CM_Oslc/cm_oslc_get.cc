@@ -355,7 +355,7 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
 int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
                                std::string& error_text) {
   CM_TraceScope scope(kTag, kClass, "GetLinksValues");
-  const SUM_String field_name = links_field.Name();
+  const SUM_String& field_name = links_field.Name();
   scope.print(4, "Checking for %s tag", field_name.c_str());
   if (m_record && links_field == m_record->field) {
     const int status = Pvt_StreamLinks(links_field, links, error_text);

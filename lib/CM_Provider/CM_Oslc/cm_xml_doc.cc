@@ -158,14 +158,14 @@ int CM_XmlDoc::SetNamespace(const CM_XmlNamespace& ns) {
     return CM_XML_INTERNAL;
   }
   // "xmlns:" alone is no declaration; an empty prefix declares the default namespace.
-  const SUM_String prefix = ns.Prefix();
+  const SUM_String& prefix = ns.Prefix();
   const SUM_String attr_name =
       prefix.GetLength() > 0 ? SUM_String("xmlns:") + prefix : SUM_String("xmlns");
   CM_XmlText xname;
   int rc = xname.Convert(attr_name);
   if (rc != 0) return rc;
   trace.print(5, "Namespace %s converted to xerces", attr_name.c_str());
-  const SUM_String uri = ns.URI();
+  const SUM_String& uri = ns.URI();
   CM_XmlText xuri;
   rc = xuri.Convert(uri);
   if (rc != 0) return rc;

@@ -126,8 +126,8 @@ int CM_XmlElem::OptChild(const CM_XmlTag& tag, CM_XmlElem& out) {
     trace.print(5, "m_parser_elem_node is NULL!");
     return CM_XML_NOT_FOUND;
   }
-  const SUM_String want_uri = tag.URI();
-  const SUM_String want_name = tag.Name();
+  const SUM_String& want_uri = tag.URI();
+  const SUM_String& want_name = tag.Name();
   // Reused across children so that a long walk does not allocate per node.
   SUM_String child_ns;
   SUM_String child_name;
