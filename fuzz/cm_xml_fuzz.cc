@@ -102,16 +102,16 @@ void check_reader(const std::string& body) {
     if (!(tag == field) || link.find_attribute("rdf:ID", id) != 0 || id != expected.id ||
         link.find_attribute("rdf:resource", resource) != 0 || resource != expected.resource)
       abort();
-    const auto title = record.titles.find("#" + expected.raw_id);
+    const CM_XmlRecord::Title* title = record.FindTitle("#" + expected.raw_id);
     const int at = index.Find(utf16_of("#" + expected.raw_id).c_str());
-    if ((at >= 0) != (title != record.titles.end())) abort();
+    if ((at >= 0) != (title != nullptr)) abort();
     CM_XmlElem title_elem;
-    if (at >= 0 && (CM_XmlElem(index.At(at)).OptChild(tag_dcterms_title(), title_elem) == 0) !=
-                       title->second.found)
+    if (at >= 0 &&
+        (CM_XmlElem(index.At(at)).OptChild(tag_dcterms_title(), title_elem) == 0) != title->found)
       abort();
-    if (at >= 0 && title->second.found && title->second.plain) {
+    if (at >= 0 && title->found && title->plain) {
       SUM_String dom_title, stream_title;
-      const int rc = utf8_to_native(title->second.text, stream_title) ? 0 : 1001;
+      const int rc = utf8_to_native(title->text, stream_title) ? 0 : 1001;
       if (title_elem.TextContent(dom_title, 1) != rc || (rc == 0 && dom_title != stream_title))
         abort();
     }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -43,6 +44,51 @@ SUM_String etag_of(const CM_RestUri& request) {
   for (char c : found)
     if (c < 0x20 || c > 0x7e) return SUM_String();
   return SUM_String(found);
+}
+
+// Whether description about is "#" + id.
+bool names_link(const std::string& about, const std::string& id) {
+  return about.size() == id.size() + 1 && about[0] == '#' && about.compare(1, id.size(), id) == 0;
+}
+
+// Each link's title: that of the first description whose rdf:about is "#" + its rdf:ID; null
+// when none is. Trackers list the descriptions in the order of the links, after a few others:
+// then the links' run of descriptions is checked in step, and only the few before it searched,
+// instead of indexing every description (a hash of 100,000 titles costs more in cache misses
+// than all the rest of reading them).
+std::vector<const CM_XmlRecord::Title*> link_titles(const CM_XmlRecord& record) {
+  const std::vector<CM_XmlRecord::Link>& links = record.links;
+  const std::vector<CM_XmlRecord::Description>& all = record.descriptions;
+  std::vector<const CM_XmlRecord::Title*> titles(links.size(), nullptr);
+  if (links.empty()) return titles;
+  const size_t kFewBefore = 8;
+  size_t start = 0;
+  while (start < all.size() && start <= kFewBefore &&
+         !names_link(all[start].about, links[0].raw_id))
+    ++start;
+  bool in_step = start <= kFewBefore && all.size() - start >= links.size();
+  for (size_t i = 0; in_step && i < links.size(); ++i) {
+    in_step = names_link(all[start + i].about, links[i].raw_id);
+    titles[i] = &all[start + i].title;
+  }
+  // A description before the run naming a link would be that link's first.
+  for (size_t j = 0; in_step && j < start; ++j)
+    for (const CM_XmlRecord::Link& link : links)
+      if (names_link(all[j].about, link.raw_id)) in_step = false;
+  if (in_step) return titles;
+
+  std::unordered_map<std::string_view, const CM_XmlRecord::Title*> first;
+  first.reserve(all.size());
+  for (const CM_XmlRecord::Description& description : all)
+    first.emplace(description.about, &description.title);
+  std::string about;
+  for (size_t i = 0; i < links.size(); ++i) {
+    about.assign(1, '#');
+    about += links[i].raw_id;
+    const auto at = first.find(about);
+    titles[i] = at == first.end() ? nullptr : at->second;
+  }
+  return titles;
 }
 
 }  // namespace
@@ -310,6 +356,7 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
   ids.reserve(record.links.size());
   for (const CM_XmlRecord::Link& link : record.links)
     if (!ids.emplace(view(link.id)).second) return kUnsure;
+  const std::vector<const CM_XmlRecord::Title*> titles = link_titles(record);
   struct Found {
     std::string_view resource;
     std::string_view id;
@@ -318,15 +365,12 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
   };
   std::vector<Found> found;
   found.reserve(record.links.size());
-  std::string about;
-  for (const CM_XmlRecord::Link& link : record.links) {
-    about.assign(1, '#');
-    about += link.raw_id;
-    const auto title = record.titles.find(about);
-    if (title == record.titles.end() || !title->second.found || !title->second.plain)
-      return kUnsure;
+  for (size_t i = 0; i < record.links.size(); ++i) {
+    const CM_XmlRecord::Link& link = record.links[i];
+    const CM_XmlRecord::Title* title = titles[i];
+    if (title == nullptr || !title->found || !title->plain) return kUnsure;
     found.push_back(Found{view(link.resource), view(link.id), &link.resource, SUM_String()});
-    if (!utf8_to_native(title->second.text, found.back().title)) return kUnsure;
+    if (!utf8_to_native(title->text, found.back().title)) return kUnsure;
   }
   // Of equal resources the first in ID order stays, as in the DOM read's map, which goes by ID.
   const auto before = [](const Found& a, const Found& b) {

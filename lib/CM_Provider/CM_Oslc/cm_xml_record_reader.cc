@@ -33,6 +33,12 @@ bool ascii(std::string_view text) {
 
 }  // namespace
 
+const CM_XmlRecord::Title* CM_XmlRecord::FindTitle(std::string_view about) const {
+  for (const Description& description : descriptions)
+    if (description.about == about) return &description.title;
+  return nullptr;
+}
+
 bool utf8_to_native(std::string_view text, SUM_String& out) {
   UConverter* converter = nullptr;
   if (ascii(text) && get_native_converter(&converter) == 0 && native_ascii_is_identity()) {
@@ -67,7 +73,7 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
     m_open = 0;
     m_run = 0;
     m_descriptions.clear();
-    m_capture = nullptr;
+    m_capture = kNone;
     m_capture_depth = 0;
     return !m_field.local.empty() && !m_path[0].local.empty() && !m_path[1].local.empty() &&
            !m_path[2].local.empty() && !m_title.local.empty();
@@ -81,7 +87,7 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
     if (++m_depth > kMaxElementDepth) return false;  // the DOM refuses it
     // The DOM's lookups convert every name they pass; only ASCII names convert for certain.
     if (!ascii(uri)) return false;
-    if (m_capture != nullptr) m_capture->plain = false;  // markup inside a title
+    if (m_capture != kNone) Captured().plain = false;  // markup inside a title
 
     // The record: the first match of each step among the children of the step before.
     if (m_depth == 1) {
@@ -100,23 +106,21 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
     if (!m_descriptions.empty() && m_descriptions.back().depth == m_depth - 1 &&
         !m_descriptions.back().title_seen && m_title.matches(uri, local)) {
       m_descriptions.back().title_seen = true;
-      if (CM_XmlRecord::Title* title = m_descriptions.back().title) {
-        title->found = true;
-        m_capture = title;
-        m_capture_depth = m_depth;
-      }
+      m_capture = m_descriptions.back().index;
+      Captured().found = true;
+      m_capture_depth = m_depth;
     }
     // Descriptions go by their written name, at any depth below the document element.
     if (m_depth >= 2 && qname == "rdf:Description") {
-      auto added =
-          m_out->titles.emplace(std::string(attr(attrs, "rdf:about")), CM_XmlRecord::Title());
-      m_descriptions.push_back(Open{m_depth, false, added.second ? &added.first->second : nullptr});
+      m_out->descriptions.push_back(
+          CM_XmlRecord::Description{std::string(attr(attrs, "rdf:about")), CM_XmlRecord::Title()});
+      m_descriptions.push_back(Open{m_depth, false, m_out->descriptions.size() - 1});
     }
     return true;
   }
 
   void EndElement() override {
-    if (m_capture != nullptr && m_depth == m_capture_depth) m_capture = nullptr;
+    if (m_capture != kNone && m_depth == m_capture_depth) m_capture = kNone;
     if (!m_descriptions.empty() && m_descriptions.back().depth == m_depth)
       m_descriptions.pop_back();
     if (m_depth == m_open) --m_open;
@@ -124,15 +128,18 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
   }
 
   void Characters(std::string_view text) override {
-    if (m_capture != nullptr && m_depth == m_capture_depth) m_capture->text.append(text);
+    if (m_capture != kNone && m_depth == m_capture_depth) Captured().text.append(text);
   }
 
  private:
   struct Open {
     int depth;
     bool title_seen;
-    CM_XmlRecord::Title* title;  // null for a description whose rdf:about came before
+    size_t index;  // in the record's descriptions
   };
+  static constexpr size_t kNone = static_cast<size_t>(-1);
+
+  CM_XmlRecord::Title& Captured() { return m_out->descriptions[m_capture].title; }
 
   static std::string_view attr(const std::vector<CM_XmlScanAttr>& attrs, std::string_view qname) {
     for (const CM_XmlScanAttr& a : attrs)
@@ -172,7 +179,7 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
   int m_open = 0;   // the document element and the found steps still open
   int m_run = 0;    // 0 before the links, 1 among them, 2 after them
   std::vector<Open> m_descriptions;
-  CM_XmlRecord::Title* m_capture = nullptr;
+  size_t m_capture = kNone;  // the description whose title is being read
   int m_capture_depth = 0;
 };
 

@@ -10,7 +10,7 @@
 
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 #include <sum_string.h>
@@ -36,8 +36,16 @@ struct CM_XmlRecord {
                               // no link of the field stands apart from the run
   std::vector<Link> links;    // the run of link elements from the first one, in document order
   bool run_to_end = false;    // no element of the record follows the run
-  // rdf:about (UTF-8) -> title of the first description carrying it.
-  std::unordered_map<std::string, Title> titles;
+  struct Description {
+    std::string about;  // rdf:about, UTF-8 ("" when it has none)
+    Title title;        // of its first dcterms:title child
+  };
+  // Every rdf:Description below the document element, in document order. A link's title is
+  // that of the first one whose rdf:about is "#" + its rdf:ID.
+  std::vector<Description> descriptions;
+
+  // The title of the first description carrying about; null when none does. Searches linearly.
+  const Title* FindTitle(std::string_view about) const;
 };
 
 class CM_XmlRecordReader {
