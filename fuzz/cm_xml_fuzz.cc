@@ -2,7 +2,6 @@
 // the description search and the error-body lookup; checks every answer of the streaming record
 // reader against the DOM; then writes the input as an attribute value with the document builder,
 // checks that it reads back unchanged and that the streaming writer wrote the same bytes.
-#include <unicode/ustring.h>
 #include <xercesc/util/PlatformUtils.hpp>
 
 #include <cstddef>
@@ -14,6 +13,7 @@
 #include "CM_Provider/CM_Oslc/cm_xml_doc.h"
 #include "CM_Provider/CM_Oslc/cm_xml_index.h"
 #include "CM_Provider/CM_Oslc/cm_xml_record_reader.h"
+#include "CM_Provider/CM_Oslc/cm_xml_text.h"
 #include "CM_Provider/CM_Oslc/cm_xml_util.h"
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
 #include "CM_Provider/CM_Oslc/cm_xml_writer.h"
@@ -67,13 +67,8 @@ bool plain_text(const std::string& s) {
 }
 
 std::u16string utf16_of(const std::string& text) {
-  std::u16string wide(text.size() + 1, u'\0');
-  int32_t length = 0;
-  UErrorCode status = U_ZERO_ERROR;
-  u_strFromUTF8(wide.data(), static_cast<int32_t>(wide.size()), &length, text.data(),
-                static_cast<int32_t>(text.size()), &status);
-  if (U_FAILURE(status)) abort();
-  wide.resize(static_cast<size_t>(length));
+  std::u16string wide;
+  if (!utf8_to_utf16(text, wide)) abort();
   return wide;
 }
 

@@ -11,6 +11,7 @@
 
 #include "CM_Provider/CM_Oslc/cm_xml_index.h"
 #include "CM_Provider/CM_Oslc/cm_xml_record_reader.h"
+#include "CM_Provider/CM_Oslc/cm_xml_text.h"
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
 #include "CM_Provider/cm_messages.h"
 #include "CM_Provider/cm_trace.h"
@@ -358,9 +359,8 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
     if (!ids.emplace(view(link.id)).second) return kUnsure;
   const std::vector<const CM_XmlRecord::Title*> titles = link_titles(record);
   struct Found {
-    std::string_view resource;
+    const SUM_String* resource;
     std::string_view id;
-    const SUM_String* key;
     SUM_String title;
   };
   std::vector<Found> found;
@@ -369,12 +369,12 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
     const CM_XmlRecord::Link& link = record.links[i];
     const CM_XmlRecord::Title* title = titles[i];
     if (title == nullptr || !title->found || !title->plain) return kUnsure;
-    found.push_back(Found{view(link.resource), view(link.id), &link.resource, SUM_String()});
+    found.push_back(Found{&link.resource, view(link.id), SUM_String()});
     if (!utf8_to_native(title->text, found.back().title)) return kUnsure;
   }
   // Of equal resources the first in ID order stays, as in the DOM read's map, which goes by ID.
-  const auto before = [](const Found& a, const Found& b) {
-    const int order = a.resource.compare(b.resource);
+  const auto before = [&view](const Found& a, const Found& b) {
+    const int order = view(*a.resource).compare(view(*b.resource));
     return order != 0 ? order < 0 : a.id < b.id;
   };
   if (!std::is_sorted(found.begin(), found.end(), before))
@@ -382,8 +382,8 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
   // Only a complete set reaches the caller; any resource already in the map stays. In resource
   // order, each new last key goes in at the end without a search.
   for (size_t i = 0; i < found.size(); ++i) {
-    if (i > 0 && found[i].resource == found[i - 1].resource) continue;
-    const SUM_String& key = *found[i].key;
+    const SUM_String& key = *found[i].resource;
+    if (i > 0 && key == *found[i - 1].resource) continue;
     auto at = links.end();
     if (!links.empty() && !links.key_comp()(std::prev(at)->first, key)) {
       at = links.lower_bound(key);

@@ -1,14 +1,14 @@
 // The streaming record reader.
 #include "CM_Provider/CM_Oslc/cm_xml_record_reader.h"
 
-#include <unicode/ustring.h>
-
 #include <string_view>
 
 #include "CM_Provider/CM_Oslc/cm_xml_parser.h"
 #include "CM_Provider/CM_Oslc/cm_xml_text.h"
 
 namespace {
+
+bool ascii(std::string_view text) { return ascii_only(text.data(), text.size()); }
 
 struct Name {
   std::string uri;
@@ -19,16 +19,7 @@ struct Name {
 // A name of the vocabulary; its empty local part (never matched) when not ASCII.
 Name name_of(const CM_XmlTag& tag) {
   Name name{tag.URI().str(), tag.Name().str()};
-  for (const std::string* part : {&name.uri, &name.local})
-    for (char c : *part)
-      if (static_cast<unsigned char>(c) >= 0x80) return Name();
-  return name;
-}
-
-bool ascii(std::string_view text) {
-  for (char c : text)
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  return true;
+  return ascii(name.uri) && ascii(name.local) ? name : Name();
 }
 
 }  // namespace
@@ -37,22 +28,6 @@ const CM_XmlRecord::Title* CM_XmlRecord::FindTitle(std::string_view about) const
   for (const Description& description : descriptions)
     if (description.about == about) return &description.title;
   return nullptr;
-}
-
-bool utf8_to_native(std::string_view text, SUM_String& out) {
-  UConverter* converter = nullptr;
-  if (ascii(text) && get_native_converter(&converter) == 0 && native_ascii_is_identity()) {
-    out = SUM_String(text.data(), static_cast<int>(text.size()));
-    return true;
-  }
-  std::u16string wide(text.size() + 1, u'\0');
-  int32_t length = 0;
-  UErrorCode status = U_ZERO_ERROR;
-  u_strFromUTF8(wide.data(), static_cast<int32_t>(wide.size()), &length, text.data(),
-                static_cast<int32_t>(text.size()), &status);
-  if (U_FAILURE(status)) return false;
-  wide.resize(static_cast<size_t>(length));
-  return xmlch_to_native(wide.c_str(), out, 1) == 0;
 }
 
 // Unsure, by returning false, where the DOM could answer otherwise.

@@ -65,8 +65,4 @@ class CM_XmlRecordReader {
   CM_XmlScanner m_scanner;
 };
 
-// UTF-8 text (valid, as the scanner hands it out) to the native code page; false when the page
-// cannot hold it. Prints nothing.
-bool utf8_to_native(std::string_view text, SUM_String& out);
-
 #endif

@@ -237,31 +237,25 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
   }
 
   m_attrs.clear();
-  m_attr_uris.clear();
   for (const RawAttr& a : m_raw) {
     if (a.qname == "xmlns" || (a.colon == 5 && a.qname.substr(0, 5) == "xmlns")) continue;
-    std::string_view attr_uri;
+    CM_XmlScanAttr attr{a.qname, std::string_view(), a.qname,
+                        a.decoded >= 0 ? m_values[a.decoded] : a.raw};
     if (a.colon != std::string_view::npos) {
       const std::string_view attr_prefix = a.qname.substr(0, a.colon);
       if (attr_prefix == "xml") {
-        attr_uri = kXmlUri;
+        attr.uri = kXmlUri;
       } else {
         const std::string* bound = Pvt_Resolve(attr_prefix);
         if (bound == nullptr) return false;
-        attr_uri = *bound;
+        attr.uri = *bound;
       }
+      attr.local = a.qname.substr(a.colon + 1);
       // Two prefixes of one namespace make the same attribute twice.
-      const std::string_view local = a.qname.substr(a.colon + 1);
-      for (size_t k = 0; k < m_attrs.size(); ++k) {
-        const std::string_view other = m_attrs[k].qname;
-        const size_t other_colon = other.find(':');
-        if (other_colon != std::string_view::npos && other.substr(other_colon + 1) == local &&
-            m_attr_uris[k] == attr_uri)
-          return false;
-      }
+      for (const CM_XmlScanAttr& other : m_attrs)
+        if (other.local == attr.local && other.uri == attr.uri) return false;
     }
-    m_attrs.push_back(CM_XmlScanAttr{a.qname, a.decoded >= 0 ? m_values[a.decoded] : a.raw});
-    m_attr_uris.push_back(attr_uri);
+    m_attrs.push_back(attr);
   }
 
   const std::string_view local = colon == std::string_view::npos ? qname : qname.substr(colon + 1);

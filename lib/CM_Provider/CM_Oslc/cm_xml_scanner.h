@@ -4,7 +4,7 @@
 // encoding or version, names outside ASCII, control characters, a well-formedness error) ends the
 // scan as "unsure": the caller then reads the same bytes with Xerces, whose statuses and messages
 // apply. It never accepts what Xerces would refuse, and hands out the names and texts Xerces would.
-// Needs no Xerces; no exception escapes.
+// Needs no Xerces; throws nothing but what a failed allocation throws.
 #ifndef CM_PROVIDER_CM_OSLC_CM_XML_SCANNER_H
 #define CM_PROVIDER_CM_OSLC_CM_XML_SCANNER_H
 
@@ -16,6 +16,8 @@
 // One attribute of a start tag. Views are valid until the handler call returns.
 struct CM_XmlScanAttr {
   std::string_view qname;  // as written
+  std::string_view uri;    // of its prefix; empty when unprefixed
+  std::string_view local;  // the name after the prefix
   std::string_view value;  // normalised, references replaced (UTF-8)
 };
 
@@ -72,8 +74,7 @@ class CM_XmlScanner {
   std::vector<RawAttr> m_raw;
   std::vector<std::string> m_values;  // decoded attribute values, reused
   std::vector<CM_XmlScanAttr> m_attrs;
-  std::vector<std::string_view> m_attr_uris;  // of m_attrs
-  std::string m_text;                         // decoded character data, reused
+  std::string m_text;  // decoded character data, reused
 };
 
 #endif

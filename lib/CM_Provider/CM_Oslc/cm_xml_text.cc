@@ -2,6 +2,7 @@
 #include "CM_Provider/CM_Oslc/cm_xml_text.h"
 
 #include <unicode/ucnv.h>
+#include <unicode/ustring.h>
 #include <unicode/utypes.h>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLString.hpp>
@@ -277,4 +278,38 @@ CM_XmlText::~CM_XmlText() {
 int CM_XmlText::Convert(const SUM_String& text) {
   if (m_text != nullptr) XMLString::release(&m_text);
   return native_to_xmlch(text, &m_text);
+}
+
+bool ascii_only(const char* bytes, size_t length) {
+  uint64_t high = 0;
+  size_t i = 0;
+  for (; i + sizeof high <= length; i += sizeof high) {
+    uint64_t word;
+    memcpy(&word, bytes + i, sizeof word);
+    high |= word;
+  }
+  for (; i < length; ++i) high |= static_cast<unsigned char>(bytes[i]);
+  return (high & 0x8080808080808080ull) == 0;
+}
+
+bool utf8_to_utf16(std::string_view text, std::u16string& out) {
+  out.assign(text.size() + 1, u'\0');
+  int32_t length = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strFromUTF8(out.data(), static_cast<int32_t>(out.size()), &length, text.data(),
+                static_cast<int32_t>(text.size()), &status);
+  if (U_FAILURE(status)) return false;
+  out.resize(static_cast<size_t>(length));
+  return true;
+}
+
+bool utf8_to_native(std::string_view text, SUM_String& out) {
+  UConverter* converter = nullptr;
+  if (ascii_only(text.data(), text.size()) && get_native_converter(&converter) == 0 &&
+      native_ascii_is_identity()) {
+    out = SUM_String(text.data(), static_cast<int>(text.size()));
+    return true;
+  }
+  std::u16string wide;
+  return utf8_to_utf16(text, wide) && xmlch_to_native(wide.c_str(), out, 1) == 0;
 }

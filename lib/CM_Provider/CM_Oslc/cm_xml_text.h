@@ -1,13 +1,16 @@
-// Conversion between the DOM's UTF-16 text and the process's native code page, and CM_XmlText,
-// the one owner of a UTF-16 text made here. Free functions, no state but the process-wide
-// converter; any module may call. Status codes as in cm_xml_names.h; nothing throws.
+// Conversion between the DOM's UTF-16 text (or the scanner's UTF-8) and the process's native
+// code page, and CM_XmlText, the one owner of a UTF-16 text made here. Free functions, no state
+// but the process-wide converter; any module may call. Status codes as in cm_xml_names.h; nothing
+// throws.
 #ifndef CM_PROVIDER_CM_OSLC_CM_XML_TEXT_H
 #define CM_PROVIDER_CM_OSLC_CM_XML_TEXT_H
 
 #include <unicode/ucnv.h>
 #include <xercesc/util/XercesDefs.hpp>
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 #include <sum_string.h>
 #include "CM_Provider/CM_Oslc/cm_xml_names.h"
@@ -31,6 +34,14 @@ int native_to_utf16(const SUM_String& text, std::u16string& out);
 // LANG, as "en_US.ISO-8859-1"), else ICU's default (UTF-8); chosen on first use. The caller must
 // not close it. 0 or 1072.
 int get_native_converter(UConverter** out);
+
+// Whether the bytes are all ASCII; a word at a time, for URLs of tens of bytes by the thousand.
+bool ascii_only(const char* bytes, size_t length);
+// UTF-8 text to UTF-16; false when it is not valid UTF-8.
+bool utf8_to_utf16(std::string_view text, std::u16string& out);
+// Valid UTF-8 text (as the record scanner hands it out) to the native code page; false when the
+// page cannot hold it. Prints nothing.
+bool utf8_to_native(std::string_view text, SUM_String& out);
 
 // True once the native converter is open and its page writes ASCII as ASCII: then ASCII native
 // text is the same text in UTF-16 and UTF-8, and converts without fail.

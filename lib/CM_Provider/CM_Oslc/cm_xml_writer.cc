@@ -21,19 +21,6 @@ namespace {
 
 const char kSource[] = "lib/CM_Provider/CM_Oslc/cm_xml_writer";
 
-// Whether the bytes are all ASCII; a word at a time, for URLs of tens of bytes by the thousand.
-bool all_ascii(const char* bytes, size_t length) {
-  uint64_t high = 0;
-  size_t i = 0;
-  for (; i + sizeof high <= length; i += sizeof high) {
-    uint64_t word;
-    memcpy(&word, bytes + i, sizeof word);
-    high |= word;
-  }
-  for (; i < length; ++i) high |= static_cast<unsigned char>(bytes[i]);
-  return (high & 0x8080808080808080ull) == 0;
-}
-
 // Native text as the DOM builder takes it (message 23 when it is not valid native text) appended
 // to out in UTF-8, escaped for an attribute value when escape is set. wide: the UTF-16 text, made
 // only when the text is not plain ASCII in a page that writes ASCII as ASCII.
@@ -41,7 +28,7 @@ int append_utf8(const SUM_String& text, bool escape, std::string& out, std::u16s
   wide.clear();
   const char* bytes = text.c_str();
   const size_t length = static_cast<size_t>(text.GetLength());
-  if (native_ascii_is_identity() && all_ascii(bytes, length)) {
+  if (native_ascii_is_identity() && ascii_only(bytes, length)) {
     const size_t used = strlen(bytes);  // the converted text ends at a NUL
     if (escape) {
       sum_append_xml_escaped(out, bytes, used);
