@@ -52,6 +52,10 @@ class CM_OslcBaseMr {
   // Applies one record's actions to its links; modified tells whether any changed them.
   int Pvt_ApplyActions(const CM_TraceScope& scope, const std::string& record_id,
                        const CM_ActionList& list, CM_LinksMap& links, bool& modified);
+  // What applying the list in order with associate_twversion and disassociate_twversion does,
+  // when none of it is traced: each selector's actions keep their order, and the links are
+  // walked in key order rather than searched for one action at a time.
+  static void Pvt_ApplyInKeyOrder(const CM_ActionList& list, CM_LinksMap& links, bool& modified);
   // After a failed request: answers true, having waited and put the request's error text back
   // to earlier_error, when it is worth sending again.
   bool Pvt_RetryPassingFailure(const CM_TraceScope& scope, const char* what,

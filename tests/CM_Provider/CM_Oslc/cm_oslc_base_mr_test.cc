@@ -4,6 +4,8 @@
 #include "CM_Provider/CM_Oslc/cm_oslc_test_support.h"
 
 #include <iterator>
+#include <memory>
+#include <random>
 
 namespace {
 
@@ -204,6 +206,42 @@ TEST_F(EngineTest, TenThousandLinksAreReadAndWrittenWhole) {
   Schedule("MR1", "+new=New");
   ASSERT_EQ(0, Commit()) << error;
   EXPECT_EQ(link_list(seed + ",new=New"), Stored("MR1"));
+}
+
+// Untraced, a record's actions are applied in selector order instead of scheduling order; the
+// links must come out as the traced, one-by-one application leaves them. The selectors share long
+// prefixes, some are prefixes of others, and few actions over many links make the walk jump.
+TEST_F(EngineTest, ActionsInSelectorOrderLeaveWhatActionsInTurnLeave) {
+  std::vector<std::string> pool;
+  for (int i = 0; i < 40; ++i) {
+    const std::string file = "src/dir/file" + std::to_string(i * 7 % 13) + ".c";
+    pool.push_back(i % 3 == 0 ? file : file + "@@/main/" + std::to_string(i));
+  }
+  std::mt19937 random(20261207);
+  auto pick = [&random](size_t n) { return static_cast<size_t>(random() % n); };
+  for (int trial = 0; trial < 12; ++trial) {
+    std::string seed, scheduled;
+    for (const std::string& selector : pool)
+      if (pick(3) != 0)
+        seed += (seed.empty() ? "" : ",") + selector + "=T" + std::to_string(pick(2));
+    const size_t count = 1 + pick(trial % 2 ? 4 : 40);
+    for (size_t i = 0; i < count; ++i) {
+      scheduled += std::string(i ? "," : "") + (pick(2) ? "+" : "-") + pool[pick(pool.size())] +
+                   "=T" + std::to_string(pick(2));
+    }
+    SCOPED_TRACE(seed + " | " + scheduled);
+    std::string answers[2];
+    for (const bool traced : {true, false}) {
+      std::unique_ptr<cmtest::Tracing> trace;
+      if (traced) trace = std::make_unique<cmtest::Tracing>("CMMR", 2);
+      Seed(traced ? "MR1" : "MR2", seed);
+      Schedule(traced ? "MR1" : "MR2", scheduled);
+      ASSERT_EQ(0, Commit()) << error;
+      answers[traced] = std::to_string(sim.log().size());
+    }
+    EXPECT_EQ(answers[1], answers[0]) << "written by one and not the other";
+    EXPECT_EQ(Stored("MR1"), Stored("MR2"));
+  }
 }
 
 class NoEtagEngineTest : public EngineTest {
