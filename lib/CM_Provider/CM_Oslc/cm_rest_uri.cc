@@ -6,12 +6,14 @@
 #include <curl/curl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include <cm_option.h>
 #include "CM_Provider/CM_Oslc/cm_rest_protocol.h"
@@ -30,18 +32,20 @@ const char kKeystore[] = "PKV_MS_CERTIFICATE_STORE";
 // Header bytes accepted per response; a server that keeps sending headers is cut off. Below
 // libcurl's own limit (300 KiB), so that ours fires first and the error names its size.
 const size_t kMaxHeaderBytes = size_t{256} * 1024;
+// Unused room of a response beyond twice its size that is given back before it is handed over.
+const size_t kMaxIdleRoom = size_t{64} * 1024;
 
-// The body collected by one Run. Grows geometrically so that large bodies cost linear time.
-struct ResponseBuffer {
-  char* data = nullptr;
-  size_t size = 0;
-  size_t capacity = 0;
-  bool over_cap = false;  // the body passed CM_REST_MAX_RESPONSE: transfer aborted
-  bool lost = false;      // memory ran out: the rest of the body was dropped
-  ResponseBuffer() = default;
-  ResponseBuffer(const ResponseBuffer&) = delete;
-  ResponseBuffer& operator=(const ResponseBuffer&) = delete;
-  ~ResponseBuffer() { free(data); }
+// The body collected by one Run, kept up to its first NUL byte (the response is text). Every
+// byte received counts against CM_REST_MAX_RESPONSE, the dropped ones too.
+struct ResponseBody {
+  CURL* curl = nullptr;
+  std::string text;
+  size_t size = 0;         // bytes taken in, including any after a NUL
+  size_t traced_room = 0;  // the room a doubling buffer would have; its growth is traced
+  bool started = false;    // the first body bytes arrived (the announced length was read)
+  bool cut = false;        // a NUL arrived: nothing more is kept
+  bool over_cap = false;   // the body passed CM_REST_MAX_RESPONSE: transfer aborted
+  bool lost = false;       // memory ran out: the rest of the body was dropped
 };
 
 struct HeaderSink {
@@ -157,13 +161,16 @@ struct CM_RestUri::Pvt_Handles {
   // The header list of the last Init; the handle points at it until the next Init.
   curl_slist* headers = nullptr;
   const CM_RestProtocol* protocol = nullptr;
+  // The request body the upload cursor reads.
+  std::string upload;
 
   Pvt_Handles() = default;
-  // A handle and header list of its own, pointing at the same protocol.
+  // A handle and header list of its own, pointing at the same protocol, and a copy of the body.
   explicit Pvt_Handles(const Pvt_Handles& other)
       : curl(other.curl ? curl_easy_duphandle(other.curl) : nullptr),
         headers(copy_header_list(other.headers)),
-        protocol(other.protocol) {}
+        protocol(other.protocol),
+        upload(other.upload) {}
   Pvt_Handles& operator=(const Pvt_Handles&) = delete;
   ~Pvt_Handles() {
     if (curl != nullptr) curl_easy_cleanup(curl);
@@ -196,13 +203,12 @@ CM_RestUri::CM_RestUri(const CM_RestUri& other)
       m_cert_label(other.m_cert_label),
       m_cookie(other.m_cookie),
       m_handles(std::make_unique<Pvt_Handles>(*other.m_handles)),
-      m_upload_data(other.m_upload_data),
       m_upload{nullptr, other.m_upload.size, other.m_upload.pos},
       m_response_headers(other.m_response_headers),
       m_error_text(other.m_error_text),
       m_transfer_status(other.m_transfer_status),
       m_http_status(other.m_http_status) {
-  if (other.m_upload.data != nullptr) m_upload.data = m_upload_data.c_str();
+  if (other.m_upload.data != nullptr) m_upload.data = m_handles->upload.data();
   Pvt_RepointHandle();
 }
 
@@ -219,9 +225,8 @@ CM_RestUri& CM_RestUri::operator=(const CM_RestUri& other) {
   m_password = other.m_password;
   m_cert_label = other.m_cert_label;
   m_cookie = other.m_cookie;
-  m_upload_data = other.m_upload_data;
   m_upload = other.m_upload;
-  if (m_upload.data != nullptr) m_upload.data = m_upload_data.c_str();
+  if (m_upload.data != nullptr) m_upload.data = m_handles->upload.data();
   m_response_headers = other.m_response_headers;
   m_error_text = other.m_error_text;
   m_transfer_status = other.m_transfer_status;
@@ -460,16 +465,19 @@ int CM_RestUri::Init(HttpMethodType method) {
 }
 
 void CM_RestUri::SetUploadData(const SUM_String& body) {
+  Pvt_SetUpload(std::string(body.c_str(), static_cast<size_t>(body.GetLength())));
+}
+
+void CM_RestUri::TakeUploadData(std::string&& body) { Pvt_SetUpload(std::move(body)); }
+
+void CM_RestUri::Pvt_SetUpload(std::string&& body) {
   CM_TraceScope scope(kTag, kClass, "SetUploadData");
   m_upload.pos = 0;
-  m_upload_data = body;
-  if (m_upload_data.c_str() != nullptr) {
-    scope.print(4, "Upload data is Not null.");
-  } else {
-    scope.print(4, "Upload data is null!!!!");
-  }
-  m_upload.data = m_upload_data.c_str();
-  m_upload.size = static_cast<size_t>(m_upload_data.GetLength());
+  m_handles->upload = std::move(body);
+  // The text is never null (an empty body reads as ""); the line stays for readers of the trace.
+  scope.print(4, "Upload data is Not null.");
+  m_upload.data = m_handles->upload.data();
+  m_upload.size = m_handles->upload.size();
   CURL* curl = m_handles->curl;
   scope.print(4, "Setting readdata");
   curl_easy_setopt(curl, CURLOPT_READDATA, &m_upload);
@@ -477,11 +485,6 @@ void CM_RestUri::SetUploadData(const SUM_String& body) {
   curl_easy_setopt(curl, CURLOPT_INFILESIZE, static_cast<long>(m_upload.size));
   scope.print(4, "Setting field size");
   curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(m_upload.size));
-}
-
-void* CM_RestUri::MyRealloc(void* p, size_t n) {
-  CM_TraceScope scope(kTag, kClass, "MyRealloc");
-  return p != nullptr ? realloc(p, n) : malloc(n);
 }
 
 size_t CM_RestUri::ReadMemoryCallback(void* dest, size_t size, size_t count, void* user) {
@@ -498,30 +501,50 @@ size_t CM_RestUri::ReadMemoryCallback(void* dest, size_t size, size_t count, voi
 
 size_t CM_RestUri::WriteMemoryCallback(void* data, size_t size, size_t count, void* user) {
   CM_TraceScope scope(kTag, kClass, "WriteMemoryCallback");
-  auto* buffer = static_cast<ResponseBuffer*>(user);
+  auto* body = static_cast<ResponseBody*>(user);
   const size_t n = size * count;
-  if (buffer == nullptr) return 0;
-  if (buffer->size + n > CM_REST_MAX_RESPONSE) {
-    buffer->over_cap = true;
+  if (body == nullptr) return 0;
+  if (body->size + n > CM_REST_MAX_RESPONSE) {
+    body->over_cap = true;
     return 0;  // aborts the transfer
   }
-  if (buffer->lost) return n;
-  const size_t needed = buffer->size + n + 1;
-  if (needed > buffer->capacity) {
-    size_t grown = buffer->capacity < 4096 ? 4096 : buffer->capacity * 2;
+  if (body->lost) return n;
+  // The trace shows a growth step wherever a buffer doubling from 4 KiB would take one, whatever
+  // the string below does, so that it reads the same however the body is stored.
+  const size_t needed = body->size + n + 1;
+  if (needed > body->traced_room) {
+    CM_TraceScope growth(kTag, kClass, "MyRealloc");
+    size_t grown = body->traced_room < 4096 ? 4096 : body->traced_room * 2;
     if (grown > CM_REST_MAX_RESPONSE + 1) grown = CM_REST_MAX_RESPONSE + 1;
-    if (grown < needed) grown = needed;
-    void* p = MyRealloc(buffer->data, grown);
-    if (p == nullptr) {
-      buffer->lost = true;
+    body->traced_room = grown < needed ? needed : grown;
+  }
+  if (!body->started) {
+    body->started = true;
+    // An announced length is room taken once, so the body is not copied while it grows; never
+    // more than the cap, whatever a server announces. Only a saving: failing to get it is not
+    // running out of memory.
+    curl_off_t announced = -1;
+    if (curl_easy_getinfo(body->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
+        announced > 0) {
+      try {
+        body->text.reserve(std::min(static_cast<size_t>(announced), CM_REST_MAX_RESPONSE));
+      } catch (const std::bad_alloc&) {
+      }
+    }
+  }
+  if (!body->cut) {
+    const char* bytes = static_cast<const char*>(data);
+    const auto* nul = static_cast<const char*>(memchr(bytes, '\0', n));
+    try {
+      body->text.append(bytes, nul != nullptr ? static_cast<size_t>(nul - bytes) : n);
+    } catch (const std::bad_alloc&) {
+      // No exception may cross into libcurl; Run reports the loss.
+      body->lost = true;
       return n;
     }
-    buffer->data = static_cast<char*>(p);
-    buffer->capacity = grown;
+    body->cut = nul != nullptr;
   }
-  memcpy(buffer->data + buffer->size, data, n);
-  buffer->size += n;
-  buffer->data[buffer->size] = '\0';
+  body->size += n;
   return n;
 }
 
@@ -590,7 +613,8 @@ int CM_RestUri::Run(std::string& response) {
   }
   CURL* curl = m_handles->curl;
   m_response_headers.clear();
-  ResponseBuffer buffer;
+  ResponseBody body;
+  body.curl = curl;
   HeaderSink sink;
   sink.lines = &m_response_headers;
 
@@ -610,7 +634,7 @@ int CM_RestUri::Run(std::string& response) {
 
   char errbuf[CURL_ERROR_SIZE];
   errbuf[0] = '\0';
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &buffer);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &sink);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
 
@@ -623,11 +647,11 @@ int CM_RestUri::Run(std::string& response) {
   m_transfer_status = static_cast<int>(result);
 
   if (result == CURLE_OK || result == CURLE_PARTIAL_FILE) {
-    if (buffer.lost) {
+    if (body.lost) {
       result = CURLE_OUT_OF_MEMORY;
       snprintf(errbuf, sizeof errbuf, "out of memory while receiving the response");
     }
-  } else if (buffer.over_cap) {
+  } else if (body.over_cap) {
     snprintf(errbuf, sizeof errbuf, "response body larger than %zu bytes", CM_REST_MAX_RESPONSE);
   } else if (sink.over_cap) {
     snprintf(errbuf, sizeof errbuf, "response headers larger than %zu bytes", kMaxHeaderBytes);
@@ -647,7 +671,12 @@ int CM_RestUri::Run(std::string& response) {
   m_http_status = http_code;
   scope.print(1, "HTTP Code = \"%d\"", static_cast<int>(http_code));
 
-  if (buffer.size > 0 && http_code != 401) response = std::string(buffer.data);
+  if (body.size > 0 && http_code != 401) {
+    // Room a server announced but did not fill (or that a NUL left over) is given back; growth
+    // by doubling never leaves this much.
+    if (body.text.capacity() > 2 * body.text.size() + kMaxIdleRoom) body.text.shrink_to_fit();
+    response = std::move(body.text);
+  }
 
   ParseSessionCookie();
 
