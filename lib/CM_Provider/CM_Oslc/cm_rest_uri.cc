@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 
 #include <cm_option.h>
 #include "CM_Provider/CM_Oslc/cm_rest_protocol.h"
@@ -98,6 +99,16 @@ bool cookie_is_sendable(const std::string& cookie) {
   for (unsigned char c : cookie)
     if (c < 0x20 || c == 0x7f) return false;
   return true;
+}
+
+// Length of a received header line as kept: up to a NUL byte, without its line end (CR LF, or a
+// bare LF from a sloppy server).
+size_t header_line_length(const char* data, size_t size) {
+  const auto* nul = static_cast<const char*>(memchr(data, '\0', size));
+  size_t length = nul != nullptr ? static_cast<size_t>(nul - data) : size;
+  if (length > 0 && data[length - 1] == '\n') --length;
+  if (length > 0 && data[length - 1] == '\r') --length;
+  return length;
 }
 
 bool is_regular_file(const std::string& path) {
@@ -558,37 +569,37 @@ size_t CM_RestUri::WriteHeaderCallback(void* data, size_t size, size_t count, vo
     sink->over_cap = true;
     return 0;
   }
-  const std::string line = cm_rest_header_line(static_cast<const char*>(data), n);
+  const char* text = static_cast<const char*>(data);
+  const SUM_String line(text, static_cast<int>(header_line_length(text, n)));
   scope.print(5, "Got header: \"%s\"", line.c_str());
-  sink->lines->append(SUM_String(line));
+  sink->lines->append(line);
   return n;
 }
 
 std::string cm_rest_header_line(const char* data, size_t size) {
-  std::string line(data, size);
-  line.resize(strlen(line.c_str()));
-  // Lines normally end in CR LF; a bare LF from a sloppy server is stripped all the same.
-  if (!line.empty() && line.back() == '\n') line.pop_back();
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
+  return std::string(data, header_line_length(data, size));
 }
 
 std::string cm_rest_session_cookie(const SUM_StringList& lines) {
   CM_TraceScope scope(kTag, kClass, "cm_rest_session_cookie");
   std::string found;
+  static const char kSetCookie[] = "Set-Cookie: ";
   for (int i = 0; i < lines.count(); ++i) {
-    const std::string line = lines[i].str();
-    scope.print(4, "Header is: \"%s\"", line.c_str());
-    const size_t at = line.find("Set-Cookie: ");
-    if (at == std::string::npos) continue;
-    scope.print(4, "Found set-cookie in : \"%s\"", line.c_str());
-    const std::string rest = line.substr(at + strlen("Set-Cookie: "));
+    // Read in place: a response has several lines, a COMMIT thousands of responses.
+    const char* text = lines[i].c_str();
+    const std::string_view line(text, static_cast<size_t>(lines[i].GetLength()));
+    scope.print(4, "Header is: \"%s\"", text);
+    const size_t at = line.find(kSetCookie);
+    if (at == std::string_view::npos) continue;
+    scope.print(4, "Found set-cookie in : \"%s\"", text);
+    const size_t rest_at = at + sizeof kSetCookie - 1;
+    const std::string_view rest = line.substr(rest_at);
     const size_t start = rest.find("JSESSIONID=");
-    if (start == std::string::npos) continue;
+    if (start == std::string_view::npos) continue;
     const size_t end = rest.find(';', start);
-    if (end == std::string::npos) continue;
-    scope.print(4, "Found JSESSIONID in : \"%s\"", rest.c_str());
-    const std::string value = rest.substr(start, end - start);
+    if (end == std::string_view::npos) continue;
+    scope.print(4, "Found JSESSIONID in : \"%s\"", text + rest_at);
+    const std::string value(rest.substr(start, end - start));
     if (!cookie_is_sendable(value)) {
       // Sent back, a CR or LF would split our request headers.
       scope.print_always("Refusing cookie of %zu bytes: control characters or longer than %zu",
@@ -622,8 +633,10 @@ int CM_RestUri::Run(std::string& response) {
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
 
   const SUM_String userpwd = m_username + ":" + m_password;
-  const SUM_String shown = m_username + ":********";
-  scope.print(4, "Setting auth info to %s", shown.c_str());
+  if (scope.is_enabled(4)) {
+    const SUM_String shown = m_username + ":********";
+    scope.print(4, "Setting auth info to %s", shown.c_str());
+  }
   curl_easy_setopt(curl, CURLOPT_USERPWD, userpwd.c_str());
 
   scope.print_always("Setting cookie in request %s", m_cookie.c_str());
@@ -710,9 +723,12 @@ int CM_RestUri::GetResponseHeaders(SUM_StringList& out) const {
 
 int CM_RestUri::ParseSessionCookie() {
   CM_TraceScope scope(kTag, kClass, "ParseSessionCookie");
-  SUM_StringList lines;
-  if (GetResponseHeaders(lines) != 0) return CM_REST_INTERNAL;
-  const std::string found = cm_rest_session_cookie(lines);
+  {
+    // What reading the headers through GetResponseHeaders traces; Run has just filled them, and
+    // they are read in place instead of copied.
+    CM_TraceScope reading(kTag, kClass, "GetResponseHeaders");
+  }
+  const std::string found = cm_rest_session_cookie(m_response_headers);
   if (found.empty()) {
     m_cookie.Empty();
     return CM_REST_NO_COOKIE;
