@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -94,7 +95,22 @@ curl_slist* copy_header_list(const curl_slist* source) {
 // Largest session cookie kept and sent back.
 const size_t kMaxCookieBytes = 4096;
 
-bool cookie_is_sendable(const std::string& cookie) {
+// The text of a SUM_String where it lies.
+std::string_view view_of(const SUM_String& text) {
+  return std::string_view(text.c_str(), static_cast<size_t>(text.GetLength()));
+}
+
+// The pieces end to end, in one allocation.
+std::string joined(std::initializer_list<std::string_view> pieces) {
+  size_t size = 0;
+  for (std::string_view piece : pieces) size += piece.size();
+  std::string out;
+  out.reserve(size);
+  for (std::string_view piece : pieces) out.append(piece.data(), piece.size());
+  return out;
+}
+
+bool cookie_is_sendable(std::string_view cookie) {
   if (cookie.size() > kMaxCookieBytes) return false;
   for (unsigned char c : cookie)
     if (c < 0x20 || c == 0x7f) return false;
@@ -586,8 +602,8 @@ std::string cm_rest_session_cookie(const SUM_StringList& lines) {
   static const char kSetCookie[] = "Set-Cookie: ";
   for (int i = 0; i < lines.count(); ++i) {
     // Read in place: a response has several lines, a COMMIT thousands of responses.
-    const char* text = lines[i].c_str();
-    const std::string_view line(text, static_cast<size_t>(lines[i].GetLength()));
+    const std::string_view line = view_of(lines[i]);
+    const char* text = line.data();
     scope.print(4, "Header is: \"%s\"", text);
     const size_t at = line.find(kSetCookie);
     if (at == std::string_view::npos) continue;
@@ -629,10 +645,10 @@ int CM_RestUri::Run(std::string& response) {
   HeaderSink sink;
   sink.lines = &m_response_headers;
 
-  const SUM_String url = m_base_uri + m_resource;
+  const std::string url = joined({view_of(m_base_uri), view_of(m_resource)});
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
 
-  const SUM_String userpwd = m_username + ":" + m_password;
+  const std::string userpwd = joined({view_of(m_username), ":", view_of(m_password)});
   if (scope.is_enabled(4)) {
     const SUM_String shown = m_username + ":********";
     scope.print(4, "Setting auth info to %s", shown.c_str());
@@ -642,7 +658,7 @@ int CM_RestUri::Run(std::string& response) {
   scope.print_always("Setting cookie in request %s", m_cookie.c_str());
   // An empty text would still send an empty Cookie header; a cookie that could split the request
   // headers is never sent.
-  const bool send_cookie = m_cookie.GetLength() > 0 && cookie_is_sendable(m_cookie.str());
+  const bool send_cookie = m_cookie.GetLength() > 0 && cookie_is_sendable(view_of(m_cookie));
   curl_easy_setopt(curl, CURLOPT_COOKIE, send_cookie ? m_cookie.c_str() : nullptr);
 
   char errbuf[CURL_ERROR_SIZE];
