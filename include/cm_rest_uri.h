@@ -72,7 +72,8 @@ class CM_EXPORT CM_RestUri {
   void SetUploadData(const SUM_String& body);
   // The same, keeping the caller's text instead of a copy of it.
   void TakeUploadData(std::string&& body);
-  // Sends the request once. response receives the body (not for 401, not on transfer failure).
+  // Sends the request once. response receives the body up to its first NUL byte; it is left as
+  // it was for a 401, an empty body or a failed transfer.
   int Run(std::string& response);
   // The header lines of the last response without CR LF; 1072 before any Run.
   int GetResponseHeaders(SUM_StringList& out) const;
