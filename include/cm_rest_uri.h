@@ -70,7 +70,10 @@ class CM_EXPORT CM_RestUri {
 
   // Request body for PUT and POST; needed after every Init that precedes such a Run.
   void SetUploadData(const SUM_String& body);
-  // Sends the request once. response receives the body (not for 401, not on transfer failure).
+  // The same, keeping the caller's text instead of a copy of it.
+  void TakeUploadData(std::string&& body);
+  // Sends the request once. response receives the body up to its first NUL byte; it is left as
+  // it was for a 401, an empty body or a failed transfer.
   int Run(std::string& response);
   // The header lines of the last response without CR LF; 1072 before any Run.
   int GetResponseHeaders(SUM_StringList& out) const;
@@ -110,7 +113,7 @@ class CM_EXPORT CM_RestUri {
   SUM_String GetPreSep();
   int ParseSessionCookie();
   int SetHttpMethodType(HttpMethodType method);
-  static void* MyRealloc(void* p, size_t n);
+  void Pvt_SetUpload(std::string&& body);
   static size_t WriteMemoryCallback(void* data, size_t size, size_t count, void* user);
   static size_t WriteHeaderCallback(void* data, size_t size, size_t count, void* user);
   static size_t ReadMemoryCallback(void* dest, size_t size, size_t count, void* user);
@@ -127,6 +130,8 @@ class CM_EXPORT CM_RestUri {
   std::string m_cert_label;
   SUM_String m_cookie;
   std::unique_ptr<Pvt_Handles> m_handles;
+  // Unused, always empty: the upload text lives with the handles. Kept so that the object keeps
+  // its size and layout for programs built against earlier headers.
   SUM_String m_upload_data;
   UploadCursor m_upload;
   SUM_StringList m_response_headers;

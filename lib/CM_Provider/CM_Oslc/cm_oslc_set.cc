@@ -1,5 +1,8 @@
 #include "CM_Provider/CM_Oslc/cm_oslc_set.h"
 
+#include <string>
+#include <utility>
+
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
 #include "CM_Provider/cm_messages.h"
 #include "CM_Provider/cm_trace.h"
@@ -182,14 +185,15 @@ int CM_OslcSet::Execute() {
   }
   if (m_document->PopElem() != 0) return CM_OSLC_BAD_DOCUMENT;
 
-  SUM_String body;
-  if (m_document->Str(body) != 0) {
+  // The body goes to the request by move: a large update is not copied on its way.
+  std::string body;
+  if ((m_traced ? m_traced->Str(body) : m_writer.Str(body)) != 0) {
     m_error_text = oslc_message(kOslcInvalidDocument);
     return CM_OSLC_BAD_DOCUMENT;
   }
   // The document is spent: a second Execute without Initv2 must not send it again.
   m_initialized = 0;
-  m_request.SetUploadData(body);
+  m_request.TakeUploadData(std::move(body));
   std::string response;
   const int status = m_request.Run(response);
 

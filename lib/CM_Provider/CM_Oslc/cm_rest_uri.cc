@@ -6,12 +6,16 @@
 #include <curl/curl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
+#include <new>
+#include <string_view>
 
 #include <cm_option.h>
 #include "CM_Provider/CM_Oslc/cm_rest_protocol.h"
@@ -30,18 +34,20 @@ const char kKeystore[] = "PKV_MS_CERTIFICATE_STORE";
 // Header bytes accepted per response; a server that keeps sending headers is cut off. Below
 // libcurl's own limit (300 KiB), so that ours fires first and the error names its size.
 const size_t kMaxHeaderBytes = size_t{256} * 1024;
+// Unused room of a response beyond twice its size that is given back before it is handed over.
+const size_t kMaxIdleRoom = size_t{64} * 1024;
 
-// The body collected by one Run. Grows geometrically so that large bodies cost linear time.
-struct ResponseBuffer {
-  char* data = nullptr;
-  size_t size = 0;
-  size_t capacity = 0;
-  bool over_cap = false;  // the body passed CM_REST_MAX_RESPONSE: transfer aborted
-  bool lost = false;      // memory ran out: the rest of the body was dropped
-  ResponseBuffer() = default;
-  ResponseBuffer(const ResponseBuffer&) = delete;
-  ResponseBuffer& operator=(const ResponseBuffer&) = delete;
-  ~ResponseBuffer() { free(data); }
+// The body collected by one Run, kept up to its first NUL byte (the response is text). Every
+// byte received counts against CM_REST_MAX_RESPONSE, the dropped ones too.
+struct ResponseBody {
+  CURL* curl = nullptr;
+  std::string text;
+  size_t size = 0;         // bytes taken in, including any after a NUL
+  size_t traced_room = 0;  // the room a doubling buffer would have; its growth is traced
+  bool started = false;    // the first body bytes arrived (the announced length was read)
+  bool cut = false;        // a NUL arrived: nothing more is kept
+  bool over_cap = false;   // the body passed CM_REST_MAX_RESPONSE: transfer aborted
+  bool lost = false;       // memory ran out: the rest of the body was dropped
 };
 
 struct HeaderSink {
@@ -89,11 +95,36 @@ curl_slist* copy_header_list(const curl_slist* source) {
 // Largest session cookie kept and sent back.
 const size_t kMaxCookieBytes = 4096;
 
-bool cookie_is_sendable(const std::string& cookie) {
+// The text of a SUM_String where it lies.
+std::string_view view_of(const SUM_String& text) {
+  return std::string_view(text.c_str(), static_cast<size_t>(text.GetLength()));
+}
+
+// The pieces end to end, in one allocation.
+std::string joined(std::initializer_list<std::string_view> pieces) {
+  size_t size = 0;
+  for (std::string_view piece : pieces) size += piece.size();
+  std::string out;
+  out.reserve(size);
+  for (std::string_view piece : pieces) out.append(piece.data(), piece.size());
+  return out;
+}
+
+bool cookie_is_sendable(std::string_view cookie) {
   if (cookie.size() > kMaxCookieBytes) return false;
   for (unsigned char c : cookie)
     if (c < 0x20 || c == 0x7f) return false;
   return true;
+}
+
+// Length of a received header line as kept: up to a NUL byte, without its line end (CR LF, or a
+// bare LF from a sloppy server).
+size_t header_line_length(const char* data, size_t size) {
+  const auto* nul = static_cast<const char*>(memchr(data, '\0', size));
+  size_t length = nul != nullptr ? static_cast<size_t>(nul - data) : size;
+  if (length > 0 && data[length - 1] == '\n') --length;
+  if (length > 0 && data[length - 1] == '\r') --length;
+  return length;
 }
 
 bool is_regular_file(const std::string& path) {
@@ -157,13 +188,16 @@ struct CM_RestUri::Pvt_Handles {
   // The header list of the last Init; the handle points at it until the next Init.
   curl_slist* headers = nullptr;
   const CM_RestProtocol* protocol = nullptr;
+  // The request body the upload cursor reads.
+  std::string upload;
 
   Pvt_Handles() = default;
-  // A handle and header list of its own, pointing at the same protocol.
+  // A handle and header list of its own, pointing at the same protocol, and a copy of the body.
   explicit Pvt_Handles(const Pvt_Handles& other)
       : curl(other.curl ? curl_easy_duphandle(other.curl) : nullptr),
         headers(copy_header_list(other.headers)),
-        protocol(other.protocol) {}
+        protocol(other.protocol),
+        upload(other.upload) {}
   Pvt_Handles& operator=(const Pvt_Handles&) = delete;
   ~Pvt_Handles() {
     if (curl != nullptr) curl_easy_cleanup(curl);
@@ -196,13 +230,12 @@ CM_RestUri::CM_RestUri(const CM_RestUri& other)
       m_cert_label(other.m_cert_label),
       m_cookie(other.m_cookie),
       m_handles(std::make_unique<Pvt_Handles>(*other.m_handles)),
-      m_upload_data(other.m_upload_data),
       m_upload{nullptr, other.m_upload.size, other.m_upload.pos},
       m_response_headers(other.m_response_headers),
       m_error_text(other.m_error_text),
       m_transfer_status(other.m_transfer_status),
       m_http_status(other.m_http_status) {
-  if (other.m_upload.data != nullptr) m_upload.data = m_upload_data.c_str();
+  if (other.m_upload.data != nullptr) m_upload.data = m_handles->upload.data();
   Pvt_RepointHandle();
 }
 
@@ -219,9 +252,8 @@ CM_RestUri& CM_RestUri::operator=(const CM_RestUri& other) {
   m_password = other.m_password;
   m_cert_label = other.m_cert_label;
   m_cookie = other.m_cookie;
-  m_upload_data = other.m_upload_data;
   m_upload = other.m_upload;
-  if (m_upload.data != nullptr) m_upload.data = m_upload_data.c_str();
+  if (m_upload.data != nullptr) m_upload.data = m_handles->upload.data();
   m_response_headers = other.m_response_headers;
   m_error_text = other.m_error_text;
   m_transfer_status = other.m_transfer_status;
@@ -460,16 +492,19 @@ int CM_RestUri::Init(HttpMethodType method) {
 }
 
 void CM_RestUri::SetUploadData(const SUM_String& body) {
+  Pvt_SetUpload(std::string(body.c_str(), static_cast<size_t>(body.GetLength())));
+}
+
+void CM_RestUri::TakeUploadData(std::string&& body) { Pvt_SetUpload(std::move(body)); }
+
+void CM_RestUri::Pvt_SetUpload(std::string&& body) {
   CM_TraceScope scope(kTag, kClass, "SetUploadData");
   m_upload.pos = 0;
-  m_upload_data = body;
-  if (m_upload_data.c_str() != nullptr) {
-    scope.print(4, "Upload data is Not null.");
-  } else {
-    scope.print(4, "Upload data is null!!!!");
-  }
-  m_upload.data = m_upload_data.c_str();
-  m_upload.size = static_cast<size_t>(m_upload_data.GetLength());
+  m_handles->upload = std::move(body);
+  // The text is never null (an empty body reads as ""); the line stays for readers of the trace.
+  scope.print(4, "Upload data is Not null.");
+  m_upload.data = m_handles->upload.data();
+  m_upload.size = m_handles->upload.size();
   CURL* curl = m_handles->curl;
   scope.print(4, "Setting readdata");
   curl_easy_setopt(curl, CURLOPT_READDATA, &m_upload);
@@ -477,11 +512,6 @@ void CM_RestUri::SetUploadData(const SUM_String& body) {
   curl_easy_setopt(curl, CURLOPT_INFILESIZE, static_cast<long>(m_upload.size));
   scope.print(4, "Setting field size");
   curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(m_upload.size));
-}
-
-void* CM_RestUri::MyRealloc(void* p, size_t n) {
-  CM_TraceScope scope(kTag, kClass, "MyRealloc");
-  return p != nullptr ? realloc(p, n) : malloc(n);
 }
 
 size_t CM_RestUri::ReadMemoryCallback(void* dest, size_t size, size_t count, void* user) {
@@ -498,30 +528,50 @@ size_t CM_RestUri::ReadMemoryCallback(void* dest, size_t size, size_t count, voi
 
 size_t CM_RestUri::WriteMemoryCallback(void* data, size_t size, size_t count, void* user) {
   CM_TraceScope scope(kTag, kClass, "WriteMemoryCallback");
-  auto* buffer = static_cast<ResponseBuffer*>(user);
+  auto* body = static_cast<ResponseBody*>(user);
   const size_t n = size * count;
-  if (buffer == nullptr) return 0;
-  if (buffer->size + n > CM_REST_MAX_RESPONSE) {
-    buffer->over_cap = true;
+  if (body == nullptr) return 0;
+  if (body->size + n > CM_REST_MAX_RESPONSE) {
+    body->over_cap = true;
     return 0;  // aborts the transfer
   }
-  if (buffer->lost) return n;
-  const size_t needed = buffer->size + n + 1;
-  if (needed > buffer->capacity) {
-    size_t grown = buffer->capacity < 4096 ? 4096 : buffer->capacity * 2;
+  if (body->lost) return n;
+  // The trace shows a growth step wherever a buffer doubling from 4 KiB would take one, whatever
+  // the string below does, so that it reads the same however the body is stored.
+  const size_t needed = body->size + n + 1;
+  if (needed > body->traced_room) {
+    CM_TraceScope growth(kTag, kClass, "MyRealloc");
+    size_t grown = body->traced_room < 4096 ? 4096 : body->traced_room * 2;
     if (grown > CM_REST_MAX_RESPONSE + 1) grown = CM_REST_MAX_RESPONSE + 1;
-    if (grown < needed) grown = needed;
-    void* p = MyRealloc(buffer->data, grown);
-    if (p == nullptr) {
-      buffer->lost = true;
+    body->traced_room = grown < needed ? needed : grown;
+  }
+  if (!body->started) {
+    body->started = true;
+    // An announced length is room taken once, so the body is not copied while it grows; never
+    // more than the cap, whatever a server announces. Only a saving: failing to get it is not
+    // running out of memory.
+    curl_off_t announced = -1;
+    if (curl_easy_getinfo(body->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
+        announced > 0) {
+      try {
+        body->text.reserve(std::min(static_cast<size_t>(announced), CM_REST_MAX_RESPONSE));
+      } catch (const std::bad_alloc&) {
+      }
+    }
+  }
+  if (!body->cut) {
+    const char* bytes = static_cast<const char*>(data);
+    const auto* nul = static_cast<const char*>(memchr(bytes, '\0', n));
+    try {
+      body->text.append(bytes, nul != nullptr ? static_cast<size_t>(nul - bytes) : n);
+    } catch (const std::bad_alloc&) {
+      // No exception may cross into libcurl; Run reports the loss.
+      body->lost = true;
       return n;
     }
-    buffer->data = static_cast<char*>(p);
-    buffer->capacity = grown;
+    body->cut = nul != nullptr;
   }
-  memcpy(buffer->data + buffer->size, data, n);
-  buffer->size += n;
-  buffer->data[buffer->size] = '\0';
+  body->size += n;
   return n;
 }
 
@@ -535,37 +585,37 @@ size_t CM_RestUri::WriteHeaderCallback(void* data, size_t size, size_t count, vo
     sink->over_cap = true;
     return 0;
   }
-  const std::string line = cm_rest_header_line(static_cast<const char*>(data), n);
+  const char* text = static_cast<const char*>(data);
+  const SUM_String line(text, static_cast<int>(header_line_length(text, n)));
   scope.print(5, "Got header: \"%s\"", line.c_str());
-  sink->lines->append(SUM_String(line));
+  sink->lines->append(line);
   return n;
 }
 
 std::string cm_rest_header_line(const char* data, size_t size) {
-  std::string line(data, size);
-  line.resize(strlen(line.c_str()));
-  // Lines normally end in CR LF; a bare LF from a sloppy server is stripped all the same.
-  if (!line.empty() && line.back() == '\n') line.pop_back();
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
+  return std::string(data, header_line_length(data, size));
 }
 
 std::string cm_rest_session_cookie(const SUM_StringList& lines) {
   CM_TraceScope scope(kTag, kClass, "cm_rest_session_cookie");
   std::string found;
+  static const char kSetCookie[] = "Set-Cookie: ";
   for (int i = 0; i < lines.count(); ++i) {
-    const std::string line = lines[i].str();
-    scope.print(4, "Header is: \"%s\"", line.c_str());
-    const size_t at = line.find("Set-Cookie: ");
-    if (at == std::string::npos) continue;
-    scope.print(4, "Found set-cookie in : \"%s\"", line.c_str());
-    const std::string rest = line.substr(at + strlen("Set-Cookie: "));
+    // Read in place: a response has several lines, a COMMIT thousands of responses.
+    const std::string_view line = view_of(lines[i]);
+    const char* text = line.data();
+    scope.print(4, "Header is: \"%s\"", text);
+    const size_t at = line.find(kSetCookie);
+    if (at == std::string_view::npos) continue;
+    scope.print(4, "Found set-cookie in : \"%s\"", text);
+    const size_t rest_at = at + sizeof kSetCookie - 1;
+    const std::string_view rest = line.substr(rest_at);
     const size_t start = rest.find("JSESSIONID=");
-    if (start == std::string::npos) continue;
+    if (start == std::string_view::npos) continue;
     const size_t end = rest.find(';', start);
-    if (end == std::string::npos) continue;
-    scope.print(4, "Found JSESSIONID in : \"%s\"", rest.c_str());
-    const std::string value = rest.substr(start, end - start);
+    if (end == std::string_view::npos) continue;
+    scope.print(4, "Found JSESSIONID in : \"%s\"", text + rest_at);
+    const std::string value(rest.substr(start, end - start));
     if (!cookie_is_sendable(value)) {
       // Sent back, a CR or LF would split our request headers.
       scope.print_always("Refusing cookie of %zu bytes: control characters or longer than %zu",
@@ -590,27 +640,30 @@ int CM_RestUri::Run(std::string& response) {
   }
   CURL* curl = m_handles->curl;
   m_response_headers.clear();
-  ResponseBuffer buffer;
+  ResponseBody body;
+  body.curl = curl;
   HeaderSink sink;
   sink.lines = &m_response_headers;
 
-  const SUM_String url = m_base_uri + m_resource;
+  const std::string url = joined({view_of(m_base_uri), view_of(m_resource)});
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
 
-  const SUM_String userpwd = m_username + ":" + m_password;
-  const SUM_String shown = m_username + ":********";
-  scope.print(4, "Setting auth info to %s", shown.c_str());
+  const std::string userpwd = joined({view_of(m_username), ":", view_of(m_password)});
+  if (scope.is_enabled(4)) {
+    const SUM_String shown = m_username + ":********";
+    scope.print(4, "Setting auth info to %s", shown.c_str());
+  }
   curl_easy_setopt(curl, CURLOPT_USERPWD, userpwd.c_str());
 
   scope.print_always("Setting cookie in request %s", m_cookie.c_str());
   // An empty text would still send an empty Cookie header; a cookie that could split the request
   // headers is never sent.
-  const bool send_cookie = m_cookie.GetLength() > 0 && cookie_is_sendable(m_cookie.str());
+  const bool send_cookie = m_cookie.GetLength() > 0 && cookie_is_sendable(view_of(m_cookie));
   curl_easy_setopt(curl, CURLOPT_COOKIE, send_cookie ? m_cookie.c_str() : nullptr);
 
   char errbuf[CURL_ERROR_SIZE];
   errbuf[0] = '\0';
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &buffer);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &sink);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
 
@@ -623,11 +676,11 @@ int CM_RestUri::Run(std::string& response) {
   m_transfer_status = static_cast<int>(result);
 
   if (result == CURLE_OK || result == CURLE_PARTIAL_FILE) {
-    if (buffer.lost) {
+    if (body.lost) {
       result = CURLE_OUT_OF_MEMORY;
       snprintf(errbuf, sizeof errbuf, "out of memory while receiving the response");
     }
-  } else if (buffer.over_cap) {
+  } else if (body.over_cap) {
     snprintf(errbuf, sizeof errbuf, "response body larger than %zu bytes", CM_REST_MAX_RESPONSE);
   } else if (sink.over_cap) {
     snprintf(errbuf, sizeof errbuf, "response headers larger than %zu bytes", kMaxHeaderBytes);
@@ -647,7 +700,12 @@ int CM_RestUri::Run(std::string& response) {
   m_http_status = http_code;
   scope.print(1, "HTTP Code = \"%d\"", static_cast<int>(http_code));
 
-  if (buffer.size > 0 && http_code != 401) response = std::string(buffer.data);
+  if (body.size > 0 && http_code != 401) {
+    // Room a server announced but did not fill (or that a NUL left over) is given back; growth
+    // by doubling never leaves this much.
+    if (body.text.capacity() > 2 * body.text.size() + kMaxIdleRoom) body.text.shrink_to_fit();
+    response = std::move(body.text);
+  }
 
   ParseSessionCookie();
 
@@ -681,9 +739,12 @@ int CM_RestUri::GetResponseHeaders(SUM_StringList& out) const {
 
 int CM_RestUri::ParseSessionCookie() {
   CM_TraceScope scope(kTag, kClass, "ParseSessionCookie");
-  SUM_StringList lines;
-  if (GetResponseHeaders(lines) != 0) return CM_REST_INTERNAL;
-  const std::string found = cm_rest_session_cookie(lines);
+  {
+    // What reading the headers through GetResponseHeaders traces; Run has just filled them, and
+    // they are read in place instead of copied.
+    CM_TraceScope reading(kTag, kClass, "GetResponseHeaders");
+  }
+  const std::string found = cm_rest_session_cookie(m_response_headers);
   if (found.empty()) {
     m_cookie.Empty();
     return CM_REST_NO_COOKIE;

@@ -173,25 +173,31 @@ int CM_XmlWriter::SetNamespace(const CM_XmlNamespace& ns) {
 }
 
 int CM_XmlWriter::Str(SUM_String& out) {
+  std::string text;
+  const int rc = Str(text);
+  if (rc == 0) out = SUM_String(text);
+  return rc;
+}
+
+int CM_XmlWriter::Str(std::string& out) {
   if (!m_created) {
     cm_internal_error(kSource, __LINE__);
     return CM_XML_INTERNAL;
   }
   static const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
-  std::string text;
-  text.reserve(sizeof kDeclaration + m_out.size() + 64 * m_open.size());
-  text += kDeclaration;
-  text += m_out;
+  out.clear();
+  out.reserve(sizeof kDeclaration + m_out.size() + 64 * m_open.size());
+  out += kDeclaration;
+  out += m_out;
   // What is still open is closed in the copy only: the builder may go on. Only the innermost
   // element may still lack its start tag.
   for (size_t i = m_open.size(); i-- > 0;) {
     if (m_open[i].written) {
-      text += m_open[i].name->end;
+      out += m_open[i].name->end;
     } else {
-      Pvt_StartTag("/>", text);
+      Pvt_StartTag("/>", out);
     }
   }
-  out = SUM_String(text);
   return 0;
 }
 
@@ -331,6 +337,11 @@ int CM_XmlTracedWriter::SetNamespace(const CM_XmlNamespace& ns) {
 }
 
 int CM_XmlTracedWriter::Str(SUM_String& out) {
+  CM_TraceScope trace(kTraceTag, kDomClass, "Str");
+  return m_writer.Str(out);
+}
+
+int CM_XmlTracedWriter::Str(std::string& out) {
   CM_TraceScope trace(kTraceTag, kDomClass, "Str");
   return m_writer.Str(out);
 }

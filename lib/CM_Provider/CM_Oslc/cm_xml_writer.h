@@ -28,6 +28,8 @@ class CM_XmlWriter : public CM_XmlBuilder {
   int AddAttr(const CM_XmlTag& name, const SUM_String& value) override;
   int SetNamespace(const CM_XmlNamespace& ns) override;
   int Str(SUM_String& out) override;
+  // The same text in out (replaced), for a caller that hands it on by move.
+  int Str(std::string& out);
   // Starts a new document. The names converted so far are kept: the native converter, once open,
   // is the process's for good, so they would convert the same again.
   void Clear();
@@ -89,6 +91,7 @@ class CM_XmlTracedWriter : public CM_XmlBuilder {
   int AddAttr(const CM_XmlTag& name, const SUM_String& value) override;
   int SetNamespace(const CM_XmlNamespace& ns) override;
   int Str(SUM_String& out) override;
+  int Str(std::string& out);
 
  private:
   CM_XmlWriter m_writer;

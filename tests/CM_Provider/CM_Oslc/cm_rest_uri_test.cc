@@ -3,6 +3,8 @@
 // state errors and the origin check of updates.
 #include "CM_Provider/CM_Oslc/cm_oslc_test_support.h"
 
+#include <cstdio>
+
 namespace {
 
 using cmtest::CannedServer;
@@ -114,12 +116,31 @@ TEST_F(RestUriTest, MethodsHeadersLoginAndCookieOnOneHandle) {
   }
 }
 
-// A chunked body of 2 GiB, sent until the client gives up.
-void endless_body(const Conn& c) {
-  const std::string chunk = "10000\r\n" + std::string(1 << 16, 'z') + "\r\n";
-  if (!c.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")) return;
-  for (int i = 0; i < (1 << 15) && c.send(chunk); ++i) {
-  }
+// A body of 2 GiB, sent until the client gives up: chunked, or under its announced length.
+Reply endless_body(bool announced) {
+  return script([announced](const Conn& c) {
+    const std::string block(1 << 16, 'z');
+    const std::string chunk = announced ? block : "10000\r\n" + block + "\r\n";
+    if (!c.send(announced ? "HTTP/1.1 200 OK\r\nContent-Length: 2147483648\r\n\r\n"
+                          : "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"))
+      return;
+    for (int i = 0; i < (1 << 15) && c.send(chunk); ++i) {
+    }
+  });
+}
+
+// A chunked answer: the body's length is not known before it ends.
+Reply chunked(const std::string& body) {
+  return script([body](const Conn& c) {
+    std::string out = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    for (size_t at = 0; at < body.size(); at += 40000) {
+      const std::string piece = body.substr(at, 40000);
+      char size[16];
+      snprintf(size, sizeof size, "%zx\r\n", piece.size());
+      out += size + piece + "\r\n";
+    }
+    c.send(out + "0\r\n\r\n");
+  });
 }
 
 std::string cookie_of_size(size_t size) { return "JSESSIONID=" + std::string(size - 11, 'c'); }
@@ -133,6 +154,7 @@ Reply cookies(std::vector<std::string> values) {  // a 200 answer "x" with these
 TEST_F(RestUriTest, WhatEachAnswerLeavesBehind) {
   cmtest::ScopedEnv stall("TAPIR_CMI_STALL_TIMEOUT", "1");
   const std::string kept = "JSESSIONID=previous";
+  const std::string before_nul(100000, 'a'), unannounced = std::string(150000, 'u') + "end";
   struct Row {
     Reply reply;
     int rc;
@@ -151,6 +173,15 @@ TEST_F(RestUriTest, WhatEachAnswerLeavesBehind) {
       // A 404 cut short is complete.
       {raw("HTTP/1.1 404 No\r\nContent-Length: 500\r\n\r\n<partial"), 20003, "<partial", "", ""},
       {Reply{500, kErrorBody}, 20001, kErrorBody, "", "Record MR9 is locked\nTry again later\n"},
+      // The response is text: it ends at a NUL byte, even one far into the body.
+      {Reply{200, std::string("ab\0cd", 5)}, 0, "ab", ""},
+      {Reply{200, std::string(1, '\0') + "x"}, 0, "", ""},
+      {Reply{200, before_nul + '\0' + std::string(100000, 'b')}, 0, before_nul, ""},
+      // A body of unknown length arrives whole; so does one that falls short of an absurd
+      // announced length (no room is taken for what was announced beyond the cap).
+      {chunked(unannounced), 0, unannounced, ""},
+      {raw("HTTP/1.1 200 OK\r\nContent-Length: 9223372036854775807\r\n\r\n<partial"), 0, "<partial",
+       ""},
       // Bare LF lines.
       {raw("HTTP/1.1 200 OK\nSet-Cookie: JSESSIONID=lf1; Path=/\nContent-Length: 2\n\nok"), 0, "ok",
        "JSESSIONID=lf1"},
@@ -183,8 +214,10 @@ TEST_F(RestUriTest, WhatEachAnswerLeavesBehind) {
          for (pollfd p{c.fd, POLLIN, 0}; !c.stop;)
            if (::poll(&p, 1, 50) > 0 && ::recv(c.fd, scratch, sizeof scratch, 0) <= 0) return;
        }),
-       20005, "old", kept, ""},                        // stalled: the transfer time limit
-      {script(endless_body), 20005, "old", kept, ""},  // body over its cap
+       20005, "old", kept, ""},  // stalled: the transfer time limit
+      // Bodies over their cap, announced or not.
+      {endless_body(false), 20005, "old", kept, "larger than 268435456 bytes"},
+      {endless_body(true), 20005, "old", kept, "larger than 268435456 bytes"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(&row - rows);
@@ -216,6 +249,35 @@ TEST_F(RestUriTest, RunNeedsInitAndRunsOncePerInit) {
   EXPECT_EQ(1u, server.requests().size());
   ASSERT_EQ(0, get(req, response));  // a new Init makes the object usable again
   EXPECT_EQ("second", response);
+}
+
+// A copy, made by construction or assignment, sends the body the source was given (copied or
+// taken over) from its own text, also once the source is gone.
+TEST_F(RestUriTest, CopiesSendTheirOwnBody) {
+  const std::string body = std::string(size_t{1} << 20, 'p') + "</rdf:RDF>";
+  for (const bool taken : {false, true}) {
+    SCOPED_TRACE(taken);
+    server.push(200, "ok");
+    server.push(200, "ok");
+    auto source = std::make_unique<CM_RestUriPut>();
+    ASSERT_EQ(0, source->Init());
+    source->SetBaseUri(server.url().c_str());
+    if (taken) {
+      source->TakeUploadData(std::string(body));
+    } else {
+      source->SetUploadData(body.c_str());
+    }
+    CM_RestUriPut copied(*source);
+    CM_RestUriPut assigned;
+    assigned = *source;
+    source.reset();
+    std::string response;
+    EXPECT_EQ(0, copied.Run(response));
+    EXPECT_EQ(0, assigned.Run(response));
+  }
+  const auto seen = server.requests();
+  ASSERT_EQ(4u, seen.size());
+  for (const auto& request : seen) EXPECT_TRUE(request.body == body) << request.body.size();
 }
 
 // Updates go only to the base URL's origin; the rows change the base between calls, as one
