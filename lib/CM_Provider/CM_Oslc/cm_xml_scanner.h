@@ -19,6 +19,15 @@ struct CM_XmlScanAttr {
   std::string_view uri;    // of its prefix; empty when unprefixed
   std::string_view local;  // the name after the prefix
   std::string_view value;  // normalised, references replaced (UTF-8)
+  bool ascii = true;       // value holds ASCII only
+};
+
+// The name of a start tag. Views are valid until the handler call returns.
+struct CM_XmlScanTag {
+  std::string_view uri;  // of its prefix, or the default namespace; empty when none
+  std::string_view local;
+  std::string_view qname;  // as written
+  bool uri_ascii = true;   // uri holds ASCII only
 };
 
 // What a scan reports, in document order. Views are valid until the call returns. A handler that
@@ -26,8 +35,7 @@ struct CM_XmlScanAttr {
 class CM_XmlScanHandler {
  public:
   virtual ~CM_XmlScanHandler() = default;
-  virtual bool StartElement(std::string_view uri, std::string_view local, std::string_view qname,
-                            const std::vector<CM_XmlScanAttr>& attrs) = 0;
+  virtual bool StartElement(const CM_XmlScanTag& tag, const std::vector<CM_XmlScanAttr>& attrs) = 0;
   virtual void EndElement() = 0;
   // Character data of the element last started and not yet ended, possibly in several pieces.
   virtual void Characters(std::string_view text) = 0;
@@ -43,11 +51,13 @@ class CM_XmlScanner {
     std::string_view prefix;  // empty for the default namespace
     std::string uri;
     size_t depth;  // of the element declaring it
+    bool ascii;    // uri holds ASCII only
   };
   struct RawAttr {
     std::string_view qname;
     size_t colon;  // position of the prefix's colon, npos when unprefixed
     int decoded;   // index into m_values, or -1 when the value is raw
+    bool ascii;    // the value holds ASCII only
     std::string_view raw;
   };
 
@@ -61,7 +71,7 @@ class CM_XmlScanner {
   bool Pvt_AttValue(RawAttr& attr, std::string& slot);
   bool Pvt_Reference(std::string& out);
   bool Pvt_Char(std::string* out);
-  const std::string* Pvt_Resolve(std::string_view prefix) const;
+  const Binding* Pvt_Resolve(std::string_view prefix) const;
   void Pvt_SkipSpace();
   // Moves past the bytes of class what; returns where the run began.
   size_t Pvt_Run(uint8_t what);

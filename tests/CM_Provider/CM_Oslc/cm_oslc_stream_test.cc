@@ -75,11 +75,36 @@ TEST(StreamReader, AnswersPlainRecordsItself) {
   for (const std::string name :
        {"record_two_links.xml", "record_no_links.xml", "stream_many_links.xml",
         "stream_other_prefixes.xml", "stream_whitespace.xml", "stream_nested.xml",
-        "scan_values_normalised.xml"}) {
+        "scan_values_normalised.xml", "stream_values_decoded.xml"}) {
     CM_XmlRecord record;
-    EXPECT_TRUE(reader.Read(slurp(name), tag_oslc_cm_tracksChangeSet(), record)) << name;
+    const std::string body = slurp(name);  // the record's texts may point into it
+    EXPECT_TRUE(reader.Read(body, tag_oslc_cm_tracksChangeSet(), record)) << name;
     if (name == "stream_many_links.xml") EXPECT_EQ(60u, record.links.size());
   }
+}
+
+// Texts the scanner decodes live in its buffers only until the next tag: the record keeps its own
+// copies of those, and views into the answer of the rest.
+TEST(StreamReader, KeepsDecodedTextsPastTheScan) {
+  const std::string body = slurp("stream_values_decoded.xml");
+  CM_XmlRecordReader reader(record_shape());
+  CM_XmlRecord record;
+  ASSERT_TRUE(reader.Read(body, tag_oslc_cm_tracksChangeSet(), record));
+  ASSERT_EQ(3u, record.links.size());
+  EXPECT_EQ("L1", record.links[0].raw_id);
+  EXPECT_EQ("tw://v/b.c@@/main/1?a=1&b=2", record.links[1].resource);
+  EXPECT_EQ(
+      "L\xC3\xA9"
+      "3",
+      record.links[2].raw_id);
+  const CM_XmlRecord::Title* title = record.FindTitle(
+      "#L\xC3\xA9"
+      "3");
+  ASSERT_NE(nullptr, title);
+  EXPECT_EQ("c", title->text);
+  title = record.FindTitle("#L1");
+  ASSERT_NE(nullptr, title);
+  EXPECT_EQ("\xC3\xA9 & 1", title->text);
 }
 
 // One update body, built by both builders from the same calls; values as the engine passes them.
