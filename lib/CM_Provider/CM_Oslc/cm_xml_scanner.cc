@@ -41,12 +41,26 @@ constexpr std::array<uint8_t, 256> kClasses = make_classes();
 bool is(char c, uint8_t what) { return (kClasses[static_cast<unsigned char>(c)] & what) != 0; }
 bool space(char c) { return is(c, kSpace); }
 
-// Byte-wise equality without a library call: names and prefixes are a few bytes long.
+// n bytes equal, a word at a time, without a library call: names are a few words long.
+bool same_bytes(const char* a, const char* b, size_t n) {
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
+  }
+  uint64_t x, y;
+  for (size_t i = 0; i + 8 <= n; i += 8) {
+    memcpy(&x, a + i, 8);
+    memcpy(&y, b + i, 8);
+    if (x != y) return false;
+  }
+  memcpy(&x, a + n - 8, 8);
+  memcpy(&y, b + n - 8, 8);
+  return x == y;
+}
+
 bool same(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (a[i] != b[i]) return false;
-  return true;
+  return a.size() == b.size() && same_bytes(a.data(), b.data(), a.size());
 }
 
 bool ascii(std::string_view text) {
@@ -125,6 +139,9 @@ bool CM_XmlScanner::Scan(std::string_view body, CM_XmlScanHandler& handler) {
   m_handler = &handler;
   m_bindings.clear();
   m_open.clear();
+  m_known.fill(Known{});
+  m_known_next = 0;
+  ++m_generation;
   if (!Pvt_Prolog() || !Pvt_Element()) return false;
   Pvt_SkipSpace();
   return m_at == m_in.size();
@@ -197,9 +214,23 @@ bool CM_XmlScanner::Pvt_Element() {
 }
 
 // An ASCII NCName, optionally prefixed by another and a colon.
-bool CM_XmlScanner::Pvt_Name(std::string_view& name, size_t& colon) {
+bool CM_XmlScanner::Pvt_Name(std::string_view& name, size_t& colon, int& known) {
   const char* const end = m_in.data() + m_in.size();
   const char* const start = m_in.data() + m_at;
+  // A name read before, followed by what ends a name (neither a name character nor a colon), is
+  // that name again.
+  const size_t left = m_in.size() - m_at;
+  for (size_t i = 0; i < m_known.size(); ++i) {
+    const std::string_view q = m_known[i].qname;
+    if (q.empty() || q.size() >= left || q[0] != *start || !same_bytes(start, q.data(), q.size()) ||
+        is(start[q.size()], kNameChar) || start[q.size()] == ':')
+      continue;
+    name = std::string_view(start, q.size());
+    colon = m_known[i].colon;
+    known = static_cast<int>(i);
+    m_at += q.size();
+    return true;
+  }
   const char* p = start;
   colon = std::string_view::npos;
   for (;;) {
@@ -212,6 +243,9 @@ bool CM_XmlScanner::Pvt_Name(std::string_view& name, size_t& colon) {
   }
   name = std::string_view(start, static_cast<size_t>(p - start));
   m_at = static_cast<size_t>(p - m_in.data());
+  known = static_cast<int>(m_known_next);
+  m_known[m_known_next] = Known{name, colon, nullptr, m_generation - 1};
+  m_known_next = (m_known_next + 1) % m_known.size();
   return true;
 }
 
@@ -221,11 +255,25 @@ const CM_XmlScanner::Binding* CM_XmlScanner::Pvt_Resolve(std::string_view prefix
   return nullptr;
 }
 
+const CM_XmlScanner::Binding* CM_XmlScanner::Pvt_Bound(std::string_view prefix, int known) {
+  Known& slot = m_known[known];
+  // The slot may have passed to another name since (a tag of many new names).
+  const std::string_view own =
+      slot.colon == std::string_view::npos ? std::string_view() : slot.qname.substr(0, slot.colon);
+  if (!same(own, prefix)) return Pvt_Resolve(prefix);
+  if (slot.generation != m_generation) {
+    slot.binding = Pvt_Resolve(prefix);
+    slot.generation = m_generation;
+  }
+  return slot.binding;
+}
+
 bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
   ++m_at;  // '<'
   std::string_view qname;
   size_t colon = 0;
-  if (!Pvt_Name(qname, colon)) return false;
+  int known = 0;
+  if (!Pvt_Name(qname, colon, known)) return false;
   m_raw.clear();
   size_t decoded = 0;
   bool declares = false;
@@ -245,7 +293,7 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
     }
     if (m_at == before || m_raw.size() == kMaxAttrs) return false;
     RawAttr attr{};
-    if (!Pvt_Name(attr.qname, attr.colon)) return false;
+    if (!Pvt_Name(attr.qname, attr.colon, attr.known)) return false;
     for (const RawAttr& other : m_raw)
       if (same(other.qname, attr.qname)) return false;
     Pvt_SkipSpace();
@@ -272,13 +320,14 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
     }
     if (same(value, kXmlUri) || same(value, kXmlnsUri)) return false;
     m_bindings.push_back(Binding{prefix, std::string(value), depth, a.ascii});
+    ++m_generation;
   }
 
   static const Binding kNone{std::string_view(), std::string(), 0, true};
   const std::string_view prefix =
       colon == std::string_view::npos ? std::string_view() : qname.substr(0, colon);
   if (same(prefix, "xml") || same(prefix, "xmlns")) return false;
-  const Binding* binding = Pvt_Resolve(prefix);
+  const Binding* binding = Pvt_Bound(prefix, known);
   if (binding == nullptr) {
     if (!prefix.empty()) return false;  // unbound prefix
     binding = &kNone;
@@ -294,7 +343,7 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
       if (same(attr_prefix, "xml")) {
         attr.uri = kXmlUri;
       } else {
-        const Binding* bound = Pvt_Resolve(attr_prefix);
+        const Binding* bound = Pvt_Bound(attr_prefix, a.known);
         if (bound == nullptr) return false;
         attr.uri = bound->uri;
       }
@@ -314,7 +363,7 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
   if (!m_handler->StartElement(tag, m_attrs)) return false;
   if (empty) {
     m_handler->EndElement();
-    while (!m_bindings.empty() && m_bindings.back().depth == depth) m_bindings.pop_back();
+    Pvt_Unbind(depth);
   } else {
     m_open.push_back(qname);
   }
@@ -334,9 +383,15 @@ bool CM_XmlScanner::Pvt_EndTag() {
   if (m_at >= m_in.size() || m_in[m_at] != '>') return false;
   ++m_at;
   m_handler->EndElement();
-  while (!m_bindings.empty() && m_bindings.back().depth == m_open.size()) m_bindings.pop_back();
+  Pvt_Unbind(m_open.size());
   m_open.pop_back();
   return true;
+}
+
+void CM_XmlScanner::Pvt_Unbind(size_t depth) {
+  if (m_bindings.empty() || m_bindings.back().depth != depth) return;
+  while (!m_bindings.empty() && m_bindings.back().depth == depth) m_bindings.pop_back();
+  ++m_generation;
 }
 
 size_t CM_XmlScanner::Pvt_Run(uint8_t what) {

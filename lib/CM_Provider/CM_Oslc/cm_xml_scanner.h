@@ -8,6 +8,7 @@
 #ifndef CM_PROVIDER_CM_OSLC_CM_XML_SCANNER_H
 #define CM_PROVIDER_CM_OSLC_CM_XML_SCANNER_H
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -53,9 +54,17 @@ class CM_XmlScanner {
     size_t depth;  // of the element declaring it
     bool ascii;    // uri holds ASCII only
   };
+  // A name read before in this document, and what its prefix was bound to then.
+  struct Known {
+    std::string_view qname;  // in the document; empty in a free slot
+    size_t colon;
+    const Binding* binding;  // valid while m_generation is generation
+    uint64_t generation;
+  };
   struct RawAttr {
     std::string_view qname;
     size_t colon;  // position of the prefix's colon, npos when unprefixed
+    int known;     // its slot in m_known
     int decoded;   // index into m_values, or -1 when the value is raw
     bool ascii;    // the value holds ASCII only
     std::string_view raw;
@@ -66,13 +75,18 @@ class CM_XmlScanner {
   bool Pvt_StartTag(bool& empty);
   bool Pvt_EndTag();
   bool Pvt_Content();
-  bool Pvt_Name(std::string_view& name, size_t& colon);
+  // Sets known to the name's slot in m_known.
+  bool Pvt_Name(std::string_view& name, size_t& colon, int& known);
   // Decodes into slot only when the value needs it (attr.decoded 0), else leaves it raw.
   bool Pvt_AttValue(RawAttr& attr, std::string& slot);
   bool Pvt_Reference(std::string& out);
   bool Pvt_Char(std::string* out);
   const Binding* Pvt_Resolve(std::string_view prefix) const;
+  // Pvt_Resolve, remembered in the name's slot until the bindings change.
+  const Binding* Pvt_Bound(std::string_view prefix, int known);
   void Pvt_SkipSpace();
+  // Drops the bindings declared at depth.
+  void Pvt_Unbind(size_t depth);
   // Moves past the bytes of class what; returns where the run began.
   size_t Pvt_Run(uint8_t what);
 
@@ -85,6 +99,10 @@ class CM_XmlScanner {
   std::vector<std::string> m_values;  // decoded attribute values, reused
   std::vector<CM_XmlScanAttr> m_attrs;
   std::string m_text;  // decoded character data, reused
+  // The few names a document repeats, compared a word at a time instead of read byte by byte.
+  std::array<Known, 8> m_known{};
+  size_t m_known_next = 0;
+  uint64_t m_generation = 0;  // counts changes of m_bindings
 };
 
 #endif
