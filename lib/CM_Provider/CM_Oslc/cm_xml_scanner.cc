@@ -140,7 +140,6 @@ bool CM_XmlScanner::Scan(std::string_view body, CM_XmlScanHandler& handler) {
   m_bindings.clear();
   m_open.clear();
   m_known.fill(Known{});
-  m_known_next = 0;
   ++m_generation;
   if (!Pvt_Prolog() || !Pvt_Element()) return false;
   Pvt_SkipSpace();
@@ -214,22 +213,27 @@ bool CM_XmlScanner::Pvt_Element() {
 }
 
 // An ASCII NCName, optionally prefixed by another and a colon.
-bool CM_XmlScanner::Pvt_Name(std::string_view& name, size_t& colon, int& known) {
+bool CM_XmlScanner::Pvt_Name(std::string_view& name, size_t& colon, NameRef& known) {
   const char* const end = m_in.data() + m_in.size();
   const char* const start = m_in.data() + m_at;
   // A name read before, followed by what ends a name (neither a name character nor a colon), is
-  // that name again.
+  // that name again. Slots go by the eight bytes from the name's start.
   const size_t left = m_in.size() - m_at;
-  for (size_t i = 0; i < m_known.size(); ++i) {
-    const std::string_view q = m_known[i].qname;
-    if (q.empty() || q.size() >= left || q[0] != *start || !same_bytes(start, q.data(), q.size()) ||
-        is(start[q.size()], kNameChar) || start[q.size()] == ':')
-      continue;
-    name = std::string_view(start, q.size());
-    colon = m_known[i].colon;
-    known = static_cast<int>(i);
-    m_at += q.size();
-    return true;
+  known = NameRef();
+  if (left >= 8) {
+    uint64_t window;
+    memcpy(&window, start, sizeof window);
+    known.slot = static_cast<size_t>((window * 0x9E3779B97F4A7C15ull) >> 58);
+    const Known& slot = m_known[known.slot];
+    const std::string_view q = slot.qname;
+    if (!q.empty() && q.size() < left && same_bytes(start, q.data(), q.size()) &&
+        !is(start[q.size()], kNameChar) && start[q.size()] != ':') {
+      name = std::string_view(start, q.size());
+      colon = slot.colon;
+      known.token = q.data();
+      m_at += q.size();
+      return true;
+    }
   }
   const char* p = start;
   colon = std::string_view::npos;
@@ -243,9 +247,10 @@ bool CM_XmlScanner::Pvt_Name(std::string_view& name, size_t& colon, int& known) 
   }
   name = std::string_view(start, static_cast<size_t>(p - start));
   m_at = static_cast<size_t>(p - m_in.data());
-  known = static_cast<int>(m_known_next);
-  m_known[m_known_next] = Known{name, colon, nullptr, m_generation - 1};
-  m_known_next = (m_known_next + 1) % m_known.size();
+  if (left >= 8) {
+    m_known[known.slot] = Known{name, colon, nullptr, m_generation - 1};
+    known.token = name.data();
+  }
   return true;
 }
 
@@ -255,12 +260,11 @@ const CM_XmlScanner::Binding* CM_XmlScanner::Pvt_Resolve(std::string_view prefix
   return nullptr;
 }
 
-const CM_XmlScanner::Binding* CM_XmlScanner::Pvt_Bound(std::string_view prefix, int known) {
-  Known& slot = m_known[known];
-  // The slot may have passed to another name since (a tag of many new names).
-  const std::string_view own =
-      slot.colon == std::string_view::npos ? std::string_view() : slot.qname.substr(0, slot.colon);
-  if (!same(own, prefix)) return Pvt_Resolve(prefix);
+const CM_XmlScanner::Binding* CM_XmlScanner::Pvt_Bound(std::string_view prefix,
+                                                       const NameRef& known) {
+  if (known.token == nullptr || m_known[known.slot].qname.data() != known.token)
+    return Pvt_Resolve(prefix);
+  Known& slot = m_known[known.slot];
   if (slot.generation != m_generation) {
     slot.binding = Pvt_Resolve(prefix);
     slot.generation = m_generation;
@@ -272,7 +276,7 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
   ++m_at;  // '<'
   std::string_view qname;
   size_t colon = 0;
-  int known = 0;
+  NameRef known;
   if (!Pvt_Name(qname, colon, known)) return false;
   m_raw.clear();
   size_t decoded = 0;

@@ -61,10 +61,16 @@ class CM_XmlScanner {
     const Binding* binding;  // valid while m_generation is generation
     uint64_t generation;
   };
+  // Where Pvt_Name left a name: its slot, and the slot's text then (a slot passes to another
+  // name when a later one of the same tag hashes alike).
+  struct NameRef {
+    size_t slot = 0;
+    const char* token = nullptr;  // null: no slot
+  };
   struct RawAttr {
     std::string_view qname;
     size_t colon;  // position of the prefix's colon, npos when unprefixed
-    int known;     // its slot in m_known
+    NameRef known;
     int decoded;   // index into m_values, or -1 when the value is raw
     bool ascii;    // the value holds ASCII only
     std::string_view raw;
@@ -75,15 +81,14 @@ class CM_XmlScanner {
   bool Pvt_StartTag(bool& empty);
   bool Pvt_EndTag();
   bool Pvt_Content();
-  // Sets known to the name's slot in m_known.
-  bool Pvt_Name(std::string_view& name, size_t& colon, int& known);
+  bool Pvt_Name(std::string_view& name, size_t& colon, NameRef& known);
   // Decodes into slot only when the value needs it (attr.decoded 0), else leaves it raw.
   bool Pvt_AttValue(RawAttr& attr, std::string& slot);
   bool Pvt_Reference(std::string& out);
   bool Pvt_Char(std::string* out);
   const Binding* Pvt_Resolve(std::string_view prefix) const;
   // Pvt_Resolve, remembered in the name's slot until the bindings change.
-  const Binding* Pvt_Bound(std::string_view prefix, int known);
+  const Binding* Pvt_Bound(std::string_view prefix, const NameRef& known);
   void Pvt_SkipSpace();
   // Drops the bindings declared at depth.
   void Pvt_Unbind(size_t depth);
@@ -99,9 +104,9 @@ class CM_XmlScanner {
   std::vector<std::string> m_values;  // decoded attribute values, reused
   std::vector<CM_XmlScanAttr> m_attrs;
   std::string m_text;  // decoded character data, reused
-  // The few names a document repeats, compared a word at a time instead of read byte by byte.
-  std::array<Known, 8> m_known{};
-  size_t m_known_next = 0;
+  // The few names a document repeats, found by their first eight bytes and compared a word at a
+  // time instead of read byte by byte.
+  std::array<Known, 64> m_known{};
   uint64_t m_generation = 0;  // counts changes of m_bindings
 };
 
