@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string_view>
 #include <unordered_map>
@@ -375,16 +376,25 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
   struct Found {
     std::string_view resource;
     std::string_view id;
-    SUM_String title;
+    std::string_view title;  // native
   };
   std::vector<Found> found;
   found.reserve(record.links.size());
+  // ASCII titles are native text as they stand; the others are converted here, all before any
+  // goes into the map.
+  const bool ascii_native = native_ascii_is_identity();
+  std::deque<SUM_String> converted;
   for (size_t i = 0; i < record.links.size(); ++i) {
     const CM_XmlRecord::Link& link = record.links[i];
     const CM_XmlRecord::Title* title = titles[i];
     if (title == nullptr || !title->found || !title->plain) return kUnsure;
-    found.push_back(Found{link.resource, link.id, SUM_String()});
-    if (!utf8_to_native(title->text, found.back().title)) return kUnsure;
+    std::string_view text = title->text;
+    if (!ascii_native || !ascii_only(text.data(), text.size())) {
+      converted.emplace_back();
+      if (!utf8_to_native(text, converted.back())) return kUnsure;
+      text = std::string_view(converted.back().c_str(), converted.back().GetLength());
+    }
+    found.push_back(Found{link.resource, link.id, text});
   }
   // Of equal resources the first in ID order stays, as in the DOM read's map, which goes by ID.
   const auto before = [](const Found& a, const Found& b) {
@@ -403,7 +413,8 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
       at = links.lower_bound(key);
       if (at != links.end() && !links.key_comp()(key, at->first)) continue;
     }
-    links.emplace_hint(at, std::move(key), std::make_unique<CM_VersionInfo>(found[i].title));
+    const SUM_String title(found[i].title.data(), static_cast<int>(found[i].title.size()));
+    links.emplace_hint(at, std::move(key), std::make_unique<CM_VersionInfo>(title));
   }
   // The DOM walk leaves this text behind when it runs out of siblings.
   if (record.run_to_end) error_text = oslc_message(kOslcNoAttribute);

@@ -15,7 +15,9 @@ bool ascii(std::string_view text) { return ascii_only(text.data(), text.size());
 struct Name {
   std::string uri;
   std::string local;
-  bool matches(std::string_view u, std::string_view l) const { return local == l && uri == u; }
+  bool matches(std::string_view u, std::string_view l) const {
+    return cm_xml_same(local, l) && cm_xml_same(uri, u);
+  }
 };
 
 // A name of the vocabulary; its empty local part (never matched) when not ASCII.
@@ -95,7 +97,7 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
       m_capture_store = nullptr;
     }
     // Descriptions go by their written name, at any depth below the document element.
-    if (m_depth >= 2 && tag.qname == "rdf:Description") {
+    if (m_depth >= 2 && cm_xml_same(tag.qname, "rdf:Description")) {
       std::vector<CM_XmlRecord::Description>& all = m_out->descriptions;
       // Trackers give each link a description: room for them all at the first growth past the
       // links.
@@ -145,7 +147,7 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
   static const CM_XmlScanAttr* attr(const std::vector<CM_XmlScanAttr>& attrs,
                                     std::string_view qname) {
     for (const CM_XmlScanAttr& a : attrs)
-      if (a.qname == qname) return &a;
+      if (cm_xml_same(a.qname, qname)) return &a;
     return nullptr;
   }
   static std::string_view value(const CM_XmlScanAttr* a) {

@@ -41,27 +41,6 @@ constexpr std::array<uint8_t, 256> kClasses = make_classes();
 bool is(char c, uint8_t what) { return (kClasses[static_cast<unsigned char>(c)] & what) != 0; }
 bool space(char c) { return is(c, kSpace); }
 
-// n bytes equal, a word at a time, without a library call: names are a few words long.
-bool same_bytes(const char* a, const char* b, size_t n) {
-  if (n < 8) {
-    for (size_t i = 0; i < n; ++i)
-      if (a[i] != b[i]) return false;
-    return true;
-  }
-  uint64_t x, y;
-  for (size_t i = 0; i + 8 <= n; i += 8) {
-    memcpy(&x, a + i, 8);
-    memcpy(&y, b + i, 8);
-    if (x != y) return false;
-  }
-  memcpy(&x, a + n - 8, 8);
-  memcpy(&y, b + n - 8, 8);
-  return x == y;
-}
-
-bool same(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && same_bytes(a.data(), b.data(), a.size());
-}
 
 bool ascii(std::string_view text) {
   for (char c : text)
@@ -226,7 +205,7 @@ bool CM_XmlScanner::Pvt_Name(std::string_view& name, size_t& colon, NameRef& kno
     known.slot = static_cast<size_t>((window * 0x9E3779B97F4A7C15ull) >> 58);
     const Known& slot = m_known[known.slot];
     const std::string_view q = slot.qname;
-    if (!q.empty() && q.size() < left && same_bytes(start, q.data(), q.size()) &&
+    if (!q.empty() && q.size() < left && cm_xml_same_bytes(start, q.data(), q.size()) &&
         !is(start[q.size()], kNameChar) && start[q.size()] != ':') {
       name = std::string_view(start, q.size());
       colon = slot.colon;
@@ -256,7 +235,7 @@ bool CM_XmlScanner::Pvt_Name(std::string_view& name, size_t& colon, NameRef& kno
 
 const CM_XmlScanner::Binding* CM_XmlScanner::Pvt_Resolve(std::string_view prefix) const {
   for (auto b = m_bindings.rbegin(); b != m_bindings.rend(); ++b)
-    if (same(b->prefix, prefix)) return &*b;
+    if (cm_xml_same(b->prefix, prefix)) return &*b;
   return nullptr;
 }
 
@@ -299,7 +278,7 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
     RawAttr attr{};
     if (!Pvt_Name(attr.qname, attr.colon, attr.known)) return false;
     for (const RawAttr& other : m_raw)
-      if (same(other.qname, attr.qname)) return false;
+      if (cm_xml_same(other.qname, attr.qname)) return false;
     Pvt_SkipSpace();
     if (m_at >= m_in.size() || m_in[m_at] != '=') return false;
     ++m_at;
@@ -320,9 +299,9 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
     std::string_view prefix;
     if (a.qname.size() > 5) {
       prefix = a.qname.substr(6);
-      if (same(prefix, "xml") || same(prefix, "xmlns") || value.empty()) return false;
+      if (cm_xml_same(prefix, "xml") || cm_xml_same(prefix, "xmlns") || value.empty()) return false;
     }
-    if (same(value, kXmlUri) || same(value, kXmlnsUri)) return false;
+    if (cm_xml_same(value, kXmlUri) || cm_xml_same(value, kXmlnsUri)) return false;
     m_bindings.push_back(Binding{prefix, std::string(value), depth, a.ascii});
     ++m_generation;
   }
@@ -330,7 +309,7 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
   static const Binding kNone{std::string_view(), std::string(), 0, true};
   const std::string_view prefix =
       colon == std::string_view::npos ? std::string_view() : qname.substr(0, colon);
-  if (same(prefix, "xml") || same(prefix, "xmlns")) return false;
+  if (cm_xml_same(prefix, "xml") || cm_xml_same(prefix, "xmlns")) return false;
   const Binding* binding = Pvt_Bound(prefix, known);
   if (binding == nullptr) {
     if (!prefix.empty()) return false;  // unbound prefix
@@ -344,7 +323,7 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
                         a.decoded >= 0 ? m_values[a.decoded] : a.raw, a.ascii};
     if (a.colon != std::string_view::npos) {
       const std::string_view attr_prefix = a.qname.substr(0, a.colon);
-      if (same(attr_prefix, "xml")) {
+      if (cm_xml_same(attr_prefix, "xml")) {
         attr.uri = kXmlUri;
       } else {
         const Binding* bound = Pvt_Bound(attr_prefix, a.known);
@@ -354,7 +333,7 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
       attr.local = a.qname.substr(a.colon + 1);
       // Two prefixes of one namespace make the same attribute twice.
       for (const CM_XmlScanAttr& other : m_attrs)
-        if (same(other.local, attr.local) && same(other.uri, attr.uri)) return false;
+        if (cm_xml_same(other.local, attr.local) && cm_xml_same(other.uri, attr.uri)) return false;
     }
     m_attrs.push_back(attr);
   }
@@ -378,7 +357,7 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
 bool CM_XmlScanner::Pvt_EndTag() {
   m_at += 2;  // "</"
   const std::string_view open = m_open.back();
-  if (m_in.size() - m_at <= open.size() || !same(m_in.substr(m_at, open.size()), open))
+  if (m_in.size() - m_at <= open.size() || !cm_xml_same(m_in.substr(m_at, open.size()), open))
     return false;
   m_at += open.size();
   // Anything but a blank or ">" would continue the name.

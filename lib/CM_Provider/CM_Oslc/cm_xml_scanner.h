@@ -10,9 +10,33 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// n bytes equal, a word at a time, without a library call: names and the values handlers look
+// for are a few words long.
+inline bool cm_xml_same_bytes(const char* a, const char* b, size_t n) {
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
+  }
+  uint64_t x, y;
+  for (size_t i = 0; i + 8 <= n; i += 8) {
+    memcpy(&x, a + i, 8);
+    memcpy(&y, b + i, 8);
+    if (x != y) return false;
+  }
+  memcpy(&x, a + n - 8, 8);
+  memcpy(&y, b + n - 8, 8);
+  return x == y;
+}
+
+inline bool cm_xml_same(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && cm_xml_same_bytes(a.data(), b.data(), a.size());
+}
 
 // One attribute of a start tag. Views are valid until the handler call returns.
 struct CM_XmlScanAttr {
