@@ -41,7 +41,6 @@ constexpr std::array<uint8_t, 256> kClasses = make_classes();
 bool is(char c, uint8_t what) { return (kClasses[static_cast<unsigned char>(c)] & what) != 0; }
 bool space(char c) { return is(c, kSpace); }
 
-
 bool ascii(std::string_view text) {
   for (char c : text)
     if (static_cast<unsigned char>(c) >= 0x80) return false;

@@ -95,8 +95,8 @@ class CM_XmlScanner {
     std::string_view qname;
     size_t colon;  // position of the prefix's colon, npos when unprefixed
     NameRef known;
-    int decoded;   // index into m_values, or -1 when the value is raw
-    bool ascii;    // the value holds ASCII only
+    int decoded;  // index into m_values, or -1 when the value is raw
+    bool ascii;   // the value holds ASCII only
     std::string_view raw;
   };
 
