@@ -54,7 +54,7 @@ bool names_link(std::string_view about, std::string_view id) {
   return about.size() == id.size() + 1 && about[0] == '#' && about.substr(1) == id;
 }
 
-// Whether any text of a list comes twice: an open-addressing table of indices, one allocation.
+// Whether two links have one ID: an open-addressing table of indices, one allocation.
 bool has_duplicate(const std::vector<CM_XmlRecord::Link>& links) {
   size_t slots = 16;
   while (slots < links.size() * 2) slots *= 2;

@@ -125,7 +125,7 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
       title.text = Keep(text);
       return;
     }
-    // Text in pieces (around a reference, a line end) is joined in the record's store.
+    // Text on both sides of a child element comes in pieces, joined in the record's store.
     if (m_capture_store == nullptr) {
       m_out->store.emplace_back(title.text);
       m_capture_store = &m_out->store.back();
