@@ -94,11 +94,12 @@ void check_reader(const std::string& body) {
   CM_XmlTag tag = field;
   for (const CM_XmlRecord::Link& expected : record.links) {
     SUM_String id, resource;
-    if (!(tag == field) || link.find_attribute("rdf:ID", id) != 0 || id != expected.id ||
-        link.find_attribute("rdf:resource", resource) != 0 || resource != expected.resource)
+    if (!(tag == field) || link.find_attribute("rdf:ID", id) != 0 || id.str() != expected.id ||
+        link.find_attribute("rdf:resource", resource) != 0 || resource.str() != expected.resource)
       abort();
-    const CM_XmlRecord::Title* title = record.FindTitle("#" + expected.raw_id);
-    const int at = index.Find(utf16_of("#" + expected.raw_id).c_str());
+    const std::string about = "#" + std::string(expected.raw_id);
+    const CM_XmlRecord::Title* title = record.FindTitle(about);
+    const int at = index.Find(utf16_of(about).c_str());
     if ((at >= 0) != (title != nullptr)) abort();
     CM_XmlElem title_elem;
     if (at >= 0 &&

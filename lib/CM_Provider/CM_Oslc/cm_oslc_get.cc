@@ -3,9 +3,11 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <deque>
+#include <functional>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -48,8 +50,27 @@ SUM_String etag_of(const CM_RestUri& request) {
 }
 
 // Whether description about is "#" + id.
-bool names_link(const std::string& about, const std::string& id) {
-  return about.size() == id.size() + 1 && about[0] == '#' && about.compare(1, id.size(), id) == 0;
+bool names_link(std::string_view about, std::string_view id) {
+  return about.size() == id.size() + 1 && about[0] == '#' && about.substr(1) == id;
+}
+
+// Whether two links have one ID: an open-addressing table of indices, one allocation.
+bool has_duplicate(const std::vector<CM_XmlRecord::Link>& links) {
+  size_t slots = 16;
+  while (slots < links.size() * 2) slots *= 2;
+  std::vector<uint32_t> table(slots, 0);  // index + 1; 0 is free
+  const std::hash<std::string_view> hash;
+  for (size_t i = 0; i < links.size(); ++i) {
+    const std::string_view id = links[i].id;
+    for (size_t at = hash(id) & (slots - 1);; at = (at + 1) & (slots - 1)) {
+      if (table[at] == 0) {
+        table[at] = static_cast<uint32_t>(i + 1);
+        break;
+      }
+      if (links[table[at] - 1].id == id) return true;
+    }
+  }
+  return false;
 }
 
 // Each link's title: that of the first description whose rdf:about is "#" + its rdf:ID; null
@@ -85,7 +106,7 @@ std::vector<const CM_XmlRecord::Title*> link_titles(const CM_XmlRecord& record) 
   std::string about;
   for (size_t i = 0; i < links.size(); ++i) {
     about.assign(1, '#');
-    about += links[i].raw_id;
+    about.append(links[i].raw_id);
     const auto at = first.find(about);
     titles[i] = at == first.end() ? nullptr : at->second;
   }
@@ -349,32 +370,35 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
     return CM_OSLC_NO_PROPERTY;
   }
   if (!record.links_plain) return kUnsure;
-  const auto view = [](const SUM_String& text) {
-    return std::string_view(text.c_str(), text.GetLength());
-  };
-  // An ID twice is the DOM read's failure.
-  std::unordered_set<std::string_view> ids;
-  ids.reserve(record.links.size());
-  for (const CM_XmlRecord::Link& link : record.links)
-    if (!ids.emplace(view(link.id)).second) return kUnsure;
+  // An ID twice is the DOM read's failure; more links than an index holds are left to it too.
+  if (record.links.size() >= UINT32_MAX || has_duplicate(record.links)) return kUnsure;
   const std::vector<const CM_XmlRecord::Title*> titles = link_titles(record);
   struct Found {
-    const SUM_String* resource;
+    std::string_view resource;
     std::string_view id;
-    SUM_String title;
+    std::string_view title;  // native
   };
   std::vector<Found> found;
   found.reserve(record.links.size());
+  // ASCII titles are native text as they stand; the others are converted here, all before any
+  // goes into the map.
+  const bool ascii_native = native_ascii_is_identity();
+  std::deque<SUM_String> converted;
   for (size_t i = 0; i < record.links.size(); ++i) {
     const CM_XmlRecord::Link& link = record.links[i];
     const CM_XmlRecord::Title* title = titles[i];
     if (title == nullptr || !title->found || !title->plain) return kUnsure;
-    found.push_back(Found{&link.resource, view(link.id), SUM_String()});
-    if (!utf8_to_native(title->text, found.back().title)) return kUnsure;
+    std::string_view text = title->text;
+    if (!ascii_native || !ascii_only(text.data(), text.size())) {
+      converted.emplace_back();
+      if (!utf8_to_native(text, converted.back())) return kUnsure;
+      text = std::string_view(converted.back().c_str(), converted.back().GetLength());
+    }
+    found.push_back(Found{link.resource, link.id, text});
   }
   // Of equal resources the first in ID order stays, as in the DOM read's map, which goes by ID.
-  const auto before = [&view](const Found& a, const Found& b) {
-    const int order = view(*a.resource).compare(view(*b.resource));
+  const auto before = [](const Found& a, const Found& b) {
+    const int order = a.resource.compare(b.resource);
     return order != 0 ? order < 0 : a.id < b.id;
   };
   if (!std::is_sorted(found.begin(), found.end(), before))
@@ -382,14 +406,15 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
   // Only a complete set reaches the caller; any resource already in the map stays. In resource
   // order, each new last key goes in at the end without a search.
   for (size_t i = 0; i < found.size(); ++i) {
-    const SUM_String& key = *found[i].resource;
-    if (i > 0 && key == *found[i - 1].resource) continue;
+    if (i > 0 && found[i].resource == found[i - 1].resource) continue;
+    SUM_String key(found[i].resource.data(), static_cast<int>(found[i].resource.size()));
     auto at = links.end();
     if (!links.empty() && !links.key_comp()(std::prev(at)->first, key)) {
       at = links.lower_bound(key);
       if (at != links.end() && !links.key_comp()(key, at->first)) continue;
     }
-    links.emplace_hint(at, key, std::make_unique<CM_VersionInfo>(found[i].title));
+    const SUM_String title(found[i].title.data(), static_cast<int>(found[i].title.size()));
+    links.emplace_hint(at, std::move(key), std::make_unique<CM_VersionInfo>(title));
   }
   // The DOM walk leaves this text behind when it runs out of siblings.
   if (record.run_to_end) error_text = oslc_message(kOslcNoAttribute);

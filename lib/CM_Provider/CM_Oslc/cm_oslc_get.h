@@ -81,7 +81,7 @@ class CM_OslcGet {
   std::unique_ptr<CM_XmlParser> m_parser;
   std::unique_ptr<CM_XmlRecordReader> m_reader;  // kept for every answer of a commit
   std::unique_ptr<CM_XmlRecord> m_record;        // set: the reader's answer stands for the DOM
-  std::string m_answer;                          // its bytes, for a DOM read when needed
+  std::string m_answer;  // its bytes, which the record points into, for a DOM read when needed
   CM_XmlElem m_record_elem;
   CM_XmlElem m_description_elem;
   std::int32_t m_executed = 0;

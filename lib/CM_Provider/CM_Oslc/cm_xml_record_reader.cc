@@ -1,6 +1,8 @@
 // The streaming record reader.
 #include "CM_Provider/CM_Oslc/cm_xml_record_reader.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <string_view>
 
 #include "CM_Provider/CM_Oslc/cm_xml_parser.h"
@@ -13,7 +15,9 @@ bool ascii(std::string_view text) { return ascii_only(text.data(), text.size());
 struct Name {
   std::string uri;
   std::string local;
-  bool matches(std::string_view u, std::string_view l) const { return local == l && uri == u; }
+  bool matches(std::string_view u, std::string_view l) const {
+    return cm_xml_same(local, l) && cm_xml_same(uri, u);
+  }
 };
 
 // A name of the vocabulary; its empty local part (never matched) when not ASCII.
@@ -37,8 +41,12 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
       : m_path{name_of(shape.description), name_of(shape.member), name_of(shape.record)},
         m_title(name_of(shape.title)) {}
 
-  bool Start(const CM_XmlTag& links_field, CM_XmlRecord& out) {
+  bool Start(const CM_XmlTag& links_field, std::string_view body, CM_XmlRecord& out) {
     m_out = &out;
+    m_body = body;
+    UConverter* converter = nullptr;
+    m_ascii_native = get_native_converter(&converter) == 0 && native_ascii_is_identity();
+    m_first_link = nullptr;
     if (!(links_field == m_field_tag)) {
       m_field_tag = links_field;
       m_field = name_of(links_field);
@@ -57,11 +65,12 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
   bool Found() const { return m_found == 3; }
   bool RunToEnd() const { return m_run == 1; }
 
-  bool StartElement(std::string_view uri, std::string_view local, std::string_view qname,
-                    const std::vector<CM_XmlScanAttr>& attrs) override {
+  bool StartElement(const CM_XmlScanTag& tag, const std::vector<CM_XmlScanAttr>& attrs) override {
     if (++m_depth > kMaxElementDepth) return false;  // the DOM refuses it
     // The DOM's lookups convert every name they pass; only ASCII names convert for certain.
-    if (!ascii(uri)) return false;
+    if (!tag.uri_ascii) return false;
+    const std::string_view uri = tag.uri;
+    const std::string_view local = tag.local;
     if (m_capture != kNone) Captured().plain = false;  // markup inside a title
 
     // The record: the first match of each step among the children of the step before.
@@ -71,9 +80,10 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
       if (m_found < 3 && m_path[m_found].matches(uri, local)) {
         ++m_found;
         ++m_open;
-        if (m_found == 3 && !utf8_to_native(attr(attrs, "rdf:about"), m_out->about)) return false;
+        if (m_found == 3 && !utf8_to_native(value(attr(attrs, "rdf:about")), m_out->about))
+          return false;
       } else if (m_found == 3) {
-        Link(uri, local, attrs);
+        Link(tag, attrs);
       }
     }
 
@@ -84,12 +94,18 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
       m_capture = m_descriptions.back().index;
       Captured().found = true;
       m_capture_depth = m_depth;
+      m_capture_store = nullptr;
     }
     // Descriptions go by their written name, at any depth below the document element.
-    if (m_depth >= 2 && qname == "rdf:Description") {
-      m_out->descriptions.push_back(
-          CM_XmlRecord::Description{std::string(attr(attrs, "rdf:about")), CM_XmlRecord::Title()});
-      m_descriptions.push_back(Open{m_depth, false, m_out->descriptions.size() - 1});
+    if (m_depth >= 2 && cm_xml_same(tag.qname, "rdf:Description")) {
+      std::vector<CM_XmlRecord::Description>& all = m_out->descriptions;
+      // Trackers give each link a description: room for them all at the first growth past the
+      // links.
+      if (all.size() == all.capacity())
+        all.reserve(std::max(all.size() * 2, all.size() + m_out->links.size() + 16));
+      all.push_back(
+          CM_XmlRecord::Description{Keep(value(attr(attrs, "rdf:about"))), CM_XmlRecord::Title()});
+      m_descriptions.push_back(Open{m_depth, false, all.size() - 1});
     }
     return true;
   }
@@ -103,7 +119,19 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
   }
 
   void Characters(std::string_view text) override {
-    if (m_capture != kNone && m_depth == m_capture_depth) Captured().text.append(text);
+    if (m_capture == kNone || m_depth != m_capture_depth) return;
+    CM_XmlRecord::Title& title = Captured();
+    if (title.text.empty()) {
+      title.text = Keep(text);
+      return;
+    }
+    // Text on both sides of a child element comes in pieces, joined in the record's store.
+    if (m_capture_store == nullptr) {
+      m_out->store.emplace_back(title.text);
+      m_capture_store = &m_out->store.back();
+    }
+    m_capture_store->append(text);
+    title.text = *m_capture_store;
   }
 
  private:
@@ -116,16 +144,52 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
 
   CM_XmlRecord::Title& Captured() { return m_out->descriptions[m_capture].title; }
 
-  static std::string_view attr(const std::vector<CM_XmlScanAttr>& attrs, std::string_view qname) {
+  static const CM_XmlScanAttr* attr(const std::vector<CM_XmlScanAttr>& attrs,
+                                    std::string_view qname) {
     for (const CM_XmlScanAttr& a : attrs)
-      if (a.qname == qname) return a.value;
-    return std::string_view();
+      if (cm_xml_same(a.qname, qname)) return &a;
+    return nullptr;
+  }
+  static std::string_view value(const CM_XmlScanAttr* a) {
+    return a != nullptr ? a->value : std::string_view();
+  }
+
+  // text itself when it lies in the answer, else a copy in the record's store.
+  std::string_view Keep(std::string_view text) {
+    if (text.empty()) return std::string_view();
+    const auto at = reinterpret_cast<uintptr_t>(text.data());
+    const auto begin = reinterpret_cast<uintptr_t>(m_body.data());
+    if (at >= begin && at - begin <= m_body.size() && text.size() <= m_body.size() - (at - begin))
+      return text;
+    m_out->store.emplace_back(text);
+    return m_out->store.back();
+  }
+
+  // An attribute's value in the native code page; false when the page cannot hold it.
+  bool Native(const CM_XmlScanAttr* a, std::string_view& out) {
+    if (a == nullptr || (a->ascii && m_ascii_native)) {
+      out = Keep(value(a));
+      return true;
+    }
+    SUM_String native;
+    if (!utf8_to_native(a->value, native)) return false;
+    m_out->store.push_back(native.str());
+    out = m_out->store.back();
+    return true;
+  }
+
+  // Room for the links from the distance between the first two: they are followed by as many
+  // descriptions, each about as long as a link.
+  void ReserveLinks(const char* at) {
+    if (m_out->links.size() != 1 || m_first_link == nullptr || at <= m_first_link) return;
+    const size_t stride = std::max<size_t>(static_cast<size_t>(at - m_first_link), 32);
+    const size_t rest = static_cast<size_t>(m_body.data() + m_body.size() - at);
+    m_out->links.reserve(2 + rest / (2 * stride));
   }
 
   // A child of the record: the links are the run of link-field elements from the first one.
-  void Link(std::string_view uri, std::string_view local,
-            const std::vector<CM_XmlScanAttr>& attrs) {
-    const bool link = m_field.matches(uri, local);
+  void Link(const CM_XmlScanTag& tag, const std::vector<CM_XmlScanAttr>& attrs) {
+    const bool link = m_field.matches(tag.uri, tag.local);
     if (m_run == 0 && !link) return;
     if (m_run == 2 || !link) {
       m_run = 2;
@@ -135,16 +199,24 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
     m_run = 1;
     m_out->has_property = true;
     CM_XmlRecord::Link found;
-    found.raw_id = attr(attrs, "rdf:ID");
-    if (!utf8_to_native(found.raw_id, found.id) ||
-        !utf8_to_native(attr(attrs, "rdf:resource"), found.resource) || found.id.GetLength() == 0 ||
-        found.resource.GetLength() == 0) {
+    const CM_XmlScanAttr* id = attr(attrs, "rdf:ID");
+    found.raw_id = Keep(value(id));
+    if (!Native(id, found.id) || !Native(attr(attrs, "rdf:resource"), found.resource) ||
+        found.id.empty() || found.resource.empty()) {
       m_out->links_plain = false;
     }
-    m_out->links.push_back(std::move(found));
+    if (m_out->links.empty())
+      m_first_link = tag.qname.data();
+    else
+      ReserveLinks(tag.qname.data());
+    m_out->links.push_back(found);
   }
 
   CM_XmlRecord* m_out = nullptr;
+  std::string_view m_body;
+  bool m_ascii_native = false;             // ASCII text is the same in the native code page
+  const char* m_first_link = nullptr;      // where the first link's name is written
+  std::string* m_capture_store = nullptr;  // the title text being joined, once in pieces
   Name m_path[3];
   Name m_title;
   Name m_field;
@@ -168,7 +240,8 @@ bool CM_XmlRecordReader::Read(const std::string& body, const CM_XmlTag& links_fi
   out = CM_XmlRecord();
   out.field = links_field;
   try {
-    if (!m_handler->Start(links_field, out) || !m_scanner.Scan(body, *m_handler)) return false;
+    if (!m_handler->Start(links_field, body, out) || !m_scanner.Scan(body, *m_handler))
+      return false;
     out.run_to_end = m_handler->RunToEnd();
     return m_handler->Found();
   } catch (...) {

@@ -8,6 +8,7 @@
 #ifndef CM_PROVIDER_CM_OSLC_CM_XML_RECORD_READER_H
 #define CM_PROVIDER_CM_OSLC_CM_XML_RECORD_READER_H
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -17,17 +18,25 @@
 #include "CM_Provider/CM_Oslc/cm_xml_names.h"
 #include "CM_Provider/CM_Oslc/cm_xml_scanner.h"
 
-// What a sure read found. Texts are in the native code page unless said to be UTF-8.
+// What a sure read found. Texts are in the native code page unless said to be UTF-8. They are
+// views into the answer read, which must outlive the record unchanged, or into the record's own
+// store where the answer does not hold them as they are (references replaced, another page).
 struct CM_XmlRecord {
+  CM_XmlRecord() = default;
+  CM_XmlRecord(const CM_XmlRecord&) = delete;
+  CM_XmlRecord& operator=(const CM_XmlRecord&) = delete;
+  CM_XmlRecord(CM_XmlRecord&&) = default;
+  CM_XmlRecord& operator=(CM_XmlRecord&&) = default;
+
   struct Link {
-    SUM_String id;  // rdf:ID
-    SUM_String resource;
-    std::string raw_id;  // UTF-8, as the document has it, for the title lookup
+    std::string_view id;  // rdf:ID
+    std::string_view resource;
+    std::string_view raw_id;  // UTF-8, as the document has it, for the title lookup
   };
   struct Title {
-    bool found = false;  // the description has a title child
-    bool plain = true;   // which holds text only
-    std::string text;    // UTF-8
+    bool found = false;     // the description has a title child
+    bool plain = true;      // which holds text only
+    std::string_view text;  // UTF-8
   };
   CM_XmlTag field;            // the links field the answer was read for
   SUM_String about;           // the record's rdf:about ("" when it has none)
@@ -37,12 +46,15 @@ struct CM_XmlRecord {
   std::vector<Link> links;    // the run of link elements from the first one, in document order
   bool run_to_end = false;    // no element of the record follows the run
   struct Description {
-    std::string about;  // rdf:about, UTF-8 ("" when it has none)
-    Title title;        // of its first dcterms:title child
+    std::string_view about;  // rdf:about, UTF-8 ("" when it has none)
+    Title title;             // of its first dcterms:title child
   };
   // Every rdf:Description below the document element, in document order. A link's title is
   // that of the first one whose rdf:about is "#" + its rdf:ID.
   std::vector<Description> descriptions;
+
+  // Texts the answer does not hold as they are; a deque, so that views stay valid as it grows.
+  std::deque<std::string> store;
 
   // The title of the first description carrying about; null when none does. Searches linearly.
   const Title* FindTitle(std::string_view about) const;
@@ -56,7 +68,7 @@ class CM_XmlRecordReader {
   CM_XmlRecordReader& operator=(const CM_XmlRecordReader&) = delete;
 
   // true when body holds a record where the shape says and out says what the DOM would; false
-  // when unsure.
+  // when unsure. out's texts may be views into body.
   bool Read(const std::string& body, const CM_XmlTag& links_field, CM_XmlRecord& out);
 
  private:

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -39,6 +40,40 @@ constexpr std::array<uint8_t, 256> kClasses = make_classes();
 
 bool is(char c, uint8_t what) { return (kClasses[static_cast<unsigned char>(c)] & what) != 0; }
 bool space(char c) { return is(c, kSpace); }
+
+bool ascii(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+// "xmlns" or "xmlns:prefix": a declaration, not an attribute.
+bool declaration(std::string_view qname, size_t colon) {
+  return qname.size() >= 5 && memcmp(qname.data(), "xmlns", 5) == 0 &&
+         (qname.size() == 5 || colon == 5);
+}
+
+// Whether n bytes of a quoted value stand for themselves and are ASCII: none below 0x20 (blanks
+// are normalised), none from 0x7F up, no "<" or "&". Eight bytes at a time; the exact tests per
+// byte stay in the value loop below, which reads whatever this refuses.
+bool plain_value(const char* p, size_t n) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  const auto has_zero = [](uint64_t v) { return ((v - kOnes) & ~v & kHigh) != 0; };
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x;
+    memcpy(&x, p + i, sizeof x);
+    if ((x & kHigh) != 0 || ((x - kOnes * 0x20) & ~x & kHigh) != 0 || has_zero(x ^ (kOnes * '<')) ||
+        has_zero(x ^ (kOnes * '&')) || has_zero(x ^ (kOnes * 0x7F)))
+      return false;
+  }
+  for (; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(p[i]);
+    if (c < 0x20 || c >= 0x7F || c == '<' || c == '&') return false;
+  }
+  return true;
+}
 
 bool equals_nocase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -82,13 +117,18 @@ bool CM_XmlScanner::Scan(std::string_view body, CM_XmlScanHandler& handler) {
   m_handler = &handler;
   m_bindings.clear();
   m_open.clear();
+  m_known.fill(Known{});
+  ++m_generation;
   if (!Pvt_Prolog() || !Pvt_Element()) return false;
   Pvt_SkipSpace();
   return m_at == m_in.size();
 }
 
 void CM_XmlScanner::Pvt_SkipSpace() {
-  while (m_at < m_in.size() && space(m_in[m_at])) ++m_at;
+  const char* const end = m_in.data() + m_in.size();
+  const char* p = m_in.data() + m_at;
+  while (p != end && space(*p)) ++p;
+  m_at = static_cast<size_t>(p - m_in.data());
 }
 
 // An optional byte-order mark and XML declaration (version 1.0, UTF-8), then blanks up to the
@@ -151,34 +191,74 @@ bool CM_XmlScanner::Pvt_Element() {
 }
 
 // An ASCII NCName, optionally prefixed by another and a colon.
-bool CM_XmlScanner::Pvt_Name(std::string_view& name, size_t& colon) {
-  const size_t start = m_at;
+bool CM_XmlScanner::Pvt_Name(std::string_view& name, size_t& colon, NameRef& known) {
+  const char* const end = m_in.data() + m_in.size();
+  const char* const start = m_in.data() + m_at;
+  // A name read before, followed by what ends a name (neither a name character nor a colon), is
+  // that name again. Slots go by the eight bytes from the name's start.
+  const size_t left = m_in.size() - m_at;
+  known = NameRef();
+  if (left >= 8) {
+    uint64_t window;
+    memcpy(&window, start, sizeof window);
+    known.slot = static_cast<size_t>((window * 0x9E3779B97F4A7C15ull) >> 58);
+    const Known& slot = m_known[known.slot];
+    const std::string_view q = slot.qname;
+    if (!q.empty() && q.size() < left && cm_xml_same_bytes(start, q.data(), q.size()) &&
+        !is(start[q.size()], kNameChar) && start[q.size()] != ':') {
+      name = std::string_view(start, q.size());
+      colon = slot.colon;
+      known.token = q.data();
+      m_at += q.size();
+      return true;
+    }
+  }
+  const char* p = start;
   colon = std::string_view::npos;
   for (;;) {
-    if (m_at >= m_in.size() || !is(m_in[m_at], kNameStart)) return false;
-    ++m_at;
-    while (m_at < m_in.size() && is(m_in[m_at], kNameChar)) ++m_at;
-    if (m_at >= m_in.size() || m_in[m_at] != ':' || colon != std::string_view::npos) break;
-    colon = m_at - start;
-    ++m_at;
+    if (p == end || !is(*p, kNameStart)) return false;
+    ++p;
+    while (p != end && is(*p, kNameChar)) ++p;
+    if (p == end || *p != ':' || colon != std::string_view::npos) break;
+    colon = static_cast<size_t>(p - start);
+    ++p;
   }
-  name = m_in.substr(start, m_at - start);
+  name = std::string_view(start, static_cast<size_t>(p - start));
+  m_at = static_cast<size_t>(p - m_in.data());
+  if (left >= 8) {
+    m_known[known.slot] = Known{name, colon, nullptr, m_generation - 1};
+    known.token = name.data();
+  }
   return true;
 }
 
-const std::string* CM_XmlScanner::Pvt_Resolve(std::string_view prefix) const {
+const CM_XmlScanner::Binding* CM_XmlScanner::Pvt_Resolve(std::string_view prefix) const {
   for (auto b = m_bindings.rbegin(); b != m_bindings.rend(); ++b)
-    if (b->prefix == prefix) return &b->uri;
+    if (cm_xml_same(b->prefix, prefix)) return &*b;
   return nullptr;
+}
+
+const CM_XmlScanner::Binding* CM_XmlScanner::Pvt_Bound(std::string_view prefix,
+                                                       const NameRef& known) {
+  if (known.token == nullptr || m_known[known.slot].qname.data() != known.token)
+    return Pvt_Resolve(prefix);
+  Known& slot = m_known[known.slot];
+  if (slot.generation != m_generation) {
+    slot.binding = Pvt_Resolve(prefix);
+    slot.generation = m_generation;
+  }
+  return slot.binding;
 }
 
 bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
   ++m_at;  // '<'
   std::string_view qname;
   size_t colon = 0;
-  if (!Pvt_Name(qname, colon)) return false;
+  NameRef known;
+  if (!Pvt_Name(qname, colon, known)) return false;
   m_raw.clear();
   size_t decoded = 0;
+  bool declares = false;
   for (;;) {
     const size_t before = m_at;
     Pvt_SkipSpace();
@@ -188,104 +268,120 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
       empty = false;
       break;
     }
-    if (m_in.substr(m_at, 2) == "/>") {
+    if (m_in[m_at] == '/' && m_at + 1 < m_in.size() && m_in[m_at + 1] == '>') {
       m_at += 2;
       empty = true;
       break;
     }
     if (m_at == before || m_raw.size() == kMaxAttrs) return false;
     RawAttr attr{};
-    if (!Pvt_Name(attr.qname, attr.colon)) return false;
+    if (!Pvt_Name(attr.qname, attr.colon, attr.known)) return false;
+    for (const RawAttr& other : m_raw)
+      if (cm_xml_same(other.qname, attr.qname)) return false;
     Pvt_SkipSpace();
-    if (m_in.substr(m_at, 1) != "=") return false;
+    if (m_at >= m_in.size() || m_in[m_at] != '=') return false;
     ++m_at;
     Pvt_SkipSpace();
     if (decoded == m_values.size()) m_values.emplace_back();
     if (!Pvt_AttValue(attr, m_values[decoded])) return false;
     if (attr.decoded >= 0) attr.decoded = static_cast<int>(decoded++);
+    declares = declares || declaration(attr.qname, attr.colon);
     m_raw.push_back(attr);
   }
 
   // Declarations first: they apply to the element's own name and attributes.
   const size_t depth = m_open.size() + 1;
-  for (size_t i = 0; i < m_raw.size(); ++i) {
+  for (size_t i = 0; declares && i < m_raw.size(); ++i) {
     const RawAttr& a = m_raw[i];
-    for (size_t j = i + 1; j < m_raw.size(); ++j)
-      if (m_raw[j].qname == a.qname) return false;
+    if (!declaration(a.qname, a.colon)) continue;
     const std::string_view value = a.decoded >= 0 ? m_values[a.decoded] : a.raw;
     std::string_view prefix;
-    if (a.qname == "xmlns") {
-      prefix = std::string_view();
-    } else if (a.colon == 5 && a.qname.substr(0, 5) == "xmlns") {
+    if (a.qname.size() > 5) {
       prefix = a.qname.substr(6);
-      if (prefix == "xml" || prefix == "xmlns" || value.empty()) return false;
-    } else {
-      continue;
+      if (cm_xml_same(prefix, "xml") || cm_xml_same(prefix, "xmlns") || value.empty()) return false;
     }
-    if (value == kXmlUri || value == kXmlnsUri) return false;
-    m_bindings.push_back(Binding{prefix, std::string(value), depth});
+    if (cm_xml_same(value, kXmlUri) || cm_xml_same(value, kXmlnsUri)) return false;
+    m_bindings.push_back(Binding{prefix, std::string(value), depth, a.ascii});
+    ++m_generation;
   }
 
-  static const std::string kNone;
+  static const Binding kNone{std::string_view(), std::string(), 0, true};
   const std::string_view prefix =
       colon == std::string_view::npos ? std::string_view() : qname.substr(0, colon);
-  if (prefix == "xml" || prefix == "xmlns") return false;
-  const std::string* uri = Pvt_Resolve(prefix);
-  if (uri == nullptr) {
+  if (cm_xml_same(prefix, "xml") || cm_xml_same(prefix, "xmlns")) return false;
+  const Binding* binding = Pvt_Bound(prefix, known);
+  if (binding == nullptr) {
     if (!prefix.empty()) return false;  // unbound prefix
-    uri = &kNone;
+    binding = &kNone;
   }
 
   m_attrs.clear();
   for (const RawAttr& a : m_raw) {
-    if (a.qname == "xmlns" || (a.colon == 5 && a.qname.substr(0, 5) == "xmlns")) continue;
+    if (declares && declaration(a.qname, a.colon)) continue;
     CM_XmlScanAttr attr{a.qname, std::string_view(), a.qname,
-                        a.decoded >= 0 ? m_values[a.decoded] : a.raw};
+                        a.decoded >= 0 ? m_values[a.decoded] : a.raw, a.ascii};
     if (a.colon != std::string_view::npos) {
       const std::string_view attr_prefix = a.qname.substr(0, a.colon);
-      if (attr_prefix == "xml") {
+      if (cm_xml_same(attr_prefix, "xml")) {
         attr.uri = kXmlUri;
       } else {
-        const std::string* bound = Pvt_Resolve(attr_prefix);
+        const Binding* bound = Pvt_Bound(attr_prefix, a.known);
         if (bound == nullptr) return false;
-        attr.uri = *bound;
+        attr.uri = bound->uri;
       }
       attr.local = a.qname.substr(a.colon + 1);
       // Two prefixes of one namespace make the same attribute twice.
       for (const CM_XmlScanAttr& other : m_attrs)
-        if (other.local == attr.local && other.uri == attr.uri) return false;
+        if (cm_xml_same(other.local, attr.local) && cm_xml_same(other.uri, attr.uri)) return false;
     }
     m_attrs.push_back(attr);
   }
 
-  const std::string_view local = colon == std::string_view::npos ? qname : qname.substr(colon + 1);
-  if (!m_handler->StartElement(*uri, local, qname, m_attrs)) return false;
+  CM_XmlScanTag tag;
+  tag.uri = binding->uri;
+  tag.uri_ascii = binding->ascii;
+  tag.local = colon == std::string_view::npos ? qname : qname.substr(colon + 1);
+  tag.qname = qname;
+  if (!m_handler->StartElement(tag, m_attrs)) return false;
   if (empty) {
     m_handler->EndElement();
-    while (!m_bindings.empty() && m_bindings.back().depth == depth) m_bindings.pop_back();
+    Pvt_Unbind(depth);
   } else {
     m_open.push_back(qname);
   }
   return true;
 }
 
+// The open element's name, compared as written, then blanks and ">".
 bool CM_XmlScanner::Pvt_EndTag() {
   m_at += 2;  // "</"
-  std::string_view qname;
-  size_t colon = 0;
-  if (!Pvt_Name(qname, colon) || qname != m_open.back()) return false;
+  const std::string_view open = m_open.back();
+  if (m_in.size() - m_at <= open.size() || !cm_xml_same(m_in.substr(m_at, open.size()), open))
+    return false;
+  m_at += open.size();
+  // Anything but a blank or ">" would continue the name.
+  if (m_in[m_at] != '>' && !space(m_in[m_at])) return false;
   Pvt_SkipSpace();
-  if (m_in.substr(m_at, 1) != ">") return false;
+  if (m_at >= m_in.size() || m_in[m_at] != '>') return false;
   ++m_at;
   m_handler->EndElement();
-  while (!m_bindings.empty() && m_bindings.back().depth == m_open.size()) m_bindings.pop_back();
+  Pvt_Unbind(m_open.size());
   m_open.pop_back();
   return true;
 }
 
+void CM_XmlScanner::Pvt_Unbind(size_t depth) {
+  if (m_bindings.empty() || m_bindings.back().depth != depth) return;
+  while (!m_bindings.empty() && m_bindings.back().depth == depth) m_bindings.pop_back();
+  ++m_generation;
+}
+
 size_t CM_XmlScanner::Pvt_Run(uint8_t what) {
   const size_t start = m_at;
-  while (m_at < m_in.size() && is(m_in[m_at], what)) ++m_at;
+  const char* const end = m_in.data() + m_in.size();
+  const char* p = m_in.data() + m_at;
+  while (p != end && is(*p, what)) ++p;
+  m_at = static_cast<size_t>(p - m_in.data());
   return start;
 }
 
@@ -294,6 +390,18 @@ bool CM_XmlScanner::Pvt_AttValue(RawAttr& attr, std::string& slot) {
   if (m_at >= m_in.size() || (m_in[m_at] != '"' && m_in[m_at] != '\'')) return false;
   const char quote = m_in[m_at++];
   const size_t start = m_at;
+  // Most values are plain ASCII up to the closing quote: one search and a word-wise test.
+  const void* closing = memchr(m_in.data() + start, quote, m_in.size() - start);
+  if (closing != nullptr) {
+    const size_t end = static_cast<size_t>(static_cast<const char*>(closing) - m_in.data());
+    if (plain_value(m_in.data() + start, end - start)) {
+      attr.raw = m_in.substr(start, end - start);
+      attr.decoded = -1;
+      attr.ascii = true;
+      m_at = end + 1;
+      return true;
+    }
+  }
   std::string* out = nullptr;
   for (;;) {
     const size_t run = Pvt_Run(kValue);
@@ -322,6 +430,7 @@ bool CM_XmlScanner::Pvt_AttValue(RawAttr& attr, std::string& slot) {
   }
   attr.raw = m_in.substr(start, m_at - start);
   attr.decoded = out != nullptr ? 0 : -1;
+  attr.ascii = ascii(out != nullptr ? std::string_view(*out) : attr.raw);
   ++m_at;
   return true;
 }

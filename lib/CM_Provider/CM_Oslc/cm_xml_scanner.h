@@ -8,10 +8,35 @@
 #ifndef CM_PROVIDER_CM_OSLC_CM_XML_SCANNER_H
 #define CM_PROVIDER_CM_OSLC_CM_XML_SCANNER_H
 
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// n bytes equal, a word at a time, without a library call: names and the values handlers look
+// for are a few words long.
+inline bool cm_xml_same_bytes(const char* a, const char* b, size_t n) {
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
+  }
+  uint64_t x, y;
+  for (size_t i = 0; i + 8 <= n; i += 8) {
+    memcpy(&x, a + i, 8);
+    memcpy(&y, b + i, 8);
+    if (x != y) return false;
+  }
+  memcpy(&x, a + n - 8, 8);
+  memcpy(&y, b + n - 8, 8);
+  return x == y;
+}
+
+inline bool cm_xml_same(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && cm_xml_same_bytes(a.data(), b.data(), a.size());
+}
 
 // One attribute of a start tag. Views are valid until the handler call returns.
 struct CM_XmlScanAttr {
@@ -19,6 +44,15 @@ struct CM_XmlScanAttr {
   std::string_view uri;    // of its prefix; empty when unprefixed
   std::string_view local;  // the name after the prefix
   std::string_view value;  // normalised, references replaced (UTF-8)
+  bool ascii = true;       // value holds ASCII only
+};
+
+// The name of a start tag. Views are valid until the handler call returns.
+struct CM_XmlScanTag {
+  std::string_view uri;  // of its prefix, or the default namespace; empty when none
+  std::string_view local;
+  std::string_view qname;  // as written
+  bool uri_ascii = true;   // uri holds ASCII only
 };
 
 // What a scan reports, in document order. Views are valid until the call returns. A handler that
@@ -26,8 +60,7 @@ struct CM_XmlScanAttr {
 class CM_XmlScanHandler {
  public:
   virtual ~CM_XmlScanHandler() = default;
-  virtual bool StartElement(std::string_view uri, std::string_view local, std::string_view qname,
-                            const std::vector<CM_XmlScanAttr>& attrs) = 0;
+  virtual bool StartElement(const CM_XmlScanTag& tag, const std::vector<CM_XmlScanAttr>& attrs) = 0;
   virtual void EndElement() = 0;
   // Character data of the element last started and not yet ended, possibly in several pieces.
   virtual void Characters(std::string_view text) = 0;
@@ -43,11 +76,27 @@ class CM_XmlScanner {
     std::string_view prefix;  // empty for the default namespace
     std::string uri;
     size_t depth;  // of the element declaring it
+    bool ascii;    // uri holds ASCII only
+  };
+  // A name read before in this document, and what its prefix was bound to then.
+  struct Known {
+    std::string_view qname;  // in the document; empty in a free slot
+    size_t colon;
+    const Binding* binding;  // valid while m_generation is generation
+    uint64_t generation;
+  };
+  // Where Pvt_Name left a name: its slot, and the slot's text then (a slot passes to another
+  // name when a later one of the same tag hashes alike).
+  struct NameRef {
+    size_t slot = 0;
+    const char* token = nullptr;  // null: no slot
   };
   struct RawAttr {
     std::string_view qname;
     size_t colon;  // position of the prefix's colon, npos when unprefixed
-    int decoded;   // index into m_values, or -1 when the value is raw
+    NameRef known;
+    int decoded;  // index into m_values, or -1 when the value is raw
+    bool ascii;   // the value holds ASCII only
     std::string_view raw;
   };
 
@@ -56,13 +105,17 @@ class CM_XmlScanner {
   bool Pvt_StartTag(bool& empty);
   bool Pvt_EndTag();
   bool Pvt_Content();
-  bool Pvt_Name(std::string_view& name, size_t& colon);
+  bool Pvt_Name(std::string_view& name, size_t& colon, NameRef& known);
   // Decodes into slot only when the value needs it (attr.decoded 0), else leaves it raw.
   bool Pvt_AttValue(RawAttr& attr, std::string& slot);
   bool Pvt_Reference(std::string& out);
   bool Pvt_Char(std::string* out);
-  const std::string* Pvt_Resolve(std::string_view prefix) const;
+  const Binding* Pvt_Resolve(std::string_view prefix) const;
+  // Pvt_Resolve, remembered in the name's slot until the bindings change.
+  const Binding* Pvt_Bound(std::string_view prefix, const NameRef& known);
   void Pvt_SkipSpace();
+  // Drops the bindings declared at depth.
+  void Pvt_Unbind(size_t depth);
   // Moves past the bytes of class what; returns where the run began.
   size_t Pvt_Run(uint8_t what);
 
@@ -75,6 +128,10 @@ class CM_XmlScanner {
   std::vector<std::string> m_values;  // decoded attribute values, reused
   std::vector<CM_XmlScanAttr> m_attrs;
   std::string m_text;  // decoded character data, reused
+  // The few names a document repeats, found by their first eight bytes and compared a word at a
+  // time instead of read byte by byte.
+  std::array<Known, 64> m_known{};
+  uint64_t m_generation = 0;  // counts changes of m_bindings
 };
 
 #endif

@@ -305,8 +305,9 @@ bool utf8_to_utf16(std::string_view text, std::u16string& out) {
 
 bool utf8_to_native(std::string_view text, SUM_String& out) {
   UConverter* converter = nullptr;
-  if (ascii_only(text.data(), text.size()) && get_native_converter(&converter) == 0 &&
-      native_ascii_is_identity()) {
+  // The page is known once the converter is open: ask for it only until then.
+  if ((g_ascii_identity || (get_native_converter(&converter) == 0 && g_ascii_identity)) &&
+      ascii_only(text.data(), text.size())) {
     out = SUM_String(text.data(), static_cast<int>(text.size()));
     return true;
   }

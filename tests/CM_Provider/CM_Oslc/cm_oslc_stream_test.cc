@@ -9,6 +9,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "CM_Provider/CM_Oslc/cm_oslc_get.h"
@@ -75,11 +76,73 @@ TEST(StreamReader, AnswersPlainRecordsItself) {
   for (const std::string name :
        {"record_two_links.xml", "record_no_links.xml", "stream_many_links.xml",
         "stream_other_prefixes.xml", "stream_whitespace.xml", "stream_nested.xml",
-        "scan_values_normalised.xml"}) {
+        "scan_values_normalised.xml", "stream_values_decoded.xml"}) {
     CM_XmlRecord record;
-    EXPECT_TRUE(reader.Read(slurp(name), tag_oslc_cm_tracksChangeSet(), record)) << name;
+    const std::string body = slurp(name);  // the record's texts may point into it
+    EXPECT_TRUE(reader.Read(body, tag_oslc_cm_tracksChangeSet(), record)) << name;
     if (name == "stream_many_links.xml") EXPECT_EQ(60u, record.links.size());
   }
+}
+
+// A record of n links with titled descriptions; dup (when not negative) gives the last link the
+// ID of link dup. pad lengthens every title, so that the answer is much longer than its links
+// suggest.
+std::string many_links(int n, int dup, size_t pad) {
+  std::string links, descriptions;
+  for (int i = 0; i < n; ++i) {
+    const std::string id = "L" + std::to_string(i == n - 1 && dup >= 0 ? dup : i);
+    links += "<oslc_cm:tracksChangeSet rdf:resource=\"tw://v/f" + std::to_string(n - i) +
+             ".c@@/main/1\" rdf:ID=\"" + id + "\"/>\n";
+    descriptions += "<rdf:Description rdf:about=\"#" + id + "\"><dcterms:title>t" +
+                    std::to_string(i) + std::string(pad, ' ') +
+                    "</dcterms:title></rdf:Description>\n";
+  }
+  return "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\" "
+         "xmlns:rdfs=\"http://www.w3.org/2000/01/rdf-schema#\" "
+         "xmlns:oslc_cm=\"http://open-services.net/ns/cm#\" "
+         "xmlns:dcterms=\"http://purl.org/dc/terms/\">\n"
+         "<rdf:Description rdf:about=\"http://h/q\"><rdfs:member>"
+         "<oslc_cm:ChangeRequest rdf:about=\"http://h/r/7\">\n" +
+         links + "</oslc_cm:ChangeRequest></rdfs:member></rdf:Description>\n" + descriptions +
+         "</rdf:RDF>\n";
+}
+
+// Thousands of links, out of resource order, with an ID given twice (near and far apart) and in
+// an answer whose size misleads the reader's estimate of its links: read as the DOM reads them.
+TEST(StreamReader, ManyLinksReadAsTheDom) {
+  for (const auto& [n, dup, pad] :
+       {std::tuple<int, int, size_t>{3000, -1, 0}, {3000, 7, 0}, {3000, 2998, 0}, {700, -1, 400}}) {
+    const std::string body = many_links(n, dup, pad);
+    CM_XmlRecordReader reader(record_shape());
+    CM_XmlRecord record;
+    ASSERT_TRUE(reader.Read(body, tag_oslc_cm_tracksChangeSet(), record));
+    EXPECT_EQ(static_cast<size_t>(n), record.links.size());
+    EXPECT_EQ(read_all(body, false), read_all(body, true)) << n << " " << dup << " " << pad;
+  }
+}
+
+// Texts the scanner decodes live in its buffers only until the next tag: the record keeps its own
+// copies of those, and views into the answer of the rest.
+TEST(StreamReader, KeepsDecodedTextsPastTheScan) {
+  const std::string body = slurp("stream_values_decoded.xml");
+  CM_XmlRecordReader reader(record_shape());
+  CM_XmlRecord record;
+  ASSERT_TRUE(reader.Read(body, tag_oslc_cm_tracksChangeSet(), record));
+  ASSERT_EQ(3u, record.links.size());
+  EXPECT_EQ("L1", record.links[0].raw_id);
+  EXPECT_EQ("tw://v/b.c@@/main/1?a=1&b=2", record.links[1].resource);
+  EXPECT_EQ(
+      "L\xC3\xA9"
+      "3",
+      record.links[2].raw_id);
+  const CM_XmlRecord::Title* title = record.FindTitle(
+      "#L\xC3\xA9"
+      "3");
+  ASSERT_NE(nullptr, title);
+  EXPECT_EQ("c", title->text);
+  title = record.FindTitle("#L1");
+  ASSERT_NE(nullptr, title);
+  EXPECT_EQ("\xC3\xA9 & 1", title->text);
 }
 
 // One update body, built by both builders from the same calls; values as the engine passes them.
