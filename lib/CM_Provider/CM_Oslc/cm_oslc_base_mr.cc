@@ -3,8 +3,10 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "CM_Provider/CM_Oslc/cm_xml_vocab.h"
@@ -23,6 +25,30 @@ void trace_links(const CM_TraceScope& scope, const CM_LinksMap& links) {
     const SUM_String name = link.second ? link.second->GetName() : SUM_String();
     scope.print_always("[from links map] Universal selector = %s, name = %s", link.first.c_str(),
                        name.c_str());
+  }
+}
+
+// A selector's place among a record's actions: eight of its bytes as one number, big-endian, and
+// its position in the scheduled order.
+struct Step {
+  uint64_t head;
+  uint32_t index;
+};
+
+// By head, equal heads in their order: one counting pass for each byte that is not alike in all.
+void sort_by_head(std::vector<Step>& steps) {
+  if (steps.size() < 2) return;
+  std::array<std::array<size_t, 256>, 8> counts{};
+  for (const Step& step : steps)
+    for (int b = 0; b < 8; ++b) ++counts[b][step.head >> (8 * b) & 0xFF];
+  std::vector<Step> spare(steps.size());
+  for (int b = 0; b < 8; ++b) {
+    auto& count = counts[b];
+    if (count[steps[0].head >> (8 * b) & 0xFF] == steps.size()) continue;
+    size_t sum = 0;
+    for (size_t& c : count) sum += std::exchange(c, sum);
+    for (const Step& step : steps) spare[count[step.head >> (8 * b) & 0xFF]++] = step;
+    steps.swap(spare);
   }
 }
 
@@ -167,10 +193,6 @@ void CM_OslcBaseMr::Pvt_ApplyInKeyOrder(const CM_ActionList& list, CM_LinksMap& 
                  .first -
              first.begin();
   }
-  struct Step {
-    uint64_t head;   // the selector's bytes shared..shared+8, big-endian, zero-padded
-    uint32_t index;  // into items: on a tie the scheduled order stands
-  };
   std::vector<Step> steps(items.size());
   for (uint32_t i = 0; i < items.size(); ++i) {
     const std::string_view s = items[i].selector;
@@ -180,12 +202,17 @@ void CM_OslcBaseMr::Pvt_ApplyInKeyOrder(const CM_ActionList& list, CM_LinksMap& 
     steps[i] = Step{head, i};
   }
   if (!in_order) {
-    std::sort(steps.begin(), steps.end(), [&items, shared](const Step& a, const Step& b) {
-      if (a.head != b.head) return a.head < b.head;
-      const int c =
-          items[a.index].selector.substr(shared).compare(items[b.index].selector.substr(shared));
-      return c != 0 ? c < 0 : a.index < b.index;
-    });
+    sort_by_head(steps);
+    for (auto run = steps.begin(); run != steps.end();) {
+      const auto end = std::find_if(run, steps.end(),
+                                    [head = run->head](const Step& s) { return s.head != head; });
+      if (end - run > 1) {
+        std::stable_sort(run, end, [&items, shared](const Step& a, const Step& b) {
+          return items[a.index].selector.substr(shared) < items[b.index].selector.substr(shared);
+        });
+      }
+      run = end;
+    }
   }
   auto key_of = [](const SUM_String& key) {
     return std::string_view(key.c_str(), static_cast<size_t>(key.GetLength()));
