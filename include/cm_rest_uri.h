@@ -72,8 +72,11 @@ class CM_EXPORT CM_RestUri {
   void SetUploadData(const SUM_String& body);
   // The same, keeping the caller's text instead of a copy of it.
   void TakeUploadData(std::string&& body);
-  // Sends the request once. response receives the body up to its first NUL byte; it is left as
-  // it was for a 401, an empty body or a failed transfer.
+  // Whether Run keeps the body of a 200 or 201 answer (kept by default). A caller that reads
+  // only failures' bodies spares the copy of a large one; it still counts against the cap.
+  void KeepSuccessBody(bool keep);
+  // Sends the request once. response receives the body up to its first NUL byte (nothing of a
+  // success not kept); it is left as it was for a 401, an empty body or a failed transfer.
   int Run(std::string& response);
   // The header lines of the last response without CR LF; 1072 before any Run.
   int GetResponseHeaders(SUM_StringList& out) const;

@@ -194,6 +194,8 @@ int CM_OslcSet::Execute() {
   // The document is spent: a second Execute without Initv2 must not send it again.
   m_initialized = 0;
   m_request.TakeUploadData(std::move(body));
+  // Only a failure's body is read: the record a tracker sends back after the update is not.
+  m_request.KeepSuccessBody(false);
   std::string response;
   const int status = m_request.Run(response);
 

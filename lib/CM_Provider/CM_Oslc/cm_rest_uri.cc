@@ -42,12 +42,13 @@ const size_t kMaxIdleRoom = size_t{64} * 1024;
 struct ResponseBody {
   CURL* curl = nullptr;
   std::string text;
-  size_t size = 0;         // bytes taken in, including any after a NUL
-  size_t traced_room = 0;  // the room a doubling buffer would have; its growth is traced
-  bool started = false;    // the first body bytes arrived (the announced length was read)
-  bool cut = false;        // a NUL arrived: nothing more is kept
-  bool over_cap = false;   // the body passed CM_REST_MAX_RESPONSE: transfer aborted
-  bool lost = false;       // memory ran out: the rest of the body was dropped
+  size_t size = 0;           // bytes taken in, including any after a NUL
+  size_t traced_room = 0;    // the room a doubling buffer would have; its growth is traced
+  bool keep_success = true;  // a 200 or 201 answer's body is kept
+  bool started = false;      // the first body bytes arrived (the announced length was read)
+  bool cut = false;          // a NUL arrived: nothing more is kept
+  bool over_cap = false;     // the body passed CM_REST_MAX_RESPONSE: transfer aborted
+  bool lost = false;         // memory ran out: the rest of the body was dropped
 };
 
 struct HeaderSink {
@@ -190,6 +191,7 @@ struct CM_RestUri::Pvt_Handles {
   const CM_RestProtocol* protocol = nullptr;
   // The request body the upload cursor reads.
   std::string upload;
+  bool keep_success_body = true;
 
   Pvt_Handles() = default;
   // A handle and header list of its own, pointing at the same protocol, and a copy of the body.
@@ -197,7 +199,8 @@ struct CM_RestUri::Pvt_Handles {
       : curl(other.curl ? curl_easy_duphandle(other.curl) : nullptr),
         headers(copy_header_list(other.headers)),
         protocol(other.protocol),
-        upload(other.upload) {}
+        upload(other.upload),
+        keep_success_body(other.keep_success_body) {}
   Pvt_Handles& operator=(const Pvt_Handles&) = delete;
   ~Pvt_Handles() {
     if (curl != nullptr) curl_easy_cleanup(curl);
@@ -495,6 +498,8 @@ void CM_RestUri::SetUploadData(const SUM_String& body) {
   Pvt_SetUpload(std::string(body.c_str(), static_cast<size_t>(body.GetLength())));
 }
 
+void CM_RestUri::KeepSuccessBody(bool keep) { m_handles->keep_success_body = keep; }
+
 void CM_RestUri::TakeUploadData(std::string&& body) { Pvt_SetUpload(std::move(body)); }
 
 void CM_RestUri::Pvt_SetUpload(std::string&& body) {
@@ -547,6 +552,14 @@ size_t CM_RestUri::WriteMemoryCallback(void* data, size_t size, size_t count, vo
   }
   if (!body->started) {
     body->started = true;
+    long code = 0;
+    if (!body->keep_success &&
+        curl_easy_getinfo(body->curl, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK &&
+        (code == 200 || code == 201)) {
+      body->cut = true;
+      body->size += n;
+      return n;
+    }
     // An announced length is room taken once, so the body is not copied while it grows; never
     // more than the cap, whatever a server announces. Only a saving: failing to get it is not
     // running out of memory.
@@ -642,6 +655,7 @@ int CM_RestUri::Run(std::string& response) {
   m_response_headers.clear();
   ResponseBody body;
   body.curl = curl;
+  body.keep_success = m_handles->keep_success_body;
   HeaderSink sink;
   sink.lines = &m_response_headers;
 

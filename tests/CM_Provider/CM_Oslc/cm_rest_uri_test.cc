@@ -150,7 +150,8 @@ Reply cookies(std::vector<std::string> values) {  // a 200 answer "x" with these
 }
 
 // What an answer or a failed transfer leaves behind: the status, the response text (which starts
-// as "old"), the session cookie (which starts as JSESSIONID=previous) and the error text.
+// as "old"), the session cookie (which starts as JSESSIONID=previous) and the error text; with
+// success bodies not kept, a success leaves the response empty.
 TEST_F(RestUriTest, WhatEachAnswerLeavesBehind) {
   cmtest::ScopedEnv stall("TAPIR_CMI_STALL_TIMEOUT", "1");
   const std::string kept = "JSESSIONID=previous";
@@ -219,19 +220,24 @@ TEST_F(RestUriTest, WhatEachAnswerLeavesBehind) {
       {endless_body(false), 20005, "old", kept, "larger than 268435456 bytes"},
       {endless_body(true), 20005, "old", kept, "larger than 268435456 bytes"},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(&row - rows);
-    server.push(row.reply);
-    CM_RestUriGet req;
-    req.SetCookie(kept.c_str());
-    std::string response = "old";
-    EXPECT_EQ(row.rc, get(req, response));
-    EXPECT_EQ(row.response, response);
-    SUM_String cookie;
-    req.GetCookie(cookie);
-    EXPECT_EQ(row.cookie, cookie.str());
-    EXPECT_EQ(row.error != nullptr, !req.error_msg().empty());
-    if (row.error) EXPECT_NE(std::string::npos, req.error_msg().find(row.error)) << req.error_msg();
+  // Once more with success bodies not kept: all else stays, the caps too.
+  for (const bool keep : {true, false}) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(testing::Message() << (keep ? "kept " : "not kept ") << &row - rows);
+      server.push(row.reply);
+      CM_RestUriGet req;
+      req.KeepSuccessBody(keep);
+      req.SetCookie(kept.c_str());
+      std::string response = "old";
+      EXPECT_EQ(row.rc, get(req, response));
+      EXPECT_EQ(keep || row.rc != 0 ? row.response : "", response);
+      SUM_String cookie;
+      req.GetCookie(cookie);
+      EXPECT_EQ(row.cookie, cookie.str());
+      EXPECT_EQ(row.error != nullptr, !req.error_msg().empty());
+      if (row.error)
+        EXPECT_NE(std::string::npos, req.error_msg().find(row.error)) << req.error_msg();
+    }
   }
 }
 
