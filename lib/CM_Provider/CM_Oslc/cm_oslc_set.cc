@@ -187,7 +187,7 @@ int CM_OslcSet::Execute() {
 
   // The body goes to the request by move: a large update is not copied on its way.
   std::string body;
-  if ((m_traced ? m_traced->Str(body) : m_writer.Str(body)) != 0) {
+  if ((m_traced ? m_traced->Str(body) : m_writer.Take(body)) != 0) {
     m_error_text = oslc_message(kOslcInvalidDocument);
     return CM_OSLC_BAD_DOCUMENT;
   }

@@ -20,6 +20,7 @@ XERCES_CPP_NAMESPACE_USE
 namespace {
 
 const char kSource[] = "lib/CM_Provider/CM_Oslc/cm_xml_writer";
+const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
 
 // Native text as the DOM builder takes it (message 23 when it is not valid native text) appended
 // to out in UTF-8, escaped for an attribute value when escape is set. wide: the UTF-16 text, made
@@ -101,6 +102,7 @@ int CM_XmlWriter::CreateRootElem(const CM_XmlTag& root) {
     m_root_uri = std::move(uri);
   }
   m_created = true;
+  m_out = kDeclaration;
   m_open.push_back(Open{name, false});
   m_attr_count = 0;
   return 0;
@@ -184,10 +186,8 @@ int CM_XmlWriter::Str(std::string& out) {
     cm_internal_error(kSource, __LINE__);
     return CM_XML_INTERNAL;
   }
-  static const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
   out.clear();
-  out.reserve(sizeof kDeclaration + m_out.size() + 64 * m_open.size());
-  out += kDeclaration;
+  out.reserve(m_out.size() + 64 * m_open.size());
   out += m_out;
   // What is still open is closed in the copy only: the builder may go on. Only the innermost
   // element may still lack its start tag.
@@ -199,6 +199,17 @@ int CM_XmlWriter::Str(std::string& out) {
     }
   }
   return 0;
+}
+
+int CM_XmlWriter::Take(std::string& out) {
+  int rc = 0;
+  if (m_created && m_open.empty()) {
+    out.swap(m_out);  // nothing left to close: the text is complete as it stands
+  } else {
+    rc = Str(out);
+  }
+  if (rc == 0) Clear();
+  return rc;
 }
 
 void CM_XmlWriter::Clear() {

@@ -30,6 +30,8 @@ class CM_XmlWriter : public CM_XmlBuilder {
   int Str(SUM_String& out) override;
   // The same text in out (replaced), for a caller that hands it on by move.
   int Str(std::string& out);
+  // Str, then Clear: a finished document's text is handed over instead of copied.
+  int Take(std::string& out);
   // Starts a new document. The names converted so far are kept: the native converter, once open,
   // is the process's for good, so they would convert the same again.
   void Clear();

@@ -199,6 +199,14 @@ TEST(StreamWriter, WritesTheBytesOfTheDomBuilder) {
     CM_XmlDoc doc;
     writer.Clear();
     EXPECT_EQ(build_body(doc, cases[i]), build_body(writer, cases[i])) << "case " << i;
+    // Handed over, finished or not, the text is Str's, and the writer starts afresh.
+    std::string shown, taken;
+    if (writer.Str(shown) == 0) {
+      EXPECT_EQ(0, writer.Take(taken));
+      EXPECT_EQ(shown, taken) << "case " << i;
+      cmtest::StderrCapture quiet;
+      EXPECT_NE(0, writer.Str(shown));
+    }
   }
   // Traced, the traced writer also leaves the DOM builder's trace lines, up to its end. The trace
   // file is the process's: each builder's lines are what it added.
