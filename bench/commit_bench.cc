@@ -37,7 +37,7 @@ struct Case {
 const Case kCases[] = {
     {"many", "1,000 records x 1 link, trace off", 1000, 1, 0, 100},
     {"traced", "1,000 records x 1 link, trace 5", 1000, 1, 5, 100},
-    {"big", "1 record x 10,000 links, trace off", 1, 10000, 0, 2},
+    {"big", "1 record x 10,000 links, trace off", 1, 10000, 0, 10},
     {"huge", "1 record x 100,000 links, trace off", 1, 100000, 0, 2},
 };
 
