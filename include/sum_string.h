@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cm_export.h"
@@ -63,6 +64,11 @@ class CM_EXPORT SUM_String {
   mutable std::string m_text;
   mutable bool m_buffer_out = false;
 };
+
+// The text of a SUM_String where it lies; valid until the string changes.
+inline std::string_view sum_view(const SUM_String& text) {
+  return std::string_view(text.c_str(), static_cast<std::size_t>(text.GetLength()));
+}
 
 CM_EXPORT SUM_String operator+(const SUM_String& a, const SUM_String& b);
 CM_EXPORT SUM_String operator+(const SUM_String& a, const char* b);

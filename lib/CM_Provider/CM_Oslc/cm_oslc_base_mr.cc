@@ -214,22 +214,22 @@ void CM_OslcBaseMr::Pvt_ApplyInKeyOrder(const CM_ActionList& list, CM_LinksMap& 
       run = end;
     }
   }
-  auto key_of = [](const SUM_String& key) {
-    return std::string_view(key.c_str(), static_cast<size_t>(key.GetLength()));
+  auto key_of = [](std::string_view selector) {
+    return SUM_String(selector.data(), static_cast<int>(selector.size()));
   };
   // Every link before `at` sorts before the current selector.
   auto at = links.begin();
   for (const Step& step : steps) {
     const Item& item = items[step.index];
-    for (int walked = 0; at != links.end() && key_of(at->first) < item.selector; ++walked) {
+    for (int walked = 0; at != links.end() && sum_view(at->first) < item.selector; ++walked) {
       // Far ahead: one search costs less than the walk.
       if (walked == 8) {
-        at = links.lower_bound(SUM_String(std::string(item.selector)));
+        at = links.lower_bound(key_of(item.selector));
         break;
       }
       ++at;
     }
-    const bool present = at != links.end() && key_of(at->first) == item.selector;
+    const bool present = at != links.end() && sum_view(at->first) == item.selector;
     if (!item.associate) {
       if (present) {
         at = links.erase(at);
@@ -242,9 +242,7 @@ void CM_OslcBaseMr::Pvt_ApplyInKeyOrder(const CM_ActionList& list, CM_LinksMap& 
     if (present) {
       at->second = std::move(version);
     } else {
-      at = links.emplace_hint(
-          at, SUM_String(item.selector.data(), static_cast<int>(item.selector.size())),
-          std::move(version));
+      at = links.emplace_hint(at, key_of(item.selector), std::move(version));
     }
     modified = true;
   }

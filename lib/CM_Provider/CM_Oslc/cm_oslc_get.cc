@@ -392,7 +392,7 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
     if (!ascii_native || !ascii_only(text.data(), text.size())) {
       converted.emplace_back();
       if (!utf8_to_native(text, converted.back())) return kUnsure;
-      text = std::string_view(converted.back().c_str(), converted.back().GetLength());
+      text = sum_view(converted.back());
     }
     found.push_back(Found{link.resource, link.id, text});
   }

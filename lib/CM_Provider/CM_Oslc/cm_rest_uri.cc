@@ -96,11 +96,6 @@ curl_slist* copy_header_list(const curl_slist* source) {
 // Largest session cookie kept and sent back.
 const size_t kMaxCookieBytes = 4096;
 
-// The text of a SUM_String where it lies.
-std::string_view view_of(const SUM_String& text) {
-  return std::string_view(text.c_str(), static_cast<size_t>(text.GetLength()));
-}
-
 // The pieces end to end, in one allocation.
 std::string joined(std::initializer_list<std::string_view> pieces) {
   size_t size = 0;
@@ -553,18 +548,15 @@ size_t CM_RestUri::WriteMemoryCallback(void* data, size_t size, size_t count, vo
   if (!body->started) {
     body->started = true;
     long code = 0;
-    if (!body->keep_success &&
-        curl_easy_getinfo(body->curl, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK &&
-        (code == 200 || code == 201)) {
-      body->cut = true;
-      body->size += n;
-      return n;
-    }
+    body->cut = !body->keep_success &&
+                curl_easy_getinfo(body->curl, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK &&
+                (code == 200 || code == 201);
     // An announced length is room taken once, so the body is not copied while it grows; never
     // more than the cap, whatever a server announces. Only a saving: failing to get it is not
     // running out of memory.
     curl_off_t announced = -1;
-    if (curl_easy_getinfo(body->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
+    if (!body->cut &&
+        curl_easy_getinfo(body->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
         announced > 0) {
       try {
         body->text.reserve(std::min(static_cast<size_t>(announced), CM_REST_MAX_RESPONSE));
@@ -615,7 +607,7 @@ std::string cm_rest_session_cookie(const SUM_StringList& lines) {
   static const char kSetCookie[] = "Set-Cookie: ";
   for (int i = 0; i < lines.count(); ++i) {
     // Read in place: a response has several lines, a COMMIT thousands of responses.
-    const std::string_view line = view_of(lines[i]);
+    const std::string_view line = sum_view(lines[i]);
     const char* text = line.data();
     scope.print(4, "Header is: \"%s\"", text);
     const size_t at = line.find(kSetCookie);
@@ -659,10 +651,10 @@ int CM_RestUri::Run(std::string& response) {
   HeaderSink sink;
   sink.lines = &m_response_headers;
 
-  const std::string url = joined({view_of(m_base_uri), view_of(m_resource)});
+  const std::string url = joined({sum_view(m_base_uri), sum_view(m_resource)});
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
 
-  const std::string userpwd = joined({view_of(m_username), ":", view_of(m_password)});
+  const std::string userpwd = joined({sum_view(m_username), ":", sum_view(m_password)});
   if (scope.is_enabled(4)) {
     const SUM_String shown = m_username + ":********";
     scope.print(4, "Setting auth info to %s", shown.c_str());
@@ -672,7 +664,7 @@ int CM_RestUri::Run(std::string& response) {
   scope.print_always("Setting cookie in request %s", m_cookie.c_str());
   // An empty text would still send an empty Cookie header; a cookie that could split the request
   // headers is never sent.
-  const bool send_cookie = m_cookie.GetLength() > 0 && cookie_is_sendable(view_of(m_cookie));
+  const bool send_cookie = m_cookie.GetLength() > 0 && cookie_is_sendable(sum_view(m_cookie));
   curl_easy_setopt(curl, CURLOPT_COOKIE, send_cookie ? m_cookie.c_str() : nullptr);
 
   char errbuf[CURL_ERROR_SIZE];

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "CM_Provider/CM_Oslc/cm_xml_text.h"
+
 namespace {
 
 const std::string_view kXmlUri = "http://www.w3.org/XML/1998/namespace";
@@ -40,12 +42,6 @@ constexpr std::array<uint8_t, 256> kClasses = make_classes();
 
 bool is(char c, uint8_t what) { return (kClasses[static_cast<unsigned char>(c)] & what) != 0; }
 bool space(char c) { return is(c, kSpace); }
-
-bool ascii(std::string_view text) {
-  for (char c : text)
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  return true;
-}
 
 // "xmlns" or "xmlns:prefix": a declaration, not an attribute.
 bool declaration(std::string_view qname, size_t colon) {
@@ -430,7 +426,8 @@ bool CM_XmlScanner::Pvt_AttValue(RawAttr& attr, std::string& slot) {
   }
   attr.raw = m_in.substr(start, m_at - start);
   attr.decoded = out != nullptr ? 0 : -1;
-  attr.ascii = ascii(out != nullptr ? std::string_view(*out) : attr.raw);
+  const std::string_view value = out != nullptr ? std::string_view(*out) : attr.raw;
+  attr.ascii = ascii_only(value.data(), value.size());
   ++m_at;
   return true;
 }
