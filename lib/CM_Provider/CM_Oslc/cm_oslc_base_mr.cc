@@ -237,12 +237,12 @@ void CM_OslcBaseMr::Pvt_ApplyInKeyOrder(const CM_ActionList& list, CM_LinksMap& 
       }
       continue;
     }
-    auto version = std::make_unique<CM_VersionInfo>(SUM_String(*item.name));
-    if (present && at->second && *at->second == *version) continue;
+    const SUM_String name(*item.name);
+    if (present && at->second && *at->second == CM_VersionInfo(name)) continue;
     if (present) {
-      at->second = std::move(version);
+      at->second = links.NewVersion(name);
     } else {
-      at = links.emplace_hint(at, key_of(item.selector), std::move(version));
+      at = links.emplace_hint(at, key_of(item.selector), links.NewVersion(name));
     }
     modified = true;
   }
@@ -381,7 +381,7 @@ int CM_OslcBaseMr::init_set_request(const SUM_String& action) {
 int CM_OslcBaseMr::associate_twversion(const std::string& universal_selector,
                                        const std::string& display_name, CM_LinksMap& links) {
   CM_TraceScope scope(kTag, kClass, "associate_twversion");
-  auto version = std::make_unique<CM_VersionInfo>(SUM_String(display_name));
+  const CM_VersionInfo version{SUM_String(display_name)};
   scope.print(4, "Looking for association of %s with %s", universal_selector.c_str(),
               display_name.c_str());
   SUM_String key(universal_selector);
@@ -391,7 +391,7 @@ int CM_OslcBaseMr::associate_twversion(const std::string& universal_selector,
   if (present) {
     const SUM_String stored = it->second ? it->second->GetName() : SUM_String();
     scope.print(4, "Found association of %s with %s", universal_selector.c_str(), stored.c_str());
-    if (it->second && *it->second == *version) {
+    if (it->second && *it->second == version) {
       scope.print(4, "Association exists of %s with %s", universal_selector.c_str(),
                   display_name.c_str());
       return CM_MR_UNCHANGED;
@@ -400,9 +400,9 @@ int CM_OslcBaseMr::associate_twversion(const std::string& universal_selector,
   scope.print(4, "Adding association of %s with %s", universal_selector.c_str(),
               display_name.c_str());
   if (present) {
-    it->second = std::move(version);
+    it->second = links.NewVersion(version.GetName());
   } else {
-    links.emplace_hint(it, std::move(key), std::move(version));
+    links.emplace_hint(it, std::move(key), links.NewVersion(version.GetName()));
   }
   return 0;
 }

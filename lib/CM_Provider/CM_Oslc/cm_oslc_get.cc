@@ -414,7 +414,7 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
       if (at != links.end() && !links.key_comp()(key, at->first)) continue;
     }
     const SUM_String title(found[i].title.data(), static_cast<int>(found[i].title.size()));
-    links.emplace_hint(at, std::move(key), std::make_unique<CM_VersionInfo>(title));
+    links.emplace_hint(at, std::move(key), links.NewVersion(title));
   }
   // The DOM walk leaves this text behind when it runs out of siblings.
   if (record.run_to_end) error_text = oslc_message(kOslcNoAttribute);
@@ -477,7 +477,7 @@ int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
   }
 
   scope.print(4, "Find title for each link");
-  CM_LinksMap found;
+  std::map<SUM_String, SUM_String> found;  // resource -> title
   for (const auto& entry : id_to_resource) {
     const SUM_String& key = entry.first;
     const SUM_String& resource = entry.second;
@@ -521,9 +521,9 @@ int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
       return status == CM_XML_NOT_FOUND ? CM_OSLC_LINKS_UNREADABLE : status;
     }
     scope.print(4, "Found body %s for resource %s", title.c_str(), resource.c_str());
-    found.emplace(resource, std::make_unique<CM_VersionInfo>(title));
+    found.emplace(resource, title);
   }
   // Only a complete set reaches the caller.
-  for (auto& entry : found) links.emplace(entry.first, std::move(entry.second));
+  for (const auto& entry : found) links.emplace(entry.first, links.NewVersion(entry.second));
   return 0;
 }

@@ -16,16 +16,13 @@
 
 #include <cm_version_info.h>
 #include <sum_string.h>
+#include "CM_Provider/CM_Oslc/cm_oslc_links_map.h"
 #include "CM_Provider/CM_Oslc/cm_rest_request.h"
 #include "CM_Provider/CM_Oslc/cm_xml_record_reader.h"
 #include "CM_Provider/CM_Oslc/cm_xml_util.h"
 #include "CM_Provider/cm_session.h"
 #include "CM_Provider/cm_status.h"
 #include "CM_Provider/cm_trace.h"
-
-// Links of one record: universal selector (the link's resource URI) -> version whose name is the
-// link's title. Keys in byte-wise order; the map owns its versions.
-using CM_LinksMap = std::map<SUM_String, std::unique_ptr<CM_VersionInfo>>;
 
 // The failed request's error text; when the server gave no message (an empty 204, a redirect),
 // message 12 with the answer's status line, so that no failure goes without a text.

@@ -2,6 +2,10 @@
 // whole or not at all.
 #include "CM_Provider/CM_Oslc/cm_oslc_test_support.h"
 
+#include <map>
+#include <random>
+#include <string>
+
 namespace {
 
 using cmtest::link_elem;
@@ -29,7 +33,7 @@ class OslcGetTest : public cmtest::CannedTest {
     SUM_String id("-");
     out += (get.GetStableId(id) == 0 ? id.str() : "-") + "|";
     CM_LinksMap links;
-    links.emplace("keep", std::make_unique<CM_VersionInfo>("kept"));
+    links.emplace("keep", links.NewVersion("kept"));
     out += std::to_string(get.GetLinksValues(tag_oslc_cm_tracksChangeSet(), links, error)) + ":";
     for (const auto& link : links)
       out += link.first.str() + "=" + link.second->GetName().str() + ";";
@@ -103,6 +107,44 @@ TEST_F(OslcGetTest, RecordsAndLinksAreReadWholeOrNotAtAll) {
       EXPECT_EQ(c.want + kept, Read(c.body)) << error;
       if (c.want.find("|0:") == std::string::npos) EXPECT_NE("", error);
     }
+  }
+}
+
+// The links map keeps its nodes and versions in blocks it reuses after clear: every link must
+// read back as stored through growth past many blocks, erasures, overwrites and refills.
+TEST(LinksMap, EveryLinkReadsBackThroughRoundsOfItsBlocks) {
+  CM_LinksMap links;
+  std::map<std::string, std::string> model;
+  std::mt19937 random(7);
+  for (int round = 0; round < 3; ++round) {
+    const int count = round == 1 ? 300 : 5000;  // a small record between large ones
+    for (int i = 0; i < count; ++i) {
+      const std::string key = "tw://vob/src/f" + std::to_string(random() % 8000) + ".c@@/main/1";
+      // Titles short and long: a long one lives outside the version, a short one inside.
+      const std::string title = std::string(random() % 40, 't') + std::to_string(i);
+      switch (random() % 4) {
+        case 0:
+          links.erase(SUM_String(key));
+          model.erase(key);
+          break;
+        case 1:
+          links[SUM_String(key)] = links.NewVersion(SUM_String(title));
+          model[key] = title;
+          break;
+        default:
+          links.emplace(SUM_String(key), links.NewVersion(SUM_String(title)));
+          model.emplace(key, title);
+      }
+    }
+    ASSERT_EQ(model.size(), links.size()) << "round " << round;
+    auto want = model.begin();
+    for (const auto& link : links) {
+      EXPECT_EQ(want->first, link.first.str());
+      EXPECT_EQ(want->second, link.second->GetName().str());
+      ++want;
+    }
+    links.clear();
+    model.clear();
   }
 }
 

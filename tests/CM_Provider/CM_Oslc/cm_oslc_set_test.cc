@@ -9,8 +9,8 @@ class OslcSetTest : public cmtest::CannedTest {
   void SetUp() override {
     CannedTest::SetUp();
     session = cmtest::make_session(server.url() + "/oslc", "bob", "secret");
-    links["http://v/b"] = std::make_unique<CM_VersionInfo>("Bee");
-    links["http://v/a"] = std::make_unique<CM_VersionInfo>("A & <x> \"q\" \xC3\xA9");
+    links["http://v/b"] = links.NewVersion("Bee");
+    links["http://v/a"] = links.NewVersion("A & <x> \"q\" \xC3\xA9");
   }
 
   // Reads a record whose rdf:about is stable_uri (empty: none), then prepares the update.
@@ -104,7 +104,7 @@ TEST_F(OslcSetTest, OnlyAReadRecordOnTheTrackersOriginIsWrittenOnce) {
 // Execute sends nothing rather than the half-built body.
 TEST_F(OslcSetTest, HalfBuiltBodyIsNeverSent) {
   ASSERT_EQ(0, ReadAndInit(server.url() + "/rec/7"));
-  links["http://v/c"] = std::make_unique<CM_VersionInfo>("bad \xFF");
+  links["http://v/c"] = links.NewVersion("bad \xFF");
   EXPECT_NE(0, set.SetLinksValues(tag_oslc_cm_tracksChangeSet(), links));
   EXPECT_NE(0, set.Execute());
   EXPECT_EQ(1u, server.requests().size());

@@ -43,7 +43,7 @@ std::string read_all(const std::string& body, bool may_stream) {
   SUM_String stable;
   seen << "stable " << get.GetStableId(stable) << " " << stable.str() << " " << get.get_error();
   CM_LinksMap links;
-  links.emplace("keep", std::make_unique<CM_VersionInfo>("kept"));
+  links.emplace("keep", links.NewVersion("kept"));
   std::string error;
   seen << "\nlinks " << get.GetLinksValues(tag_oslc_cm_tracksChangeSet(), links, error) << " "
        << error << "\n";
