@@ -171,9 +171,23 @@ void CM_OslcBaseMr::Pvt_ApplyInKeyOrder(const CM_ActionList& list, CM_LinksMap& 
     std::string_view selector;
     const std::string* name;
     bool associate;
+    size_t head_at;  // the prefix length its head was taken after
   };
   std::vector<Item> items;
   items.reserve(list.size());
+  std::vector<Step> steps;
+  steps.reserve(list.size());
+  // Selectors share long prefixes (one host, one repository): the sort compares the eight bytes
+  // after the part all share as one number and reads the strings only on a tie. The part shared
+  // so far only shrinks, and soon stops: a head is taken at once, while its selector is at hand,
+  // and taken again later only if the prefix shrank after it.
+  size_t shared = 0;
+  const auto head_of = [&shared](std::string_view s) {
+    uint64_t head = 0;
+    for (size_t k = shared; k < shared + 8; ++k)
+      head = head << 8 | (k < s.size() ? static_cast<unsigned char>(s[k]) : 0U);
+    return head;
+  };
   bool in_order = true;
   for (const auto& action : list) {
     const CM_ChangeData* data = action ? action->get_data() : nullptr;
@@ -181,25 +195,20 @@ void CM_OslcBaseMr::Pvt_ApplyInKeyOrder(const CM_ActionList& list, CM_LinksMap& 
     const CM_ActionType type = action->get_type();
     if (type != CM_ActionType::Associate && type != CM_ActionType::Disassociate) continue;
     const std::string_view selector = data->get_universal_selector();
-    if (!items.empty() && selector < items.back().selector) in_order = false;
-    items.push_back(Item{selector, &data->get_display_name(), type == CM_ActionType::Associate});
+    if (items.empty()) {
+      shared = selector.size();
+    } else {
+      if (selector < items.back().selector) in_order = false;
+      const std::string_view first = items[0].selector.substr(0, shared);
+      shared = std::mismatch(first.begin(), first.end(), selector.begin(), selector.end()).first -
+               first.begin();
+    }
+    steps.push_back(Step{head_of(selector), static_cast<uint32_t>(items.size())});
+    items.push_back(
+        Item{selector, &data->get_display_name(), type == CM_ActionType::Associate, shared});
   }
-  // Selectors share long prefixes (one host, one repository): the sort compares the eight bytes
-  // after the part all share as one number and reads the strings only on a tie.
-  size_t shared = items.empty() ? 0 : items[0].selector.size();
-  for (const Item& item : items) {
-    const std::string_view first = items[0].selector.substr(0, shared);
-    shared = std::mismatch(first.begin(), first.end(), item.selector.begin(), item.selector.end())
-                 .first -
-             first.begin();
-  }
-  std::vector<Step> steps(items.size());
-  for (uint32_t i = 0; i < items.size(); ++i) {
-    const std::string_view s = items[i].selector;
-    uint64_t head = 0;
-    for (size_t k = shared; k < shared + 8; ++k)
-      head = head << 8 | (k < s.size() ? static_cast<unsigned char>(s[k]) : 0U);
-    steps[i] = Step{head, i};
+  for (Step& step : steps) {
+    if (items[step.index].head_at != shared) step.head = head_of(items[step.index].selector);
   }
   if (!in_order) {
     sort_by_head(steps);
