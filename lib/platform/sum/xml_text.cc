@@ -98,9 +98,14 @@ size_t escaped_length_of(const char* text, size_t length) {
 }  // namespace
 
 void sum_append_xml_escaped(std::string& out, const char* text, size_t length) {
-  const size_t at = out.size();
-  out.resize(at + escaped_length_of(text, length));
-  sum_write_xml_escaped(&out[at], text, length);
+  size_t plain = 0;  // start of the run of characters that need no escaping
+  for (size_t i = next_escaped(text, 0, length); i < length;
+       i = next_escaped(text, i + 1, length)) {
+    out.append(text + plain, i - plain);
+    out += entity_of(text[i]);
+    plain = i + 1;
+  }
+  out.append(text + plain, length - plain);
 }
 
 namespace {
