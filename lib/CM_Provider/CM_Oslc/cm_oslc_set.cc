@@ -151,8 +151,18 @@ int CM_OslcSet::SetLinksValues(const CM_XmlTag& links_field, const CM_LinksMap& 
 int CM_OslcSet::Pvt_AddLinks(const CM_XmlTag& links_field, const CM_LinksMap& links) {
   const CM_XmlTag& resource_tag = tag_rdf_resource();
   const CM_XmlTag& title_tag = tag_dcterms_title();
+  // Untraced, the writer takes a link in one step once it knows the names (after its first link):
+  // the calls below remain for the rest, with their refusals.
+  CM_XmlWriter* const writer = m_document == &m_writer ? &m_writer : nullptr;
+  CM_XmlWriter::EmptyElem fast;
+  size_t left = links.size();
   for (const auto& link : links) {
     const SUM_String title = link.second ? link.second->GetName() : SUM_String();
+    --left;
+    if (writer != nullptr) {
+      if (!fast.found()) writer->FindEmptyElem(links_field, resource_tag, title_tag, fast);
+      if (writer->WriteEmptyElem(fast, link.first, title, left)) continue;
+    }
     int status = m_document->PushElem(links_field);
     if (status != 0) {
       Pvt_InternalError(kPosOpenLink);

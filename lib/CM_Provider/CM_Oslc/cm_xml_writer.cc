@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "CM_Provider/CM_Oslc/cm_xml_report.h"
@@ -117,11 +118,7 @@ int CM_XmlWriter::PushElem(const CM_XmlTag& tag) {
   int rc = Pvt_Name(tag.Prefix(), tag.Name(), name);
   if (rc == 0 && name == nullptr) rc = report_bad_name();
   if (rc != 0) return rc;
-  Open& parent = m_open.back();
-  if (!parent.written) {
-    Pvt_StartTag(">", m_out);
-    parent.written = true;
-  }
+  Pvt_WriteParent();
   m_open.push_back(Open{name, false});
   m_attr_count = 0;
   return 0;
@@ -221,16 +218,93 @@ void CM_XmlWriter::Clear() {
   m_gone = false;
 }
 
-int CM_XmlWriter::Pvt_Name(const SUM_String& prefix, const SUM_String& local, const Name*& out) {
-  out = nullptr;
+void CM_XmlWriter::FindEmptyElem(const CM_XmlTag& tag, const CM_XmlTag& first,
+                                 const CM_XmlTag& second, EmptyElem& out) const {
+  out = EmptyElem();
+  const Name* names[] = {Pvt_Known(tag.Prefix(), tag.Name()),
+                         Pvt_Known(first.Prefix(), first.Name()),
+                         Pvt_Known(second.Prefix(), second.Name())};
+  for (const Name* name : names)
+    if (name == nullptr) return;
+  // One attribute set twice keeps its first place: the calls do that.
+  if (names[1]->utf8 == names[2]->utf8) return;
+  out.m_tag = names[0];
+  out.m_head = names[0]->start + names[1]->attr;
+  out.m_between = '"' + names[2]->attr;
+}
+
+namespace {
+
+// A value as the fast path writes it: the text up to its first NUL (as a conversion ends there)
+// and its length escaped; false when it is not all ASCII.
+struct PlainValue {
+  std::string_view text;
+  size_t escaped = 0;
+
+  bool Scan(const SUM_String& value) {
+    const std::string_view all = sum_view(value);
+    size_t used = 0;
+    if (!sum_xml_ascii_escaped_length(all.data(), all.size(), used, escaped)) return false;
+    text = all.substr(0, used);
+    return true;
+  }
+};
+
+char* put(char* dest, std::string_view text) {
+  memcpy(dest, text.data(), text.size());
+  return dest + text.size();
+}
+
+char* put(char* dest, const PlainValue& value) {
+  if (value.escaped == value.text.size()) return put(dest, value.text);
+  return sum_write_xml_escaped(dest, value.text.data(), value.text.size());
+}
+
+}  // namespace
+
+bool CM_XmlWriter::WriteEmptyElem(const EmptyElem& elem, const SUM_String& first_value,
+                                  const SUM_String& second_value, size_t alike) {
+  PlainValue first, second;
+  if (!elem.found() || m_open.empty() || !native_ascii_is_identity() || !first.Scan(first_value) ||
+      !second.Scan(second_value))
+    return false;
+  Pvt_WriteParent();
+  m_attr_count = 0;
+  // Sized once and written in place: a link set is thousands of these.
+  const size_t size =
+      elem.m_head.size() + first.escaped + elem.m_between.size() + second.escaped + 3;
+  const size_t at = m_out.size();
+  if (m_out.capacity() - at < size) m_out.reserve(at + size + alike * (size + size / 4));
+  m_out.resize(at + size);
+  char* dest = put(&m_out[at], elem.m_head);
+  dest = put(dest, first);
+  dest = put(dest, elem.m_between);
+  dest = put(dest, second);
+  put(dest, "\"/>");
+  return true;
+}
+
+void CM_XmlWriter::Pvt_WriteParent() {
+  Open& parent = m_open.back();
+  if (!parent.written) {
+    Pvt_StartTag(">", m_out);
+    parent.written = true;
+  }
+}
+
+const CM_XmlWriter::Name* CM_XmlWriter::Pvt_Known(const SUM_String& prefix,
+                                                  const SUM_String& local) const {
   // Newest first: the names of the links come last and repeat.
   for (auto it = m_names.rbegin(); it != m_names.rend(); ++it) {
     const Name& known = **it;
-    if (known.local == local && known.prefix == prefix) {
-      out = &known;
-      return 0;
-    }
+    if (known.local == local && known.prefix == prefix) return &known;
   }
+  return nullptr;
+}
+
+int CM_XmlWriter::Pvt_Name(const SUM_String& prefix, const SUM_String& local, const Name*& out) {
+  out = Pvt_Known(prefix, local);
+  if (out != nullptr) return 0;
   SUM_String qualified(prefix);
   if (prefix.GetLength() > 0) qualified += ":";
   qualified += local;

@@ -16,7 +16,22 @@
 #include "CM_Provider/CM_Oslc/cm_xml_doc.h"
 
 class CM_XmlWriter : public CM_XmlBuilder {
+ private:
+  struct Name;
+
  public:
+  // The names of an empty element and its two attributes, found once for many elements alike.
+  class EmptyElem {
+   public:
+    bool found() const { return m_tag != nullptr; }
+
+   private:
+    friend class CM_XmlWriter;
+    const Name* m_tag = nullptr;
+    std::string m_head;     // "<tag first=\""
+    std::string m_between;  // "\" second=\""
+  };
+
   CM_XmlWriter();
   ~CM_XmlWriter() override;
   CM_XmlWriter(const CM_XmlWriter&) = delete;
@@ -35,6 +50,19 @@ class CM_XmlWriter : public CM_XmlBuilder {
   // Starts a new document. The names converted so far are kept: the native converter, once open,
   // is the process's for good, so they would convert the same again.
   void Clear();
+
+  // For a caller writing thousands of empty elements: finds their names when this writer has
+  // written each before (so they convert, are allowed and print nothing) and the two attributes
+  // are not one; out is left not found otherwise.
+  void FindEmptyElem(const CM_XmlTag& tag, const CM_XmlTag& first, const CM_XmlTag& second,
+                     EmptyElem& out) const;
+  // PushElem, AddAttr of the first and of the second value, PopElem, in one step and with the
+  // same bytes, when none of them can fail: with an open element and both values plain ASCII in
+  // a page that writes ASCII as ASCII. Otherwise false, with nothing written: the caller then
+  // makes those calls, which convert or refuse as ever. alike: how many elements of about this
+  // size are still to come, for when the document must grow.
+  bool WriteEmptyElem(const EmptyElem& elem, const SUM_String& first_value,
+                      const SUM_String& second_value, size_t alike);
 
  private:
   // A qualified name as given and as written (UTF-8, checked), converted once per writer: an
@@ -59,6 +87,10 @@ class CM_XmlWriter : public CM_XmlBuilder {
   // The name "prefix:local" (local alone when prefix is empty), as the DOM builder takes it. A
   // name XML does not allow gives 0 and null: the caller reports it when the DOM would.
   int Pvt_Name(const SUM_String& prefix, const SUM_String& local, const Name*& out);
+  // The name converted before, or null.
+  const Name* Pvt_Known(const SUM_String& prefix, const SUM_String& local) const;
+  // The start tag of the innermost element, with ">", unless it is written.
+  void Pvt_WriteParent();
   int Pvt_SetAttr(const Name* name, const SUM_String& value);
   // The start tag of the innermost element, closed with ">" or, for an element without
   // children, "/>".

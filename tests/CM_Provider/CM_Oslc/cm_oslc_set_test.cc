@@ -111,3 +111,70 @@ TEST_F(OslcSetTest, HalfBuiltBodyIsNeverSent) {
 }
 
 }  // namespace
+
+// Untraced, the writer takes most links in a step of its own; traced, each goes through the
+// builder's calls. Both send the same body, or refuse at the same link with the same status,
+// message and printed text, whatever the texts hold and whether the writer knows the names yet.
+TEST_F(OslcSetTest, LinksWrittenInOneStepAsThroughTheCalls) {
+  struct Link {
+    SUM_String selector, title;
+    bool versionless;
+  };
+  struct Case {
+    const char* field;
+    std::vector<Link> links;
+  };
+  std::vector<Case> cases = {
+      {"no good", {{"http://v/a", "A", false}}},
+      {"tracksChangeSet",
+       {{"http://v/a", "A", false},
+        {"http://v/b", "", false},
+        {"http://v/c", "", true},
+        {"http://v/q?a=1&b=<2>", "x\"y'z\t\n\r", false},
+        {"http://v/\xC3\xA9", "plain", false},
+        {"http://v/z", "\xC3\xA9", false},
+        {SUM_String("http://v/n\0gone", 15), SUM_String("ab\0<\xFF", 5), false}}},
+      {"tracksChangeSet",
+       {{"http://v/1", "ok", false}, {"http://v/2", "bad \xFF", false}, {"http://v/3", "", false}}},
+      {"tracksChangeSet", {{"http://v/1", "ok", false}, {"http://v/2\xFF", "ok", false}}},
+  };
+  // Texts of every length up to three blocks of sixteen, with a character to escape, a NUL or a
+  // non-ASCII one at the start, in the middle or at the end.
+  for (size_t n = 1; n <= 48; ++n) {
+    Case lengths{"tracksChangeSet", {}};
+    for (const std::string odd : {"a", "<", ">", "&", "\"", "'", "\t", "\n", "\r", "\xC3\xA9"}) {
+      for (const size_t at : {size_t{0}, n / 2, n - 1}) {
+        std::string text(n, 'x');
+        text.replace(at, 1, odd);
+        const std::string key = std::to_string(lengths.links.size()) + "/";
+        lengths.links.push_back({SUM_String(key + text), "t", false});
+        lengths.links.push_back({SUM_String(key + "t"), SUM_String(text), false});
+      }
+    }
+    lengths.links.push_back(
+        {"nul", SUM_String(std::string(n, 'x').append("\0z").c_str(), n + 2), false});
+    cases.push_back(lengths);
+  }
+  const auto outcome = [&](const Case& c, bool traced) {
+    std::unique_ptr<cmtest::Tracing> trace;
+    if (traced) trace = std::make_unique<cmtest::Tracing>("CMOSLC", 3);
+    CM_LinksMap map;
+    for (const Link& link : c.links)
+      map[link.selector] = link.versionless ? nullptr : map.NewVersion(link.title);
+    EXPECT_EQ(0, ReadAndInit(server.url() + "/rec/7"));
+    std::string seen;
+    {
+      cmtest::StderrCapture printed;
+      const int status = set.SetLinksValues(CM_XmlTag(ns_oslc_cm(), c.field), map);
+      seen = std::to_string(status) + " " + set.get_error() + "\n" + printed.text();
+    }
+    if (seen[0] == '0') {
+      server.push(200, "");
+      EXPECT_EQ(0, set.Execute());
+      seen += server.requests().back().body;
+    }
+    return seen;
+  };
+  for (size_t i = 0; i < cases.size(); ++i)
+    EXPECT_EQ(outcome(cases[i], true), outcome(cases[i], false)) << "case " << i;
+}

@@ -264,6 +264,39 @@ TEST(StreamWriter, WritesTheSameWithXercesNotStarted) {
   EXPECT_EQ(build_body(doc, steps), written);
 }
 
+// An empty element goes in one step only where that cannot differ from the calls: with names the
+// writer has written before, two attributes, and values it need not convert.
+TEST(StreamWriter, EmptyElementInOneStepAsThroughTheCalls) {
+  using namespace cmtest;
+  const CM_XmlTag link = tag_oslc_cm_tracksChangeSet();
+  std::vector<BodyStep> steps = {root_step(CM_XmlTag(ns_rdf(), "RDF")),
+                                 push_step(tag_oslc_cm_ChangeRequest())};
+  CM_XmlWriter writer;
+  build_body(writer, steps);
+  CM_XmlWriter::EmptyElem elem;
+  writer.FindEmptyElem(link, tag_rdf_resource(), tag_dcterms_title(), elem);
+  EXPECT_FALSE(elem.found());
+  const std::vector<BodyStep> calls = {push_step(link), attr_step(tag_rdf_resource(), "r"),
+                                       attr_step(tag_dcterms_title(), "t"), pop_step()};
+  build_body(writer, calls);
+  writer.FindEmptyElem(link, tag_rdf_resource(), tag_rdf_resource(), elem);
+  EXPECT_FALSE(elem.found());
+  writer.FindEmptyElem(link, tag_rdf_resource(), tag_dcterms_title(), elem);
+  ASSERT_TRUE(elem.found());
+  EXPECT_TRUE(writer.WriteEmptyElem(elem, "a<&\"'>", SUM_String("b\0c", 3), 1));
+  EXPECT_FALSE(writer.WriteEmptyElem(elem, "\xC3\xA9", "b", 0));
+  steps.insert(steps.end(), calls.begin(), calls.end());
+  for (const BodyStep& step : {push_step(link), attr_step(tag_rdf_resource(), "a<&\"'>"),
+                               attr_step(tag_dcterms_title(), "b"), pop_step()})
+    steps.push_back(step);
+  CM_XmlDoc doc;
+  build_body(doc, steps);
+  SUM_String written, expected;
+  ASSERT_EQ(0, writer.Str(written));
+  ASSERT_EQ(0, doc.Str(expected));
+  EXPECT_EQ(expected.str(), written.str());
+}
+
 // A whole COMMIT's updates, written by the streaming writer (XML layer untraced) and by the traced
 // writer: the tracker receives the same bodies, the writer serving record after record.
 TEST(StreamWriter, ACommitSendsTheBodiesOfTheDomBuilder) {
