@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -89,6 +90,10 @@ int CM_OslcBaseMr::do_modify_associations(const CM_ActionMap& actions) {
   CM_TraceScope scope(kTag, kClass, "do_modify_associations");
   CM_LinksMap links;
   if (actions.empty()) return 0;
+  // Without lines to write, the links map shows nowhere: the links are read, edited and written
+  // as lists, which cost no node, key or version per link.
+  const bool as_lists = !scope.is_enabled(2);
+  CM_LinkList read, edited;
 
   for (const auto& entry : actions) {
     const std::string& record_id = entry.first;
@@ -96,19 +101,26 @@ int CM_OslcBaseMr::do_modify_associations(const CM_ActionMap& actions) {
     // A conflict means another writer changed the record since it was read: its links are
     // read again and this record's actions applied to them afresh, so neither side is lost.
     for (int conflicts = 0;; ++conflicts) {
-      links.clear();
       bool modified = false;
-      scope.print(4, "Getting associations for %s", record_id.c_str());
-      int status = do_get_associations(record_id, links);
-      if (status != 0) return status;
-      scope.print(4, "Got %d associations for %s", static_cast<int>(links.size()),
-                  record_id.c_str());
-
-      status = Pvt_ApplyActions(scope, record_id, entry.second, links, modified);
-      if (status != 0) return status;
-      if (!modified) break;
-
-      status = do_set_associations(record_id, links);
+      int status;
+      if (as_lists) {
+        status = Pvt_GetLinkList(record_id, read);
+        if (status != 0) return status;
+        Pvt_ApplyInKeyOrder(entry.second, read, edited, modified);
+        if (!modified) break;
+        status = Pvt_SetLinkList(record_id, edited);
+      } else {
+        links.clear();
+        scope.print(4, "Getting associations for %s", record_id.c_str());
+        status = do_get_associations(record_id, links);
+        if (status != 0) return status;
+        scope.print(4, "Got %d associations for %s", static_cast<int>(links.size()),
+                    record_id.c_str());
+        status = Pvt_ApplyActions(scope, record_id, entry.second, links, modified);
+        if (status != 0) return status;
+        if (!modified) break;
+        status = do_set_associations(record_id, links);
+      }
       if (status == 0) break;
       if (!m_conflict) return status;
       if (conflicts >= m_retry.conflict_limit()) {
@@ -130,11 +142,6 @@ int CM_OslcBaseMr::do_modify_associations(const CM_ActionMap& actions) {
 
 int CM_OslcBaseMr::Pvt_ApplyActions(const CM_TraceScope& scope, const std::string& record_id,
                                     const CM_ActionList& list, CM_LinksMap& links, bool& modified) {
-  // Without lines to write, the order of the steps shows nowhere but in the cache misses.
-  if (!scope.is_enabled(2)) {
-    Pvt_ApplyInKeyOrder(list, links, modified);
-    return 0;
-  }
   for (const auto& action : list) {
     const CM_ChangeData* data = action ? action->get_data() : nullptr;
     if (data == nullptr) continue;
@@ -163,8 +170,8 @@ int CM_OslcBaseMr::Pvt_ApplyActions(const CM_TraceScope& scope, const std::strin
   return 0;
 }
 
-void CM_OslcBaseMr::Pvt_ApplyInKeyOrder(const CM_ActionList& list, CM_LinksMap& links,
-                                        bool& modified) {
+void CM_OslcBaseMr::Pvt_ApplyInKeyOrder(const CM_ActionList& list, const CM_LinkList& read,
+                                        CM_LinkList& edited, bool& modified) {
   // What the steps need, gathered in one pass: the actions themselves lie scattered over the
   // heap, and with a hundred thousand of them every later visit would miss the caches.
   struct Item {
@@ -223,38 +230,31 @@ void CM_OslcBaseMr::Pvt_ApplyInKeyOrder(const CM_ActionList& list, CM_LinksMap& 
       run = end;
     }
   }
-  auto key_of = [](std::string_view selector) {
-    return SUM_String(selector.data(), static_cast<int>(selector.size()));
-  };
-  // Every link before `at` sorts before the current selector.
-  auto at = links.begin();
-  for (const Step& step : steps) {
-    const Item& item = items[step.index];
-    for (int walked = 0; at != links.end() && sum_view(at->first) < item.selector; ++walked) {
-      // Far ahead: one search costs less than the walk.
-      if (walked == 8) {
-        at = links.lower_bound(key_of(item.selector));
-        break;
-      }
-      ++at;
-    }
-    const bool present = at != links.end() && sum_view(at->first) == item.selector;
-    if (!item.associate) {
-      if (present) {
-        at = links.erase(at);
+  // The links and the actions side by side, both in key order; a selector's actions in turn.
+  edited.links.clear();
+  edited.links.reserve(read.links.size() + steps.size());
+  auto link = read.links.begin();
+  for (auto step = steps.begin(); step != steps.end();) {
+    const std::string_view selector = items[step->index].selector;
+    for (; link != read.links.end() && link->selector < selector; ++link)
+      edited.links.push_back(*link);
+    bool present = link != read.links.end() && link->selector == selector;
+    std::string_view title;
+    if (present) title = (link++)->title;
+    for (; step != steps.end() && items[step->index].selector == selector; ++step) {
+      const Item& item = items[step->index];
+      if (!item.associate) {
+        modified = modified || present;
+        present = false;
+      } else if (!present || title != *item.name) {
+        present = true;
+        title = *item.name;
         modified = true;
       }
-      continue;
     }
-    const SUM_String name(*item.name);
-    if (present && at->second && *at->second == CM_VersionInfo(name)) continue;
-    if (present) {
-      at->second = links.NewVersion(name);
-    } else {
-      at = links.emplace_hint(at, key_of(item.selector), links.NewVersion(name));
-    }
-    modified = true;
+    if (present) edited.links.push_back(CM_LinkView{selector, title});
   }
+  edited.links.insert(edited.links.end(), link, read.links.end());
 }
 
 bool CM_OslcBaseMr::Pvt_RetryPassingFailure(const CM_TraceScope& scope, const char* what,
@@ -288,6 +288,15 @@ int CM_OslcBaseMr::do_get_associations(const std::string& record_id, CM_LinksMap
     return 0;
   }
   return CM_MR_FAILED;
+}
+
+int CM_OslcBaseMr::Pvt_GetLinkList(const std::string& record_id, CM_LinkList& list) {
+  CM_TraceScope scope(kTag, kClass, "do_get_associations");
+  int status = do_read_all_properties(record_id);
+  if (status != 0) return status;
+  status = m_get_request.GetLinkList(tag_oslc_cm_tracksChangeSet(), list, m_error_text);
+  // A list left empty by a record without a link property, as the map is.
+  return status == 0 || status == CM_OSLC_NO_PROPERTY ? 0 : CM_MR_FAILED;
 }
 
 int CM_OslcBaseMr::do_read_all_properties(const std::string& record_id) {
@@ -328,6 +337,20 @@ int CM_OslcBaseMr::do_set_associations(const std::string& record_id, CM_LinksMap
                   name.c_str());
     }
   }
+  return Pvt_PutLinks(scope, record_id, [&] {
+    return m_set_request.SetLinksValues(tag_oslc_cm_tracksChangeSet(), links);
+  });
+}
+
+int CM_OslcBaseMr::Pvt_SetLinkList(const std::string& record_id, const CM_LinkList& list) {
+  CM_TraceScope scope(kTag, kClass, "do_set_associations");
+  return Pvt_PutLinks(scope, record_id, [&] {
+    return m_set_request.SetLinkList(tag_oslc_cm_tracksChangeSet(), list);
+  });
+}
+
+int CM_OslcBaseMr::Pvt_PutLinks(const CM_TraceScope& scope, const std::string& record_id,
+                                const std::function<int()>& add_links) {
   m_conflict = false;
   const std::string earlier_error = m_set_request.GetRequest().error_msg();
   if (m_get_request.GetETag().GetLength() == 0) {
@@ -345,7 +368,7 @@ int CM_OslcBaseMr::do_set_associations(const std::string& record_id, CM_LinksMap
       return status;
     }
     scope.print(4, "Calling SetLinksValues");
-    status = m_set_request.SetLinksValues(tag_oslc_cm_tracksChangeSet(), links);
+    status = add_links();
     if (status != 0) {
       scope.print(2, "SetLinksValues failed with %d", status);
       m_error_text = m_set_request.get_error();

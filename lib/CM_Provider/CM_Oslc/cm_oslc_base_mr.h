@@ -12,6 +12,7 @@
 #ifndef CM_PROVIDER_CM_OSLC_CM_OSLC_BASE_MR_H
 #define CM_PROVIDER_CM_OSLC_CM_OSLC_BASE_MR_H
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -52,10 +53,18 @@ class CM_OslcBaseMr {
   // Applies one record's actions to its links; modified tells whether any changed them.
   int Pvt_ApplyActions(const CM_TraceScope& scope, const std::string& record_id,
                        const CM_ActionList& list, CM_LinksMap& links, bool& modified);
-  // What applying the list in order with associate_twversion and disassociate_twversion does,
-  // when none of it is traced: each selector's actions keep their order, and the links are
-  // walked in key order rather than searched for one action at a time.
-  static void Pvt_ApplyInKeyOrder(const CM_ActionList& list, CM_LinksMap& links, bool& modified);
+  // What applying the list in order with associate_twversion and disassociate_twversion does to
+  // the links read, into edited, when none of it is traced: each selector's actions keep their
+  // order, and the links are met in key order rather than searched for one action at a time.
+  static void Pvt_ApplyInKeyOrder(const CM_ActionList& list, const CM_LinkList& read,
+                                  CM_LinkList& edited, bool& modified);
+  // do_get_associations and do_set_associations for links as lists, with the same statuses.
+  int Pvt_GetLinkList(const std::string& record_id, CM_LinkList& list);
+  int Pvt_SetLinkList(const std::string& record_id, const CM_LinkList& list);
+  // The update of a record after its links were read: add_links writes them into the body.
+  // Traced under the caller's scope.
+  int Pvt_PutLinks(const CM_TraceScope& scope, const std::string& record_id,
+                   const std::function<int()>& add_links);
   // After a failed request: answers true, having waited and put the request's error text back
   // to earlier_error, when it is worth sending again.
   bool Pvt_RetryPassingFailure(const CM_TraceScope& scope, const char* what,

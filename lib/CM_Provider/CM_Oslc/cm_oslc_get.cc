@@ -362,8 +362,9 @@ std::string CM_OslcGet::Pvt_NoProperty(const SUM_String& field_name) {
   return format_message(_cm_oslc_CM_Oslc_msg_table_adr(), kOslcNoChild, field_name.c_str());
 }
 
-int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links,
-                                std::string& error_text) {
+int CM_OslcGet::Pvt_StreamLinkList(const CM_XmlTag& links_field, CM_LinkList& list,
+                                   std::string& error_text) {
+  list.Clear();
   const CM_XmlRecord& record = *m_record;
   if (!record.has_property) {
     error_text = Pvt_NoProperty(links_field.Name());
@@ -380,19 +381,17 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
   };
   std::vector<Found> found;
   found.reserve(record.links.size());
-  // ASCII titles are native text as they stand; the others are converted here, all before any
-  // goes into the map.
+  // ASCII titles are native text as they stand; the others are converted here.
   const bool ascii_native = native_ascii_is_identity();
-  std::deque<SUM_String> converted;
   for (size_t i = 0; i < record.links.size(); ++i) {
     const CM_XmlRecord::Link& link = record.links[i];
     const CM_XmlRecord::Title* title = titles[i];
     if (title == nullptr || !title->found || !title->plain) return kUnsure;
     std::string_view text = title->text;
     if (!ascii_native || !ascii_only(text.data(), text.size())) {
-      converted.emplace_back();
-      if (!utf8_to_native(text, converted.back())) return kUnsure;
-      text = sum_view(converted.back());
+      list.store.emplace_back();
+      if (!utf8_to_native(text, list.store.back())) return kUnsure;
+      text = sum_view(list.store.back());
     }
     found.push_back(Found{link.resource, link.id, text});
   }
@@ -403,21 +402,33 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
   };
   if (!std::is_sorted(found.begin(), found.end(), before))
     std::sort(found.begin(), found.end(), before);
-  // Only a complete set reaches the caller; any resource already in the map stays. In resource
-  // order, each new last key goes in at the end without a search.
+  list.links.reserve(found.size());
   for (size_t i = 0; i < found.size(); ++i) {
     if (i > 0 && found[i].resource == found[i - 1].resource) continue;
-    SUM_String key(found[i].resource.data(), static_cast<int>(found[i].resource.size()));
+    list.links.push_back(CM_LinkView{found[i].resource, found[i].title});
+  }
+  // The DOM walk leaves this text behind when it runs out of siblings.
+  if (record.run_to_end) error_text = oslc_message(kOslcNoAttribute);
+  return 0;
+}
+
+int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links,
+                                std::string& error_text) {
+  CM_LinkList list;
+  const int status = Pvt_StreamLinkList(links_field, list, error_text);
+  if (status != 0) return status;
+  // Only a complete set reaches the caller; any resource already in the map stays. In resource
+  // order, each new last key goes in at the end without a search.
+  for (const CM_LinkView& link : list.links) {
+    SUM_String key(link.selector.data(), static_cast<int>(link.selector.size()));
     auto at = links.end();
     if (!links.empty() && !links.key_comp()(std::prev(at)->first, key)) {
       at = links.lower_bound(key);
       if (at != links.end() && !links.key_comp()(key, at->first)) continue;
     }
-    const SUM_String title(found[i].title.data(), static_cast<int>(found[i].title.size()));
+    const SUM_String title(link.title.data(), static_cast<int>(link.title.size()));
     links.emplace_hint(at, std::move(key), links.NewVersion(title));
   }
-  // The DOM walk leaves this text behind when it runs out of siblings.
-  if (record.run_to_end) error_text = oslc_message(kOslcNoAttribute);
   return 0;
 }
 
@@ -430,6 +441,28 @@ int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
     const int status = Pvt_StreamLinks(links_field, links, error_text);
     if (status != kUnsure) return status;
   }
+  return Pvt_DomLinks(scope, links_field, links, error_text);
+}
+
+int CM_OslcGet::GetLinkList(const CM_XmlTag& links_field, CM_LinkList& list,
+                            std::string& error_text) {
+  CM_TraceScope scope(kTag, kClass, "GetLinksValues");
+  const SUM_String& field_name = links_field.Name();
+  scope.print(4, "Checking for %s tag", field_name.c_str());
+  if (m_record && links_field == m_record->field) {
+    const int status = Pvt_StreamLinkList(links_field, list, error_text);
+    if (status != kUnsure) return status;
+  }
+  list.Clear();
+  CM_LinksMap links;
+  const int status = Pvt_DomLinks(scope, links_field, links, error_text);
+  if (status == 0) list.Assign(links);
+  return status;
+}
+
+int CM_OslcGet::Pvt_DomLinks(const CM_TraceScope& scope, const CM_XmlTag& links_field,
+                             CM_LinksMap& links, std::string& error_text) {
+  const SUM_String& field_name = links_field.Name();
   if (m_record) {
     // The reader's answer does not cover this question: the DOM of the same bytes does.
     Pvt_NewParser();

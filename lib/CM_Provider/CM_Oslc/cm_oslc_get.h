@@ -47,6 +47,8 @@ class CM_OslcGet {
   // links left untouched) when any link of the record cannot be read in full; else the XML layer's
   // status.
   int GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links, std::string& error_text);
+  // GetLinksValues into an empty list, with the same statuses, texts and trace.
+  int GetLinkList(const CM_XmlTag& links_field, CM_LinkList& list, std::string& error_text);
   // Execute's reading of a successful answer. may_stream lets the streaming reader answer
   // (Execute allows it while the XML layer is untraced); otherwise, and wherever the reader is
   // unsure, the answer is read into a DOM, with the same outcome.
@@ -67,6 +69,10 @@ class CM_OslcGet {
   int Pvt_ParseOutRecordNodeV2();
   // GetLinksValues from the reader's answer; kUnsure when that answer does not settle it.
   int Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links, std::string& error_text);
+  int Pvt_StreamLinkList(const CM_XmlTag& links_field, CM_LinkList& list, std::string& error_text);
+  // GetLinksValues from a DOM of the answer, traced under the caller's scope.
+  int Pvt_DomLinks(const CM_TraceScope& scope, const CM_XmlTag& links_field, CM_LinksMap& links,
+                   std::string& error_text);
   static std::string Pvt_NoProperty(const SUM_String& field_name);
   // id ("#" + rdf:ID) -> resource of every link element of the record.
   // Part of GetLinksValues, traced under its scope.

@@ -8,9 +8,11 @@
 #define CM_PROVIDER_CM_OSLC_CM_OSLC_LINKS_MAP_H
 
 #include <cstddef>
+#include <deque>
 #include <map>
 #include <memory>
 #include <memory_resource>
+#include <string_view>
 #include <vector>
 
 #include <cm_version_info.h>
@@ -75,6 +77,26 @@ class CM_LinksMap : private cm_links_detail::ArenaHolder,
     Base::clear();
     m_arena.Reset();
   }
+};
+
+// A record's links as views, in key order without repeats: what an untraced COMMIT reads, edits
+// and writes without the nodes of a links map. Each text lies in the answer it was read from, in
+// a scheduled action, or in `store`; the list is good while they are.
+struct CM_LinkView {
+  std::string_view selector;
+  std::string_view title;
+};
+
+struct CM_LinkList {
+  std::vector<CM_LinkView> links;
+  std::deque<SUM_String> store;  // texts nothing else holds
+
+  void Clear() {
+    links.clear();
+    store.clear();
+  }
+  // The links of map, their texts copied into store.
+  void Assign(const CM_LinksMap& map);
 };
 
 #endif

@@ -137,53 +137,62 @@ void CM_OslcSet::Pvt_InternalError(int position) {
 
 int CM_OslcSet::SetLinksValues(const CM_XmlTag& links_field, const CM_LinksMap& links) {
   CM_TraceScope scope(kTag, kClass, "SetLinksValues(map)");
-  if (!m_document || m_initialized != 1) {
-    cm_internal_error(kSourcePath, __LINE__);
-    Pvt_InternalError(kPosOpenLink);
-    return CM_XML_INTERNAL;
-  }
-  // A half-built body must never be sent: a failure spends the update until the next Initv2.
-  const int status = Pvt_AddLinks(links_field, links);
-  if (status != 0) m_initialized = 0;
-  return status;
-}
-
-int CM_OslcSet::Pvt_AddLinks(const CM_XmlTag& links_field, const CM_LinksMap& links) {
-  const CM_XmlTag& resource_tag = tag_rdf_resource();
-  const CM_XmlTag& title_tag = tag_dcterms_title();
-  // Untraced, the writer takes a link in one step once it knows the names (after its first link):
-  // the calls below remain for the rest, with their refusals.
-  CM_XmlWriter* const writer = m_document == &m_writer ? &m_writer : nullptr;
+  if (!Pvt_CanAddLinks()) return CM_XML_INTERNAL;
   CM_XmlWriter::EmptyElem fast;
   size_t left = links.size();
   for (const auto& link : links) {
     const SUM_String title = link.second ? link.second->GetName() : SUM_String();
-    --left;
-    if (writer != nullptr) {
-      if (!fast.found()) writer->FindEmptyElem(links_field, resource_tag, title_tag, fast);
-      if (writer->WriteEmptyElem(fast, link.first, title, left)) continue;
-    }
-    int status = m_document->PushElem(links_field);
-    if (status != 0) {
-      Pvt_InternalError(kPosOpenLink);
-      return status;
-    }
-    status = m_document->AddAttr(resource_tag, link.first);
-    if (status != 0) {
-      Pvt_InternalError(kPosResource);
-      return status;
-    }
-    status = m_document->AddAttr(title_tag, title);
-    if (status != 0) {
-      Pvt_InternalError(kPosTitle);
-      return status;
-    }
-    status = m_document->PopElem();
-    if (status != 0) {
-      Pvt_InternalError(kPosCloseLink);
-      return status;
-    }
+    const int status =
+        Pvt_AddLink(links_field, fast, sum_view(link.first), sum_view(title), --left);
+    if (status != 0) return status;
   }
+  return 0;
+}
+
+int CM_OslcSet::SetLinkList(const CM_XmlTag& links_field, const CM_LinkList& list) {
+  CM_TraceScope scope(kTag, kClass, "SetLinksValues(map)");
+  if (!Pvt_CanAddLinks()) return CM_XML_INTERNAL;
+  CM_XmlWriter::EmptyElem fast;
+  size_t left = list.links.size();
+  for (const CM_LinkView& link : list.links) {
+    const int status = Pvt_AddLink(links_field, fast, link.selector, link.title, --left);
+    if (status != 0) return status;
+  }
+  return 0;
+}
+
+bool CM_OslcSet::Pvt_CanAddLinks() {
+  if (m_document && m_initialized == 1) return true;
+  cm_internal_error(kSourcePath, __LINE__);
+  Pvt_InternalError(kPosOpenLink);
+  return false;
+}
+
+int CM_OslcSet::Pvt_AddLink(const CM_XmlTag& links_field, CM_XmlWriter::EmptyElem& fast,
+                            std::string_view selector, std::string_view title, size_t left) {
+  const CM_XmlTag& resource_tag = tag_rdf_resource();
+  const CM_XmlTag& title_tag = tag_dcterms_title();
+  // Untraced, the writer takes a link in one step once it knows the names (after its first link):
+  // the calls below remain for the rest, with their refusals.
+  if (m_document == &m_writer) {
+    if (!fast.found()) m_writer.FindEmptyElem(links_field, resource_tag, title_tag, fast);
+    if (m_writer.WriteEmptyElem(fast, selector, title, left)) return 0;
+  }
+  // A half-built body must never be sent: a failure spends the update until the next Initv2.
+  const auto failed = [this](int status, int position) {
+    Pvt_InternalError(position);
+    m_initialized = 0;
+    return status;
+  };
+  int status = m_document->PushElem(links_field);
+  if (status != 0) return failed(status, kPosOpenLink);
+  status = m_document->AddAttr(resource_tag,
+                               SUM_String(selector.data(), static_cast<int>(selector.size())));
+  if (status != 0) return failed(status, kPosResource);
+  status = m_document->AddAttr(title_tag, SUM_String(title.data(), static_cast<int>(title.size())));
+  if (status != 0) return failed(status, kPosTitle);
+  status = m_document->PopElem();
+  if (status != 0) return failed(status, kPosCloseLink);
   return 0;
 }
 

@@ -36,6 +36,8 @@ class CM_OslcSet {
   int Initv2(const CM_Session& session, CM_OslcGet& get_request, const SUM_String& property);
   // One empty links_field element (rdf:resource, dcterms:title) per link, in key order.
   int SetLinksValues(const CM_XmlTag& links_field, const CM_LinksMap& links);
+  // The same for a list of links, with the same body, statuses and trace.
+  int SetLinkList(const CM_XmlTag& links_field, const CM_LinkList& list);
   // Closes the body, sends it and stores a new session cookie.
   int Execute();
   std::string get_error() const { return m_error_text; }
@@ -47,7 +49,12 @@ class CM_OslcSet {
  private:
   int Pvt_InitXmlDocv2(const SUM_String& stable_id);
   int Pvt_SetNamespaces();
-  int Pvt_AddLinks(const CM_XmlTag& links_field, const CM_LinksMap& links);
+  // Whether a body is open for links; reports the internal error when not.
+  bool Pvt_CanAddLinks();
+  // One link element, in one step when the writer can, else through the builder's calls; left:
+  // how many links follow.
+  int Pvt_AddLink(const CM_XmlTag& links_field, CM_XmlWriter::EmptyElem& fast,
+                  std::string_view selector, std::string_view title, size_t left);
   void Pvt_InternalError(int position);
 
   CM_RestUriPut m_request;

@@ -241,8 +241,7 @@ struct PlainValue {
   std::string_view text;
   size_t escaped = 0;
 
-  bool Scan(const SUM_String& value) {
-    const std::string_view all = sum_view(value);
+  bool Scan(std::string_view all) {
     size_t used = 0;
     if (!sum_xml_ascii_escaped_length(all.data(), all.size(), used, escaped)) return false;
     text = all.substr(0, used);
@@ -262,8 +261,8 @@ char* put(char* dest, const PlainValue& value) {
 
 }  // namespace
 
-bool CM_XmlWriter::WriteEmptyElem(const EmptyElem& elem, const SUM_String& first_value,
-                                  const SUM_String& second_value, size_t alike) {
+bool CM_XmlWriter::WriteEmptyElem(const EmptyElem& elem, std::string_view first_value,
+                                  std::string_view second_value, size_t alike) {
   PlainValue first, second;
   if (!elem.found() || m_open.empty() || !native_ascii_is_identity() || !first.Scan(first_value) ||
       !second.Scan(second_value))

@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "CM_Provider/CM_Oslc/cm_xml_doc.h"
@@ -61,8 +62,8 @@ class CM_XmlWriter : public CM_XmlBuilder {
   // a page that writes ASCII as ASCII. Otherwise false, with nothing written: the caller then
   // makes those calls, which convert or refuse as ever. alike: how many elements of about this
   // size are still to come, for when the document must grow.
-  bool WriteEmptyElem(const EmptyElem& elem, const SUM_String& first_value,
-                      const SUM_String& second_value, size_t alike);
+  bool WriteEmptyElem(const EmptyElem& elem, std::string_view first_value,
+                      std::string_view second_value, size_t alike);
 
  private:
   // A qualified name as given and as written (UTF-8, checked), converted once per writer: an

@@ -283,7 +283,7 @@ TEST(StreamWriter, EmptyElementInOneStepAsThroughTheCalls) {
   EXPECT_FALSE(elem.found());
   writer.FindEmptyElem(link, tag_rdf_resource(), tag_dcterms_title(), elem);
   ASSERT_TRUE(elem.found());
-  EXPECT_TRUE(writer.WriteEmptyElem(elem, "a<&\"'>", SUM_String("b\0c", 3), 1));
+  EXPECT_TRUE(writer.WriteEmptyElem(elem, "a<&\"'>", std::string_view("b\0c", 3), 1));
   EXPECT_FALSE(writer.WriteEmptyElem(elem, "\xC3\xA9", "b", 0));
   steps.insert(steps.end(), calls.begin(), calls.end());
   for (const BodyStep& step : {push_step(link), attr_step(tag_rdf_resource(), "a<&\"'>"),
