@@ -208,9 +208,10 @@ TEST_F(EngineTest, TenThousandLinksAreReadAndWrittenWhole) {
   EXPECT_EQ(link_list(seed + ",new=New"), Stored("MR1"));
 }
 
-// Untraced, a record's actions are applied in selector order instead of scheduling order; the
-// links must come out as the traced, one-by-one application leaves them. The selectors share long
-// prefixes, some are prefixes of others, and few actions over many links make the walk jump.
+// Untraced, a record's actions are applied in selector order instead of scheduling order, to lists
+// of links rather than a map; the links must come out as the traced, one-by-one application to
+// the map leaves them. The selectors share long prefixes, some are prefixes of others, and few
+// actions over many links make the walk jump.
 TEST_F(EngineTest, ActionsInSelectorOrderLeaveWhatActionsInTurnLeave) {
   std::vector<std::string> pool;
   for (int i = 0; i < 40; ++i) {
@@ -219,15 +220,19 @@ TEST_F(EngineTest, ActionsInSelectorOrderLeaveWhatActionsInTurnLeave) {
   }
   std::mt19937 random(20261207);
   auto pick = [&random](size_t n) { return static_cast<size_t>(random() % n); };
+  // Titles plain, to escape, and not ASCII (converted on the way in and out).
+  const char* const titles[] = {"T0", "T1", "T&<2",
+                                "T\xC3\xA9"
+                                "3"};
+  auto title = [&] { return std::string("=") + titles[pick(4)]; };
   for (int trial = 0; trial < 12; ++trial) {
     std::string seed, scheduled;
     for (const std::string& selector : pool)
-      if (pick(3) != 0)
-        seed += (seed.empty() ? "" : ",") + selector + "=T" + std::to_string(pick(2));
+      if (pick(3) != 0) seed += (seed.empty() ? "" : ",") + selector + title();
     const size_t count = 1 + pick(trial % 2 ? 4 : 40);
     for (size_t i = 0; i < count; ++i) {
-      scheduled += std::string(i ? "," : "") + (pick(2) ? "+" : "-") + pool[pick(pool.size())] +
-                   "=T" + std::to_string(pick(2));
+      scheduled +=
+          std::string(i ? "," : "") + (pick(2) ? "+" : "-") + pool[pick(pool.size())] + title();
     }
     SCOPED_TRACE(seed + " | " + scheduled);
     std::string answers[2];
