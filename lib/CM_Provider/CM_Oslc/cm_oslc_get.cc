@@ -384,6 +384,8 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
   // goes into the map.
   const bool ascii_native = native_ascii_is_identity();
   std::deque<SUM_String> converted;
+  // Trackers list the links in resource order, each resource once: then the set needs no sort.
+  bool ascending = true;
   for (size_t i = 0; i < record.links.size(); ++i) {
     const CM_XmlRecord::Link& link = record.links[i];
     const CM_XmlRecord::Title* title = titles[i];
@@ -394,6 +396,7 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
       if (!utf8_to_native(text, converted.back())) return kUnsure;
       text = sum_view(converted.back());
     }
+    ascending = ascending && (i == 0 || found.back().resource < link.resource);
     found.push_back(Found{link.resource, link.id, text});
   }
   // Of equal resources the first in ID order stays, as in the DOM read's map, which goes by ID.
@@ -401,20 +404,15 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
     const int order = a.resource.compare(b.resource);
     return order != 0 ? order < 0 : a.id < b.id;
   };
-  if (!std::is_sorted(found.begin(), found.end(), before))
-    std::sort(found.begin(), found.end(), before);
+  if (!ascending) std::sort(found.begin(), found.end(), before);
   // Only a complete set reaches the caller; any resource already in the map stays. In resource
-  // order, each new last key goes in at the end without a search.
+  // order, each new last key goes in at the end after one comparison; the map finds the place of
+  // any other itself.
   for (size_t i = 0; i < found.size(); ++i) {
-    if (i > 0 && found[i].resource == found[i - 1].resource) continue;
+    if (!ascending && i > 0 && found[i].resource == found[i - 1].resource) continue;
     SUM_String key(found[i].resource.data(), static_cast<int>(found[i].resource.size()));
-    auto at = links.end();
-    if (!links.empty() && !links.key_comp()(std::prev(at)->first, key)) {
-      at = links.lower_bound(key);
-      if (at != links.end() && !links.key_comp()(key, at->first)) continue;
-    }
     const SUM_String title(found[i].title.data(), static_cast<int>(found[i].title.size()));
-    links.emplace_hint(at, std::move(key), std::make_unique<CM_VersionInfo>(title));
+    links.emplace_hint(links.end(), std::move(key), std::make_unique<CM_VersionInfo>(title));
   }
   // The DOM walk leaves this text behind when it runs out of siblings.
   if (record.run_to_end) error_text = oslc_message(kOslcNoAttribute);
