@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <numeric>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -373,45 +374,43 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
   // An ID twice is the DOM read's failure; more links than an index holds are left to it too.
   if (record.links.size() >= UINT32_MAX || has_duplicate(record.links)) return kUnsure;
   const std::vector<const CM_XmlRecord::Title*> titles = link_titles(record);
-  struct Found {
-    std::string_view resource;
-    std::string_view id;
-    std::string_view title;  // native
-  };
-  std::vector<Found> found;
-  found.reserve(record.links.size());
-  // ASCII titles are native text as they stand; the others are converted here, all before any
-  // goes into the map.
+  const std::vector<CM_XmlRecord::Link>& all = record.links;
+  // Each link's title in the native code page: ASCII titles are that as they stand; the others are
+  // converted here, all before any goes into the map.
+  std::vector<std::string_view> texts(all.size());
   const bool ascii_native = native_ascii_is_identity();
   std::deque<SUM_String> converted;
   // Trackers list the links in resource order, each resource once: then the set needs no sort.
   bool ascending = true;
-  for (size_t i = 0; i < record.links.size(); ++i) {
-    const CM_XmlRecord::Link& link = record.links[i];
+  for (size_t i = 0; i < all.size(); ++i) {
     const CM_XmlRecord::Title* title = titles[i];
     if (title == nullptr || !title->found || !title->plain) return kUnsure;
-    std::string_view text = title->text;
-    if (!ascii_native || !ascii_only(text.data(), text.size())) {
+    texts[i] = title->text;
+    if (!ascii_native || !ascii_only(texts[i].data(), texts[i].size())) {
       converted.emplace_back();
-      if (!utf8_to_native(text, converted.back())) return kUnsure;
-      text = sum_view(converted.back());
+      if (!utf8_to_native(texts[i], converted.back())) return kUnsure;
+      texts[i] = sum_view(converted.back());
     }
-    ascending = ascending && (i == 0 || found.back().resource < link.resource);
-    found.push_back(Found{link.resource, link.id, text});
+    ascending = ascending && (i == 0 || all[i - 1].resource < all[i].resource);
   }
-  // Of equal resources the first in ID order stays, as in the DOM read's map, which goes by ID.
-  const auto before = [](const Found& a, const Found& b) {
-    const int order = a.resource.compare(b.resource);
-    return order != 0 ? order < 0 : a.id < b.id;
-  };
-  if (!ascending) std::sort(found.begin(), found.end(), before);
-  // Only a complete set reaches the caller; any resource already in the map stays. In resource
-  // order, each new last key goes in at the end after one comparison; the map finds the place of
-  // any other itself.
-  for (size_t i = 0; i < found.size(); ++i) {
-    if (!ascending && i > 0 && found[i].resource == found[i - 1].resource) continue;
-    SUM_String key(found[i].resource.data(), static_cast<int>(found[i].resource.size()));
-    const SUM_String title(found[i].title.data(), static_cast<int>(found[i].title.size()));
+  // Otherwise the links go in by resource; of equal resources the first in ID order stays, as in
+  // the DOM read's map, which goes by ID.
+  std::vector<uint32_t> order;
+  if (!ascending) {
+    order.resize(all.size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::sort(order.begin(), order.end(), [&all](uint32_t a, uint32_t b) {
+      const int by_resource = all[a].resource.compare(all[b].resource);
+      return by_resource != 0 ? by_resource < 0 : all[a].id < all[b].id;
+    });
+  }
+  // Only a complete set reaches the caller; any resource already in the map stays, as does the
+  // first of equal ones. In resource order, each new last key goes in at the end after one
+  // comparison; the map finds the place of any other itself.
+  for (size_t k = 0; k < all.size(); ++k) {
+    const size_t i = ascending ? k : order[k];
+    SUM_String key(all[i].resource.data(), static_cast<int>(all[i].resource.size()));
+    const SUM_String title(texts[i].data(), static_cast<int>(texts[i].size()));
     links.emplace_hint(links.end(), std::move(key), std::make_unique<CM_VersionInfo>(title));
   }
   // The DOM walk leaves this text behind when it runs out of siblings.
