@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <numeric>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -374,17 +375,13 @@ int CM_OslcGet::Pvt_StreamLinkList(const CM_XmlTag& links_field, CM_LinkList& li
   // An ID twice is the DOM read's failure; more links than an index holds are left to it too.
   if (record.links.size() >= UINT32_MAX || has_duplicate(record.links)) return kUnsure;
   const std::vector<const CM_XmlRecord::Title*> titles = link_titles(record);
-  struct Found {
-    std::string_view resource;
-    std::string_view id;
-    std::string_view title;  // native
-  };
-  std::vector<Found> found;
-  found.reserve(record.links.size());
+  const std::vector<CM_XmlRecord::Link>& all = record.links;
+  list.links.reserve(all.size());
   // ASCII titles are native text as they stand; the others are converted here.
   const bool ascii_native = native_ascii_is_identity();
-  for (size_t i = 0; i < record.links.size(); ++i) {
-    const CM_XmlRecord::Link& link = record.links[i];
+  // Trackers list the links in resource order, each resource once: then the list needs no sort.
+  bool ascending = true;
+  for (size_t i = 0; i < all.size(); ++i) {
     const CM_XmlRecord::Title* title = titles[i];
     if (title == nullptr || !title->found || !title->plain) return kUnsure;
     std::string_view text = title->text;
@@ -393,19 +390,25 @@ int CM_OslcGet::Pvt_StreamLinkList(const CM_XmlTag& links_field, CM_LinkList& li
       if (!utf8_to_native(text, list.store.back())) return kUnsure;
       text = sum_view(list.store.back());
     }
-    found.push_back(Found{link.resource, link.id, text});
+    list.links.push_back(CM_LinkView{all[i].resource, text});
+    ascending = ascending && (i == 0 || all[i - 1].resource < all[i].resource);
   }
-  // Of equal resources the first in ID order stays, as in the DOM read's map, which goes by ID.
-  const auto before = [](const Found& a, const Found& b) {
-    const int order = a.resource.compare(b.resource);
-    return order != 0 ? order < 0 : a.id < b.id;
-  };
-  if (!std::is_sorted(found.begin(), found.end(), before))
-    std::sort(found.begin(), found.end(), before);
-  list.links.reserve(found.size());
-  for (size_t i = 0; i < found.size(); ++i) {
-    if (i > 0 && found[i].resource == found[i - 1].resource) continue;
-    list.links.push_back(CM_LinkView{found[i].resource, found[i].title});
+  if (!ascending) {
+    // By resource; of equal resources the first in ID order stays, as in the DOM read's map,
+    // which goes by ID.
+    std::vector<uint32_t> order(all.size());
+    std::iota(order.begin(), order.end(), 0U);
+    std::sort(order.begin(), order.end(), [&all](uint32_t a, uint32_t b) {
+      const int by_resource = all[a].resource.compare(all[b].resource);
+      return by_resource != 0 ? by_resource < 0 : all[a].id < all[b].id;
+    });
+    std::vector<CM_LinkView> sorted;
+    sorted.reserve(order.size());
+    for (size_t k = 0; k < order.size(); ++k) {
+      if (k > 0 && all[order[k]].resource == all[order[k - 1]].resource) continue;
+      sorted.push_back(list.links[order[k]]);
+    }
+    list.links.swap(sorted);
   }
   // The DOM walk leaves this text behind when it runs out of siblings.
   if (record.run_to_end) error_text = oslc_message(kOslcNoAttribute);

@@ -58,6 +58,7 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
     m_descriptions.clear();
     m_capture = kNone;
     m_capture_depth = 0;
+    m_wants_text = false;
     return !m_field.local.empty() && !m_path[0].local.empty() && !m_path[1].local.empty() &&
            !m_path[2].local.empty() && !m_title.local.empty();
   }
@@ -107,6 +108,7 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
           CM_XmlRecord::Description{Keep(value(attr(attrs, "rdf:about"))), CM_XmlRecord::Title()});
       m_descriptions.push_back(Open{m_depth, false, all.size() - 1});
     }
+    m_wants_text = Capturing();
     return true;
   }
 
@@ -116,10 +118,11 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
       m_descriptions.pop_back();
     if (m_depth == m_open) --m_open;
     --m_depth;
+    m_wants_text = Capturing();
   }
 
   void Characters(std::string_view text) override {
-    if (m_capture == kNone || m_depth != m_capture_depth) return;
+    if (!Capturing()) return;
     CM_XmlRecord::Title& title = Captured();
     if (title.text.empty()) {
       title.text = Keep(text);
@@ -143,6 +146,8 @@ class CM_XmlRecordReader::Handler : public CM_XmlScanHandler {
   static constexpr size_t kNone = static_cast<size_t>(-1);
 
   CM_XmlRecord::Title& Captured() { return m_out->descriptions[m_capture].title; }
+  // Text here is the title's.
+  bool Capturing() const { return m_capture != kNone && m_depth == m_capture_depth; }
 
   static const CM_XmlScanAttr* attr(const std::vector<CM_XmlScanAttr>& attrs,
                                     std::string_view qname) {

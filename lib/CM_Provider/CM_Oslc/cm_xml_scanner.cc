@@ -252,7 +252,9 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
   size_t colon = 0;
   NameRef known;
   if (!Pvt_Name(qname, colon, known)) return false;
-  m_raw.clear();
+  m_attrs.clear();
+  m_names.clear();
+  if (m_values.capacity() < kMaxAttrs) m_values.reserve(kMaxAttrs);
   size_t decoded = 0;
   bool declares = false;
   for (;;) {
@@ -269,36 +271,48 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
       empty = true;
       break;
     }
-    if (m_at == before || m_raw.size() == kMaxAttrs) return false;
-    RawAttr attr{};
-    if (!Pvt_Name(attr.qname, attr.colon, attr.known)) return false;
-    for (const RawAttr& other : m_raw)
-      if (cm_xml_same(other.qname, attr.qname)) return false;
+    if (m_at == before || m_attrs.size() == kMaxAttrs) return false;
+    CM_XmlScanAttr& attr = m_attrs.emplace_back();
+    AttrName& name = m_names.emplace_back();
+    if (!Pvt_Name(attr.qname, name.colon, name.known)) return false;
+    for (size_t i = 0; i + 1 < m_attrs.size(); ++i)
+      if (cm_xml_same(m_attrs[i].qname, attr.qname)) return false;
     Pvt_SkipSpace();
     if (m_at >= m_in.size() || m_in[m_at] != '=') return false;
     ++m_at;
     Pvt_SkipSpace();
     if (decoded == m_values.size()) m_values.emplace_back();
-    if (!Pvt_AttValue(attr, m_values[decoded])) return false;
-    if (attr.decoded >= 0) attr.decoded = static_cast<int>(decoded++);
-    declares = declares || declaration(attr.qname, attr.colon);
-    m_raw.push_back(attr);
+    bool used = false;
+    if (!Pvt_AttValue(attr, m_values[decoded], used)) return false;
+    if (used) ++decoded;
+    attr.local = attr.qname;
+    declares = declares || declaration(attr.qname, name.colon);
   }
 
-  // Declarations first: they apply to the element's own name and attributes.
+  // Declarations first: they apply to the element's own name and attributes. The handler sees
+  // the other attributes only.
   const size_t depth = m_open.size() + 1;
-  for (size_t i = 0; declares && i < m_raw.size(); ++i) {
-    const RawAttr& a = m_raw[i];
-    if (!declaration(a.qname, a.colon)) continue;
-    const std::string_view value = a.decoded >= 0 ? m_values[a.decoded] : a.raw;
-    std::string_view prefix;
-    if (a.qname.size() > 5) {
-      prefix = a.qname.substr(6);
-      if (cm_xml_same(prefix, "xml") || cm_xml_same(prefix, "xmlns") || value.empty()) return false;
+  if (declares) {
+    size_t kept = 0;
+    for (size_t i = 0; i < m_attrs.size(); ++i) {
+      const CM_XmlScanAttr& a = m_attrs[i];
+      if (!declaration(a.qname, m_names[i].colon)) {
+        m_attrs[kept] = a;
+        m_names[kept++] = m_names[i];
+        continue;
+      }
+      std::string_view prefix;
+      if (a.qname.size() > 5) {
+        prefix = a.qname.substr(6);
+        if (cm_xml_same(prefix, "xml") || cm_xml_same(prefix, "xmlns") || a.value.empty())
+          return false;
+      }
+      if (cm_xml_same(a.value, kXmlUri) || cm_xml_same(a.value, kXmlnsUri)) return false;
+      m_bindings.push_back(Binding{prefix, std::string(a.value), depth, a.ascii});
+      ++m_generation;
     }
-    if (cm_xml_same(value, kXmlUri) || cm_xml_same(value, kXmlnsUri)) return false;
-    m_bindings.push_back(Binding{prefix, std::string(value), depth, a.ascii});
-    ++m_generation;
+    m_attrs.resize(kept);
+    m_names.resize(kept);
   }
 
   static const Binding kNone{std::string_view(), std::string(), 0, true};
@@ -311,26 +325,23 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
     binding = &kNone;
   }
 
-  m_attrs.clear();
-  for (const RawAttr& a : m_raw) {
-    if (declares && declaration(a.qname, a.colon)) continue;
-    CM_XmlScanAttr attr{a.qname, std::string_view(), a.qname,
-                        a.decoded >= 0 ? m_values[a.decoded] : a.raw, a.ascii};
-    if (a.colon != std::string_view::npos) {
-      const std::string_view attr_prefix = a.qname.substr(0, a.colon);
-      if (cm_xml_same(attr_prefix, "xml")) {
-        attr.uri = kXmlUri;
-      } else {
-        const Binding* bound = Pvt_Bound(attr_prefix, a.known);
-        if (bound == nullptr) return false;
-        attr.uri = bound->uri;
-      }
-      attr.local = a.qname.substr(a.colon + 1);
-      // Two prefixes of one namespace make the same attribute twice.
-      for (const CM_XmlScanAttr& other : m_attrs)
-        if (cm_xml_same(other.local, attr.local) && cm_xml_same(other.uri, attr.uri)) return false;
+  for (size_t i = 0; i < m_attrs.size(); ++i) {
+    CM_XmlScanAttr& attr = m_attrs[i];
+    const size_t attr_colon = m_names[i].colon;
+    if (attr_colon == std::string_view::npos) continue;
+    const std::string_view attr_prefix = attr.qname.substr(0, attr_colon);
+    if (cm_xml_same(attr_prefix, "xml")) {
+      attr.uri = kXmlUri;
+    } else {
+      const Binding* bound = Pvt_Bound(attr_prefix, m_names[i].known);
+      if (bound == nullptr) return false;
+      attr.uri = bound->uri;
     }
-    m_attrs.push_back(attr);
+    attr.local = attr.qname.substr(attr_colon + 1);
+    // Two prefixes of one namespace make the same attribute twice.
+    for (size_t j = 0; j < i; ++j)
+      if (cm_xml_same(m_attrs[j].local, attr.local) && cm_xml_same(m_attrs[j].uri, attr.uri))
+        return false;
   }
 
   CM_XmlScanTag tag;
@@ -382,7 +393,7 @@ size_t CM_XmlScanner::Pvt_Run(uint8_t what) {
 }
 
 // A quoted value: blanks become spaces, references are replaced, "<" is an error.
-bool CM_XmlScanner::Pvt_AttValue(RawAttr& attr, std::string& slot) {
+bool CM_XmlScanner::Pvt_AttValue(CM_XmlScanAttr& attr, std::string& slot, bool& decoded) {
   if (m_at >= m_in.size() || (m_in[m_at] != '"' && m_in[m_at] != '\'')) return false;
   const char quote = m_in[m_at++];
   const size_t start = m_at;
@@ -391,8 +402,8 @@ bool CM_XmlScanner::Pvt_AttValue(RawAttr& attr, std::string& slot) {
   if (closing != nullptr) {
     const size_t end = static_cast<size_t>(static_cast<const char*>(closing) - m_in.data());
     if (plain_value(m_in.data() + start, end - start)) {
-      attr.raw = m_in.substr(start, end - start);
-      attr.decoded = -1;
+      attr.value = m_in.substr(start, end - start);
+      decoded = false;
       attr.ascii = true;
       m_at = end + 1;
       return true;
@@ -424,10 +435,9 @@ bool CM_XmlScanner::Pvt_AttValue(RawAttr& attr, std::string& slot) {
       return false;  // "<" or a control character, or not a character at all
     }
   }
-  attr.raw = m_in.substr(start, m_at - start);
-  attr.decoded = out != nullptr ? 0 : -1;
-  const std::string_view value = out != nullptr ? std::string_view(*out) : attr.raw;
-  attr.ascii = ascii_only(value.data(), value.size());
+  decoded = out != nullptr;
+  attr.value = decoded ? std::string_view(*out) : m_in.substr(start, m_at - start);
+  attr.ascii = ascii_only(attr.value.data(), attr.value.size());
   ++m_at;
   return true;
 }
@@ -461,7 +471,9 @@ bool CM_XmlScanner::Pvt_Content() {
       return false;  // "]]>" or a control character, or not a character at all
     }
   }
-  if (decoding)
+  if (!m_handler->WantsText())
+    return true;
+  else if (decoding)
     m_handler->Characters(m_text);
   else if (m_at > start)
     m_handler->Characters(m_in.substr(start, m_at - start));

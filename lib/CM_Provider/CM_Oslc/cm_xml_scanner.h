@@ -64,6 +64,12 @@ class CM_XmlScanHandler {
   virtual void EndElement() = 0;
   // Character data of the element last started and not yet ended, possibly in several pieces.
   virtual void Characters(std::string_view text) = 0;
+  // Whether Characters would keep any text now: while it would not, the scanner checks character
+  // data without handing it over.
+  bool WantsText() const { return m_wants_text; }
+
+ protected:
+  bool m_wants_text = true;  // kept by the handler as its elements start and end
 };
 
 class CM_XmlScanner {
@@ -91,13 +97,10 @@ class CM_XmlScanner {
     size_t slot = 0;
     const char* token = nullptr;  // null: no slot
   };
-  struct RawAttr {
-    std::string_view qname;
+  // What the handler does not see of an attribute in m_attrs.
+  struct AttrName {
     size_t colon;  // position of the prefix's colon, npos when unprefixed
     NameRef known;
-    int decoded;  // index into m_values, or -1 when the value is raw
-    bool ascii;   // the value holds ASCII only
-    std::string_view raw;
   };
 
   bool Pvt_Prolog();
@@ -106,8 +109,9 @@ class CM_XmlScanner {
   bool Pvt_EndTag();
   bool Pvt_Content();
   bool Pvt_Name(std::string_view& name, size_t& colon, NameRef& known);
-  // Decodes into slot only when the value needs it (attr.decoded 0), else leaves it raw.
-  bool Pvt_AttValue(RawAttr& attr, std::string& slot);
+  // Sets attr's value and ascii; decodes into slot only when the value needs it (decoded true),
+  // else the value is a view of the document.
+  bool Pvt_AttValue(CM_XmlScanAttr& attr, std::string& slot, bool& decoded);
   bool Pvt_Reference(std::string& out);
   bool Pvt_Char(std::string* out);
   const Binding* Pvt_Resolve(std::string_view prefix) const;
@@ -124,9 +128,13 @@ class CM_XmlScanner {
   CM_XmlScanHandler* m_handler = nullptr;
   std::vector<Binding> m_bindings;
   std::vector<std::string_view> m_open;  // qnames of open elements
-  std::vector<RawAttr> m_raw;
-  std::vector<std::string> m_values;  // decoded attribute values, reused
+  // The attributes of the start tag being read, written in place and handed to the handler once
+  // their prefixes are resolved and the declarations among them taken out.
   std::vector<CM_XmlScanAttr> m_attrs;
+  std::vector<AttrName> m_names;  // of m_attrs, index for index
+  // Decoded attribute values, reused; never grown past the room reserved for them, so that the
+  // values of m_attrs stay where they are while the tag is read.
+  std::vector<std::string> m_values;
   std::string m_text;  // decoded character data, reused
   // The few names a document repeats, found by their first eight bytes and compared a word at a
   // time instead of read byte by byte.

@@ -221,9 +221,7 @@ TEST_F(EngineTest, ActionsInSelectorOrderLeaveWhatActionsInTurnLeave) {
   std::mt19937 random(20261207);
   auto pick = [&random](size_t n) { return static_cast<size_t>(random() % n); };
   // Titles plain, to escape, and not ASCII (converted on the way in and out).
-  const char* const titles[] = {"T0", "T1", "T&<2",
-                                "T\xC3\xA9"
-                                "3"};
+  const char* const titles[] = {"T0", "T1", "T&<2", "T\u00e93"};
   auto title = [&] { return std::string("=") + titles[pick(4)]; };
   for (int trial = 0; trial < 12; ++trial) {
     std::string seed, scheduled;
