@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string_view>
 #include <utility>
@@ -35,6 +36,28 @@ struct Step {
   uint64_t head;
   uint32_t index;
 };
+
+// The number as the bytes read in order, most significant first.
+uint64_t big_endian(uint64_t loaded) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  return __builtin_bswap64(loaded);
+#else
+  return loaded;
+#endif
+}
+
+// How many leading bytes a and b share, compared eight at a time while they can be.
+size_t common_prefix(std::string_view a, std::string_view b) {
+  const size_t limit = std::min(a.size(), b.size());
+  size_t at = 0;
+  for (uint64_t x, y; at + 8 <= limit; at += 8) {
+    std::memcpy(&x, a.data() + at, 8);
+    std::memcpy(&y, b.data() + at, 8);
+    if (x != y) break;
+  }
+  while (at < limit && a[at] == b[at]) ++at;
+  return at;
+}
 
 // By head, equal heads in their order: one counting pass for each byte that is not alike in all.
 void sort_by_head(std::vector<Step>& steps) {
@@ -191,6 +214,10 @@ void CM_OslcBaseMr::Pvt_ApplyInKeyOrder(const CM_ActionList& list, const CM_Link
   size_t shared = 0;
   const auto head_of = [&shared](std::string_view s) {
     uint64_t head = 0;
+    if (s.size() >= shared + 8) {
+      std::memcpy(&head, s.data() + shared, 8);
+      return big_endian(head);
+    }
     for (size_t k = shared; k < shared + 8; ++k)
       head = head << 8 | (k < s.size() ? static_cast<unsigned char>(s[k]) : 0U);
     return head;
@@ -206,9 +233,7 @@ void CM_OslcBaseMr::Pvt_ApplyInKeyOrder(const CM_ActionList& list, const CM_Link
       shared = selector.size();
     } else {
       if (selector < items.back().selector) in_order = false;
-      const std::string_view first = items[0].selector.substr(0, shared);
-      shared = std::mismatch(first.begin(), first.end(), selector.begin(), selector.end()).first -
-               first.begin();
+      shared = common_prefix(items[0].selector.substr(0, shared), selector);
     }
     steps.push_back(Step{head_of(selector), static_cast<uint32_t>(items.size())});
     items.push_back(
@@ -241,7 +266,10 @@ void CM_OslcBaseMr::Pvt_ApplyInKeyOrder(const CM_ActionList& list, const CM_Link
     bool present = link != read.links.end() && link->selector == selector;
     std::string_view title;
     if (present) title = (link++)->title;
-    for (; step != steps.end() && items[step->index].selector == selector; ++step) {
+    // Equal selectors have equal heads: most steps are told apart without reading a string.
+    const uint64_t head = step->head;
+    for (; step != steps.end() && step->head == head && items[step->index].selector == selector;
+         ++step) {
       const Item& item = items[step->index];
       if (!item.associate) {
         modified = modified || present;
