@@ -152,7 +152,7 @@ TEST_F(OslcSetTest, LinksWrittenInOneStepAsThroughTheCalls) {
       }
     }
     lengths.links.push_back(
-        {"nul", SUM_String(std::string(n, 'x').append("\0z").c_str(), n + 2), false});
+        {"nul", SUM_String(std::string(n, 'x').append("\0z", 2).c_str(), n + 2), false});
     cases.push_back(lengths);
   }
   const auto outcome = [&](const Case& c, bool traced) {
