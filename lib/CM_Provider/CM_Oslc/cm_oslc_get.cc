@@ -438,9 +438,7 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
 int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
                                std::string& error_text) {
   CM_TraceScope scope(kTag, kClass, "GetLinksValues");
-  const SUM_String& field_name = links_field.Name();
-  scope.print(4, "Checking for %s tag", field_name.c_str());
-  if (m_record && links_field == m_record->field) {
+  if (Pvt_ReaderAnswers(scope, links_field)) {
     const int status = Pvt_StreamLinks(links_field, links, error_text);
     if (status != kUnsure) return status;
   }
@@ -450,9 +448,7 @@ int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
 int CM_OslcGet::GetLinkList(const CM_XmlTag& links_field, CM_LinkList& list,
                             std::string& error_text) {
   CM_TraceScope scope(kTag, kClass, "GetLinksValues");
-  const SUM_String& field_name = links_field.Name();
-  scope.print(4, "Checking for %s tag", field_name.c_str());
-  if (m_record && links_field == m_record->field) {
+  if (Pvt_ReaderAnswers(scope, links_field)) {
     const int status = Pvt_StreamLinkList(links_field, list, error_text);
     if (status != kUnsure) return status;
   }
@@ -461,6 +457,11 @@ int CM_OslcGet::GetLinkList(const CM_XmlTag& links_field, CM_LinkList& list,
   const int status = Pvt_DomLinks(scope, links_field, links, error_text);
   if (status == 0) list.Assign(links);
   return status;
+}
+
+bool CM_OslcGet::Pvt_ReaderAnswers(const CM_TraceScope& scope, const CM_XmlTag& links_field) {
+  scope.print(4, "Checking for %s tag", links_field.Name().c_str());
+  return m_record && links_field == m_record->field;
 }
 
 int CM_OslcGet::Pvt_DomLinks(const CM_TraceScope& scope, const CM_XmlTag& links_field,

@@ -70,6 +70,9 @@ class CM_OslcGet {
   // GetLinksValues from the reader's answer; kUnsure when that answer does not settle it.
   int Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links, std::string& error_text);
   int Pvt_StreamLinkList(const CM_XmlTag& links_field, CM_LinkList& list, std::string& error_text);
+  // Whether the reader's answer may settle the links of links_field; traced under the caller's
+  // scope, as the first step of a links read.
+  bool Pvt_ReaderAnswers(const CM_TraceScope& scope, const CM_XmlTag& links_field);
   // GetLinksValues from a DOM of the answer, traced under the caller's scope.
   int Pvt_DomLinks(const CM_TraceScope& scope, const CM_XmlTag& links_field, CM_LinksMap& links,
                    std::string& error_text);
