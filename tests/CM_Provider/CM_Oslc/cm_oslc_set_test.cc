@@ -84,7 +84,7 @@ TEST_F(OslcSetTest, OnlyAReadRecordOnTheTrackersOriginIsWrittenOnce) {
   EXPECT_NE(0, ReadAndInit(""));
   EXPECT_NE(0, set.SetLinksValues(tag_oslc_cm_tracksChangeSet(), CM_LinksMap()));
   EXPECT_NE(0, set.Execute());
-  for (const std::string& foreign : {"http://elsewhere.example/rec/7", "http://127.0.0.1:1/rec/7"})
+  for (const char* foreign : {"http://elsewhere.example/rec/7", "http://127.0.0.1:1/rec/7"})
     EXPECT_EQ(CM_OSLC_SET_FOREIGN_ORIGIN, ReadAndInit(foreign)) << foreign;
   ASSERT_EQ(0, ReadAndInit(server.url() + "/rec/7"));
   EXPECT_NE(0, set.SetLinksValues(CM_XmlTag(ns_oslc_cm(), "no good"), links));
