@@ -59,6 +59,13 @@ size_t common_prefix(std::string_view a, std::string_view b) {
   return at;
 }
 
+// The engine's status for a read of a record's links. Only a record without any link property
+// has no links; every other failure (a link that cannot be read in full included) stops the
+// record before anything is written.
+int links_read_status(int status) {
+  return status == 0 || status == CM_OSLC_NO_PROPERTY ? 0 : CM_MR_FAILED;
+}
+
 // By head, equal heads in their order: one counting pass for each byte that is not alike in all.
 void sort_by_head(std::vector<Step>& steps) {
   if (steps.size() < 2) return;
@@ -308,23 +315,17 @@ int CM_OslcBaseMr::do_get_associations(const std::string& record_id, CM_LinksMap
   if (status != 0) return status;
 
   status = m_get_request.GetLinksValues(tag_oslc_cm_tracksChangeSet(), links, m_error_text);
-  if (status == 0) return 0;
-  // Only a record without any link property has no links; every other failure (a link that
-  // cannot be read in full included) stops the record before anything is written.
-  if (status == CM_OSLC_NO_PROPERTY) {
-    links.clear();
-    return 0;
-  }
-  return CM_MR_FAILED;
+  if (status == CM_OSLC_NO_PROPERTY) links.clear();
+  return links_read_status(status);
 }
 
 int CM_OslcBaseMr::Pvt_GetLinkList(const std::string& record_id, CM_LinkList& list) {
   CM_TraceScope scope(kTag, kClass, "do_get_associations");
   int status = do_read_all_properties(record_id);
   if (status != 0) return status;
-  status = m_get_request.GetLinkList(tag_oslc_cm_tracksChangeSet(), list, m_error_text);
-  // A list left empty by a record without a link property, as the map is.
-  return status == 0 || status == CM_OSLC_NO_PROPERTY ? 0 : CM_MR_FAILED;
+  // A record without a link property leaves the list empty.
+  return links_read_status(
+      m_get_request.GetLinkList(tag_oslc_cm_tracksChangeSet(), list, m_error_text));
 }
 
 int CM_OslcBaseMr::do_read_all_properties(const std::string& record_id) {

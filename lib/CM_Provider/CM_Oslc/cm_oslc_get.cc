@@ -23,7 +23,7 @@ namespace {
 
 const char* const kTag = "CMOSLC";
 const char* const kClass = "CM_OslcGet";
-// Pvt_StreamLinks: the reader's answer does not settle the question.
+// Pvt_StreamLinkList: the reader's answer does not settle the question.
 const int kUnsure = -1;
 
 std::string oslc_message(int number) {
@@ -386,9 +386,9 @@ int CM_OslcGet::Pvt_StreamLinkList(const CM_XmlTag& links_field, CM_LinkList& li
     if (title == nullptr || !title->found || !title->plain) return kUnsure;
     std::string_view text = title->text;
     if (!ascii_native || !ascii_only(text.data(), text.size())) {
-      list.store.emplace_back();
-      if (!utf8_to_native(text, list.store.back())) return kUnsure;
-      text = sum_view(list.store.back());
+      SUM_String native;
+      if (!utf8_to_native(text, native)) return kUnsure;
+      text = list.Keep(std::move(native));
     }
     list.links.push_back(CM_LinkView{all[i].resource, text});
     ascending = ascending && (i == 0 || all[i - 1].resource < all[i].resource);
@@ -415,10 +415,10 @@ int CM_OslcGet::Pvt_StreamLinkList(const CM_XmlTag& links_field, CM_LinkList& li
   return 0;
 }
 
-int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links,
-                                std::string& error_text) {
+int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
+                               std::string& error_text) {
   CM_LinkList list;
-  const int status = Pvt_StreamLinkList(links_field, list, error_text);
+  const int status = GetLinkList(links_field, list, error_text);
   if (status != 0) return status;
   // Only a complete set reaches the caller; any resource already in the map stays. In resource
   // order, each new last key goes in at the end without a search.
@@ -435,37 +435,20 @@ int CM_OslcGet::Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links
   return 0;
 }
 
-int CM_OslcGet::GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links,
-                               std::string& error_text) {
-  CM_TraceScope scope(kTag, kClass, "GetLinksValues");
-  if (Pvt_ReaderAnswers(scope, links_field)) {
-    const int status = Pvt_StreamLinks(links_field, links, error_text);
-    if (status != kUnsure) return status;
-  }
-  return Pvt_DomLinks(scope, links_field, links, error_text);
-}
-
 int CM_OslcGet::GetLinkList(const CM_XmlTag& links_field, CM_LinkList& list,
                             std::string& error_text) {
   CM_TraceScope scope(kTag, kClass, "GetLinksValues");
-  if (Pvt_ReaderAnswers(scope, links_field)) {
+  scope.print(4, "Checking for %s tag", links_field.Name().c_str());
+  if (m_record && links_field == m_record->field) {
     const int status = Pvt_StreamLinkList(links_field, list, error_text);
     if (status != kUnsure) return status;
   }
   list.Clear();
-  CM_LinksMap links;
-  const int status = Pvt_DomLinks(scope, links_field, links, error_text);
-  if (status == 0) list.Assign(links);
-  return status;
-}
-
-bool CM_OslcGet::Pvt_ReaderAnswers(const CM_TraceScope& scope, const CM_XmlTag& links_field) {
-  scope.print(4, "Checking for %s tag", links_field.Name().c_str());
-  return m_record && links_field == m_record->field;
+  return Pvt_DomLinks(scope, links_field, list, error_text);
 }
 
 int CM_OslcGet::Pvt_DomLinks(const CM_TraceScope& scope, const CM_XmlTag& links_field,
-                             CM_LinksMap& links, std::string& error_text) {
+                             CM_LinkList& list, std::string& error_text) {
   const SUM_String& field_name = links_field.Name();
   if (m_record) {
     // The reader's answer does not cover this question: the DOM of the same bytes does.
@@ -560,7 +543,9 @@ int CM_OslcGet::Pvt_DomLinks(const CM_TraceScope& scope, const CM_XmlTag& links_
     scope.print(4, "Found body %s for resource %s", title.c_str(), resource.c_str());
     found.emplace(resource, title);
   }
-  // Only a complete set reaches the caller.
-  for (const auto& entry : found) links.emplace(entry.first, links.NewVersion(entry.second));
+  // Only a complete set reaches the caller, in resource order.
+  list.links.reserve(found.size());
+  for (auto& entry : found)
+    list.links.push_back(CM_LinkView{list.Keep(entry.first), list.Keep(std::move(entry.second))});
   return 0;
 }

@@ -47,7 +47,8 @@ class CM_OslcGet {
   // links left untouched) when any link of the record cannot be read in full; else the XML layer's
   // status.
   int GetLinksValues(const CM_XmlTag& links_field, CM_LinksMap& links, std::string& error_text);
-  // GetLinksValues into an empty list, with the same statuses, texts and trace.
+  // GetLinksValues into an empty list, with the same statuses, texts and trace; left empty but
+  // on success.
   int GetLinkList(const CM_XmlTag& links_field, CM_LinkList& list, std::string& error_text);
   // Execute's reading of a successful answer. may_stream lets the streaming reader answer
   // (Execute allows it while the XML layer is untraced); otherwise, and wherever the reader is
@@ -67,14 +68,10 @@ class CM_OslcGet {
   // A parser over m_answer in place of the reader's answer.
   void Pvt_NewParser();
   int Pvt_ParseOutRecordNodeV2();
-  // GetLinksValues from the reader's answer; kUnsure when that answer does not settle it.
-  int Pvt_StreamLinks(const CM_XmlTag& links_field, CM_LinksMap& links, std::string& error_text);
+  // GetLinkList from the reader's answer; kUnsure when that answer does not settle it.
   int Pvt_StreamLinkList(const CM_XmlTag& links_field, CM_LinkList& list, std::string& error_text);
-  // Whether the reader's answer may settle the links of links_field; traced under the caller's
-  // scope, as the first step of a links read.
-  bool Pvt_ReaderAnswers(const CM_TraceScope& scope, const CM_XmlTag& links_field);
-  // GetLinksValues from a DOM of the answer, traced under the caller's scope.
-  int Pvt_DomLinks(const CM_TraceScope& scope, const CM_XmlTag& links_field, CM_LinksMap& links,
+  // GetLinkList from a DOM of the answer, traced under the caller's scope.
+  int Pvt_DomLinks(const CM_TraceScope& scope, const CM_XmlTag& links_field, CM_LinkList& list,
                    std::string& error_text);
   static std::string Pvt_NoProperty(const SUM_String& field_name);
   // id ("#" + rdf:ID) -> resource of every link element of the record.

@@ -47,14 +47,3 @@ CM_VersionInfoPtr CM_LinksMap::NewVersion(const SUM_String& name) {
   void* place = m_arena.allocate(sizeof(CM_VersionInfo), alignof(CM_VersionInfo));
   return CM_VersionInfoPtr(new (place) CM_VersionInfo(name));
 }
-
-void CM_LinkList::Assign(const CM_LinksMap& map) {
-  Clear();
-  links.reserve(map.size());
-  for (const auto& link : map) {
-    store.push_back(link.first);
-    const std::string_view selector = sum_view(store.back());
-    store.push_back(link.second ? link.second->GetName() : SUM_String());
-    links.push_back(CM_LinkView{selector, sum_view(store.back())});
-  }
-}

@@ -13,6 +13,7 @@
 #include <memory>
 #include <memory_resource>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <cm_version_info.h>
@@ -79,9 +80,10 @@ class CM_LinksMap : private cm_links_detail::ArenaHolder,
   }
 };
 
-// A record's links as views, in key order without repeats: what an untraced COMMIT reads, edits
-// and writes without the nodes of a links map. Each text lies in the answer it was read from, in
-// a scheduled action, or in `store`; the list is good while they are.
+// A record's links as views, in key order without repeats: what a COMMIT reads and writes, and
+// what an untraced one edits without the nodes of a links map. Each text lies in the answer it
+// was read from, in a scheduled action, in a links map, or in `store`; the list is good while
+// they are.
 struct CM_LinkView {
   std::string_view selector;
   std::string_view title;
@@ -95,8 +97,11 @@ struct CM_LinkList {
     links.clear();
     store.clear();
   }
-  // The links of map, their texts copied into store.
-  void Assign(const CM_LinksMap& map);
+  // A view of text, kept in store.
+  std::string_view Keep(SUM_String text) {
+    store.push_back(std::move(text));
+    return sum_view(store.back());
+  }
 };
 
 #endif

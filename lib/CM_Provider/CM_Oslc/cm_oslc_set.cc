@@ -136,22 +136,22 @@ void CM_OslcSet::Pvt_InternalError(int position) {
 }
 
 int CM_OslcSet::SetLinksValues(const CM_XmlTag& links_field, const CM_LinksMap& links) {
-  CM_TraceScope scope(kTag, kClass, "SetLinksValues(map)");
-  if (!Pvt_CanAddLinks()) return CM_XML_INTERNAL;
-  CM_XmlWriter::EmptyElem fast;
-  size_t left = links.size();
+  CM_LinkList list;
+  list.links.reserve(links.size());
   for (const auto& link : links) {
-    const SUM_String title = link.second ? link.second->GetName() : SUM_String();
-    const int status =
-        Pvt_AddLink(links_field, fast, sum_view(link.first), sum_view(title), --left);
-    if (status != 0) return status;
+    const std::string_view title = list.Keep(link.second ? link.second->GetName() : SUM_String());
+    list.links.push_back(CM_LinkView{sum_view(link.first), title});
   }
-  return 0;
+  return SetLinkList(links_field, list);
 }
 
 int CM_OslcSet::SetLinkList(const CM_XmlTag& links_field, const CM_LinkList& list) {
   CM_TraceScope scope(kTag, kClass, "SetLinksValues(map)");
-  if (!Pvt_CanAddLinks()) return CM_XML_INTERNAL;
+  if (!m_document || m_initialized != 1) {
+    cm_internal_error(kSourcePath, __LINE__);
+    Pvt_InternalError(kPosOpenLink);
+    return CM_XML_INTERNAL;
+  }
   CM_XmlWriter::EmptyElem fast;
   size_t left = list.links.size();
   for (const CM_LinkView& link : list.links) {
@@ -159,13 +159,6 @@ int CM_OslcSet::SetLinkList(const CM_XmlTag& links_field, const CM_LinkList& lis
     if (status != 0) return status;
   }
   return 0;
-}
-
-bool CM_OslcSet::Pvt_CanAddLinks() {
-  if (m_document && m_initialized == 1) return true;
-  cm_internal_error(kSourcePath, __LINE__);
-  Pvt_InternalError(kPosOpenLink);
-  return false;
 }
 
 int CM_OslcSet::Pvt_AddLink(const CM_XmlTag& links_field, CM_XmlWriter::EmptyElem& fast,

@@ -36,7 +36,7 @@ class CM_OslcSet {
   int Initv2(const CM_Session& session, CM_OslcGet& get_request, const SUM_String& property);
   // One empty links_field element (rdf:resource, dcterms:title) per link, in key order.
   int SetLinksValues(const CM_XmlTag& links_field, const CM_LinksMap& links);
-  // The same for a list of links, with the same body, statuses and trace.
+  // The same for a list of links.
   int SetLinkList(const CM_XmlTag& links_field, const CM_LinkList& list);
   // Closes the body, sends it and stores a new session cookie.
   int Execute();
@@ -49,8 +49,6 @@ class CM_OslcSet {
  private:
   int Pvt_InitXmlDocv2(const SUM_String& stable_id);
   int Pvt_SetNamespaces();
-  // Whether a body is open for links; reports the internal error when not.
-  bool Pvt_CanAddLinks();
   // One link element, in one step when the writer can, else through the builder's calls; left:
   // how many links follow.
   int Pvt_AddLink(const CM_XmlTag& links_field, CM_XmlWriter::EmptyElem& fast,
