@@ -8,6 +8,10 @@
 
 #include "CM_Provider/CM_Oslc/cm_xml_text.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 const std::string_view kXmlUri = "http://www.w3.org/XML/1998/namespace";
@@ -49,26 +53,62 @@ bool declaration(std::string_view qname, size_t colon) {
          (qname.size() == 5 || colon == 5);
 }
 
-// Whether n bytes of a quoted value stand for themselves and are ASCII: none below 0x20 (blanks
-// are normalised), none from 0x7F up, no "<" or "&". Eight bytes at a time; the exact tests per
-// byte stay in the value loop below, which reads whatever this refuses.
-bool plain_value(const char* p, size_t n) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  constexpr uint64_t kHigh = 0x8080808080808080ull;
-  const auto has_zero = [](uint64_t v) { return ((v - kOnes) & ~v & kHigh) != 0; };
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t x;
-    memcpy(&x, p + i, sizeof x);
-    if ((x & kHigh) != 0 || ((x - kOnes * 0x20) & ~x & kHigh) != 0 || has_zero(x ^ (kOnes * '<')) ||
-        has_zero(x ^ (kOnes * '&')) || has_zero(x ^ (kOnes * 0x7F)))
-      return false;
+// Where a quoted value that stands for itself and is ASCII ends: its closing quote, when no byte
+// before it is below 0x20 (blanks are normalised), from 0x7F up, "<" or "&"; else null, and the
+// value loop below reads it byte by byte. Sixteen bytes at a time where there are that many.
+const char* plain_value_end(const char* p, const char* end, char quote) {
+#if defined(__SSE2__)
+  const __m128i low = _mm_set1_epi8(0x20);
+  const __m128i lt = _mm_set1_epi8('<');
+  const __m128i amp = _mm_set1_epi8('&');
+  const __m128i del = _mm_set1_epi8(0x7F);
+  const __m128i quotes = _mm_set1_epi8(quote);
+  for (; end - p >= 16; p += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Signed, bytes from 0x80 up are below 0x20 too.
+    const __m128i bad =
+        _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(block, low), _mm_cmpeq_epi8(block, lt)),
+                     _mm_or_si128(_mm_cmpeq_epi8(block, amp), _mm_cmpeq_epi8(block, del)));
+    const unsigned at_quote =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, quotes)));
+    const unsigned stops = at_quote | static_cast<unsigned>(_mm_movemask_epi8(bad));
+    if (stops != 0) {
+      const unsigned first = static_cast<unsigned>(__builtin_ctz(stops));
+      return (at_quote >> first & 1U) != 0 ? p + first : nullptr;
+    }
   }
-  for (; i < n; ++i) {
-    const unsigned char c = static_cast<unsigned char>(p[i]);
-    if (c < 0x20 || c >= 0x7F || c == '<' || c == '&') return false;
+#endif
+  for (; p != end; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c == static_cast<unsigned char>(quote)) return p;
+    if (c < 0x20 || c >= 0x7F || c == '<' || c == '&') return nullptr;
   }
-  return true;
+  return nullptr;
+}
+
+// The end of a run of character data bytes that stand for themselves (class kText).
+const char* text_run_end(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i low = _mm_set1_epi8(0x20);
+  const __m128i tab = _mm_set1_epi8('\t');
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i lt = _mm_set1_epi8('<');
+  const __m128i amp = _mm_set1_epi8('&');
+  const __m128i bracket = _mm_set1_epi8(']');
+  const __m128i del = _mm_set1_epi8(0x7F);
+  for (; end - p >= 16; p += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(block, tab), _mm_cmpeq_epi8(block, lf));
+    const __m128i control = _mm_andnot_si128(blank, _mm_cmplt_epi8(block, low));
+    const __m128i markup =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, lt), _mm_cmpeq_epi8(block, amp)),
+                     _mm_or_si128(_mm_cmpeq_epi8(block, bracket), _mm_cmpeq_epi8(block, del)));
+    const int stops = _mm_movemask_epi8(_mm_or_si128(control, markup));
+    if (stops != 0) return p + __builtin_ctz(static_cast<unsigned>(stops));
+  }
+#endif
+  while (p != end && is(*p, kText)) ++p;
+  return p;
 }
 
 bool equals_nocase(std::string_view a, std::string_view b) {
@@ -252,11 +292,75 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
   size_t colon = 0;
   NameRef known;
   if (!Pvt_Name(qname, colon, known)) return false;
+  const Binding* binding = nullptr;
+  const size_t name_end = m_at;
+  if (!Pvt_Repeated(known, binding, empty)) {
+    m_at = name_end;
+    if (!Pvt_Attributes(qname, colon, known, binding, empty)) return false;
+  }
+
+  const size_t depth = m_open.size() + 1;
+  CM_XmlScanTag tag;
+  tag.uri = binding->uri;
+  tag.uri_ascii = binding->ascii;
+  tag.local = colon == std::string_view::npos ? qname : qname.substr(colon + 1);
+  tag.qname = qname;
+  if (!m_handler->StartElement(tag, m_attrs)) return false;
+  if (empty) {
+    m_handler->EndElement();
+    Pvt_Unbind(depth);
+  } else {
+    m_open.push_back(qname);
+  }
+  return true;
+}
+
+bool CM_XmlScanner::Pvt_Repeated(const NameRef& known, const Binding*& binding, bool& empty) {
+  if (known.token == nullptr) return false;
+  const Shape& shape = m_shapes[known.slot];
+  // The slot's text is the name just read: the same token is the same name.
+  if (shape.token != known.token || shape.generation != m_generation) return false;
+  const char* const begin = m_in.data();
+  const char* const end = begin + m_in.size();
+  const char* p = begin + m_at;
+  m_attrs.resize(shape.count);
+  for (size_t i = 0; i < shape.count; ++i) {
+    const Shape::Attr& a = shape.attrs[i];
+    if (static_cast<size_t>(end - p) <= a.lead.size() ||
+        !cm_xml_same_bytes(p, a.lead.data(), a.lead.size()))
+      return false;
+    CM_XmlScanAttr& attr = m_attrs[i];
+    attr.qname = std::string_view(p + a.name_at, a.name_size);
+    attr.uri = a.uri;
+    attr.local = a.colon == std::string_view::npos ? attr.qname : attr.qname.substr(a.colon + 1);
+    p += a.lead.size();
+    const char* closing = plain_value_end(p, end, a.lead.back());
+    if (closing == nullptr) return false;
+    attr.value = std::string_view(p, static_cast<size_t>(closing - p));
+    attr.ascii = true;
+    p = closing + 1;
+  }
+  if (static_cast<size_t>(end - p) < shape.tail.size() ||
+      !cm_xml_same_bytes(p, shape.tail.data(), shape.tail.size()))
+    return false;
+  m_at = static_cast<size_t>(p - begin) + shape.tail.size();
+  binding = shape.binding;
+  empty = shape.empty;
+  return true;
+}
+
+bool CM_XmlScanner::Pvt_Attributes(std::string_view qname, size_t colon, const NameRef& known,
+                                   const Binding*& binding, bool& empty) {
   m_attrs.clear();
   m_names.clear();
   if (m_values.capacity() < kMaxAttrs) m_values.reserve(kMaxAttrs);
   size_t decoded = 0;
   bool declares = false;
+  // Where each attribute's lead and the tail begin, for the tag's shape.
+  size_t starts[kShapeAttrs + 1];
+  size_t value_at[kShapeAttrs];
+  size_t tail_at = m_at;
+  bool plain = true;
   for (;;) {
     const size_t before = m_at;
     Pvt_SkipSpace();
@@ -264,14 +368,17 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
     if (m_in[m_at] == '>') {
       ++m_at;
       empty = false;
+      tail_at = before;
       break;
     }
     if (m_in[m_at] == '/' && m_at + 1 < m_in.size() && m_in[m_at + 1] == '>') {
       m_at += 2;
       empty = true;
+      tail_at = before;
       break;
     }
     if (m_at == before || m_attrs.size() == kMaxAttrs) return false;
+    if (m_attrs.size() < kShapeAttrs) starts[m_attrs.size()] = before;
     CM_XmlScanAttr& attr = m_attrs.emplace_back();
     AttrName& name = m_names.emplace_back();
     if (!Pvt_Name(attr.qname, name.colon, name.known)) return false;
@@ -282,9 +389,11 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
     ++m_at;
     Pvt_SkipSpace();
     if (decoded == m_values.size()) m_values.emplace_back();
+    if (m_attrs.size() <= kShapeAttrs) value_at[m_attrs.size() - 1] = m_at + 1;
     bool used = false;
     if (!Pvt_AttValue(attr, m_values[decoded], used)) return false;
     if (used) ++decoded;
+    plain = plain && !used && attr.ascii;
     attr.local = attr.qname;
     declares = declares || declaration(attr.qname, name.colon);
   }
@@ -319,7 +428,7 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
   const std::string_view prefix =
       colon == std::string_view::npos ? std::string_view() : qname.substr(0, colon);
   if (cm_xml_same(prefix, "xml") || cm_xml_same(prefix, "xmlns")) return false;
-  const Binding* binding = Pvt_Bound(prefix, known);
+  binding = Pvt_Bound(prefix, known);
   if (binding == nullptr) {
     if (!prefix.empty()) return false;  // unbound prefix
     binding = &kNone;
@@ -344,17 +453,27 @@ bool CM_XmlScanner::Pvt_StartTag(bool& empty) {
         return false;
   }
 
-  CM_XmlScanTag tag;
-  tag.uri = binding->uri;
-  tag.uri_ascii = binding->ascii;
-  tag.local = colon == std::string_view::npos ? qname : qname.substr(colon + 1);
-  tag.qname = qname;
-  if (!m_handler->StartElement(tag, m_attrs)) return false;
-  if (empty) {
-    m_handler->EndElement();
-    Pvt_Unbind(depth);
-  } else {
-    m_open.push_back(qname);
+  // A tag that declares nothing and whose name still holds its slot is the shape of the next
+  // one of its name (attribute names may have taken the slot over).
+  if (!declares && plain && m_attrs.size() <= kShapeAttrs && known.token != nullptr &&
+      m_known[known.slot].qname.data() == known.token) {
+    Shape& shape = m_shapes[known.slot];
+    shape.token = known.token;
+    shape.generation = m_generation;
+    shape.binding = binding;
+    shape.count = m_attrs.size();
+    shape.empty = empty;
+    const char* const begin = m_in.data();
+    for (size_t i = 0; i < m_attrs.size(); ++i) {
+      Shape::Attr& a = shape.attrs[i];
+      const CM_XmlScanAttr& attr = m_attrs[i];
+      a.lead = m_in.substr(starts[i], value_at[i] - starts[i]);
+      a.name_at = static_cast<size_t>(attr.qname.data() - (begin + starts[i]));
+      a.name_size = attr.qname.size();
+      a.colon = m_names[i].colon;
+      a.uri = attr.uri;
+    }
+    shape.tail = m_in.substr(tail_at, m_at - tail_at);
   }
   return true;
 }
@@ -397,17 +516,15 @@ bool CM_XmlScanner::Pvt_AttValue(CM_XmlScanAttr& attr, std::string& slot, bool& 
   if (m_at >= m_in.size() || (m_in[m_at] != '"' && m_in[m_at] != '\'')) return false;
   const char quote = m_in[m_at++];
   const size_t start = m_at;
-  // Most values are plain ASCII up to the closing quote: one search and a word-wise test.
-  const void* closing = memchr(m_in.data() + start, quote, m_in.size() - start);
+  // Most values are plain ASCII up to the closing quote.
+  const char* closing = plain_value_end(m_in.data() + start, m_in.data() + m_in.size(), quote);
   if (closing != nullptr) {
-    const size_t end = static_cast<size_t>(static_cast<const char*>(closing) - m_in.data());
-    if (plain_value(m_in.data() + start, end - start)) {
-      attr.value = m_in.substr(start, end - start);
-      decoded = false;
-      attr.ascii = true;
-      m_at = end + 1;
-      return true;
-    }
+    const size_t end = static_cast<size_t>(closing - m_in.data());
+    attr.value = m_in.substr(start, end - start);
+    decoded = false;
+    attr.ascii = true;
+    m_at = end + 1;
+    return true;
   }
   std::string* out = nullptr;
   for (;;) {
@@ -447,7 +564,9 @@ bool CM_XmlScanner::Pvt_Content() {
   const size_t start = m_at;
   bool decoding = false;
   for (;;) {
-    const size_t run = Pvt_Run(kText);
+    const size_t run = m_at;
+    m_at = static_cast<size_t>(text_run_end(m_in.data() + m_at, m_in.data() + m_in.size()) -
+                               m_in.data());
     if (decoding) m_text.append(m_in.substr(run, m_at - run));
     if (m_at >= m_in.size()) return false;
     const char c = m_in[m_at];

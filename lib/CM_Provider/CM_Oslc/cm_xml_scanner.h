@@ -102,10 +102,34 @@ class CM_XmlScanner {
     size_t colon;  // position of the prefix's colon, npos when unprefixed
     NameRef known;
   };
+  // A start tag as written last time under its name, up to each value. A document repeats its
+  // tags byte for byte apart from the values: a tag that matches one here has the same names,
+  // prefixes and bindings, none of them to read, resolve or check again.
+  static constexpr size_t kShapeAttrs = 4;
+  struct Shape {
+    const char* token = nullptr;       // the name's slot text when it was written; null: none
+    uint64_t generation = 0;           // the bindings it was resolved under
+    const Binding* binding = nullptr;  // of the tag's prefix
+    size_t count = 0;                  // of attributes, all with plain values
+    bool empty = false;
+    struct Attr {
+      std::string_view lead;  // from the end of the name or value before to the opening quote
+      size_t name_at;         // the attribute's name in lead
+      size_t name_size;
+      size_t colon;
+      std::string_view uri;
+    } attrs[kShapeAttrs];
+    std::string_view tail;  // from the end of the last value or the name to ">" or "/>"
+  };
 
   bool Pvt_Prolog();
   bool Pvt_Element();
   bool Pvt_StartTag(bool& empty);
+  // The rest of a start tag whose name was read (into m_attrs): as its shape when it repeats one,
+  // else read and checked in full.
+  bool Pvt_Repeated(const NameRef& known, const Binding*& binding, bool& empty);
+  bool Pvt_Attributes(std::string_view qname, size_t colon, const NameRef& known,
+                      const Binding*& binding, bool& empty);
   bool Pvt_EndTag();
   bool Pvt_Content();
   bool Pvt_Name(std::string_view& name, size_t& colon, NameRef& known);
@@ -139,7 +163,8 @@ class CM_XmlScanner {
   // The few names a document repeats, found by their first eight bytes and compared a word at a
   // time instead of read byte by byte.
   std::array<Known, 64> m_known{};
-  uint64_t m_generation = 0;  // counts changes of m_bindings
+  std::array<Shape, 64> m_shapes{};  // by the slot of their name in m_known
+  uint64_t m_generation = 0;         // counts changes of m_bindings
 };
 
 #endif

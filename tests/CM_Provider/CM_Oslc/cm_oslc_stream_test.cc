@@ -121,6 +121,72 @@ TEST(StreamReader, ManyLinksReadAsTheDom) {
   }
 }
 
+// The scanner reads a tag that repeats the one before it under its name as that one's shape:
+// each way a later tag can differ from the tags before it must still be read as the DOM reads it.
+TEST(StreamReader, TagsThatDifferFromTheirPredecessorsReadAsTheDom) {
+  const std::string link =
+      "<oslc_cm:tracksChangeSet rdf:resource=\"tw://v/f7.c@@/main/1\" rdf:ID=\"L5\"/>";
+  const std::string title =
+      "<rdf:Description rdf:about=\"#L5\"><dcterms:title>t5</dcterms:title></rdf:Description>";
+  const struct {
+    const char* what;
+    std::string was, becomes;
+  } variants[] = {
+      {"one more attribute", link,
+       "<oslc_cm:tracksChangeSet rdf:resource=\"tw://v/f7.c@@/main/1\" rdf:ID=\"L5\" "
+       "dcterms:title=\"x\"/>"},
+      {"one attribute fewer", link,
+       "<oslc_cm:tracksChangeSet rdf:resource=\"tw://v/f7.c@@/main/1\"/>"},
+      {"an attribute twice", link,
+       "<oslc_cm:tracksChangeSet rdf:resource=\"tw://v/f7.c@@/main/1\" rdf:resource=\"x\" "
+       "rdf:ID=\"L5\"/>"},
+      {"the other quote", link,
+       "<oslc_cm:tracksChangeSet rdf:resource='tw://v/f7.c@@/main/1' rdf:ID='L5'/>"},
+      {"other blanks", link,
+       "<oslc_cm:tracksChangeSet\n  rdf:resource = \"tw://v/f7.c@@/main/1\"\trdf:ID=\"L5\" />"},
+      {"a reference in a value", link,
+       "<oslc_cm:tracksChangeSet rdf:resource=\"tw://v/f7.c@@/main/1?a=1&amp;b=2\" "
+       "rdf:ID=\"L5\"/>"},
+      {"a tab in a value", link,
+       "<oslc_cm:tracksChangeSet rdf:resource=\"tw://v/f7.c@@/main/1\" rdf:ID=\"L\t5\"/>"},
+      {"a control character in a value", link,
+       "<oslc_cm:tracksChangeSet rdf:resource=\"tw://v/f7.c@@/main/1\x01\" rdf:ID=\"L5\"/>"},
+      {"a value not ASCII", link,
+       "<oslc_cm:tracksChangeSet rdf:resource=\"tw://v/f\xC3\xA9.c@@/main/1\" rdf:ID=\"L5\"/>"},
+      {"an unbound prefix", link,
+       "<oslc_cm:tracksChangeSet rdf:resource=\"tw://v/f7.c@@/main/1\" bad:ID=\"L5\"/>"},
+      {"a tag left open", link,
+       "<oslc_cm:tracksChangeSet rdf:resource=\"tw://v/f7.c@@/main/1\" rdf:ID=\"L5\">"},
+      {"a value left open", link,
+       "<oslc_cm:tracksChangeSet rdf:resource=\"tw://v/f7.c@@/main/1\" rdf:ID=\"L5/>"},
+      // The prefix of the title is bound anew in this description only: no title of the record.
+      {"a prefix bound anew around it", title,
+       "<rdf:Description xmlns:dcterms=\"urn:other\" "
+       "rdf:about=\"#L5\"><dcterms:title>t5</dcterms:title></rdf:Description>"},
+      {"a prefix bound anew on it", title,
+       "<rdf:Description rdf:about=\"#L5\"><dcterms:title "
+       "xmlns:dcterms=\"urn:other\">t5</dcterms:title></rdf:Description>"},
+  };
+  const std::string base = many_links(12, -1, 0);
+  for (const auto& v : variants) {
+    const size_t at = base.find(v.was);
+    ASSERT_NE(std::string::npos, at) << v.what;
+    std::string body = base;
+    body.replace(at, v.was.size(), v.becomes);
+    EXPECT_EQ(read_all(body, false), read_all(body, true)) << v.what;
+  }
+  // The tags after a rebinding are read under the bindings of their own place again.
+  std::string body = base;
+  const size_t at = body.find(title);
+  body.replace(at, title.size(), variants[12].becomes);
+  CM_XmlRecordReader reader(record_shape());
+  CM_XmlRecord record;
+  ASSERT_TRUE(reader.Read(body, tag_oslc_cm_tracksChangeSet(), record));
+  ASSERT_NE(nullptr, record.FindTitle("#L6"));
+  EXPECT_EQ("t6", record.FindTitle("#L6")->text);
+  EXPECT_FALSE(record.FindTitle("#L5")->found);
+}
+
 // Texts the scanner decodes live in its buffers only until the next tag: the record keeps its own
 // copies of those, and views into the answer of the rest.
 TEST(StreamReader, KeepsDecodedTextsPastTheScan) {
