@@ -163,14 +163,15 @@ int CM_OslcSet::SetLinkList(const CM_XmlTag& links_field, const CM_LinkList& lis
 
 int CM_OslcSet::Pvt_AddLink(const CM_XmlTag& links_field, CM_XmlWriter::EmptyElem& fast,
                             std::string_view selector, std::string_view title, size_t left) {
-  const CM_XmlTag& resource_tag = tag_rdf_resource();
-  const CM_XmlTag& title_tag = tag_dcterms_title();
   // Untraced, the writer takes a link in one step once it knows the names (after its first link):
   // the calls below remain for the rest, with their refusals.
   if (m_document == &m_writer) {
-    if (!fast.found()) m_writer.FindEmptyElem(links_field, resource_tag, title_tag, fast);
+    if (!fast.found())
+      m_writer.FindEmptyElem(links_field, tag_rdf_resource(), tag_dcterms_title(), fast);
     if (m_writer.WriteEmptyElem(fast, selector, title, left)) return 0;
   }
+  const CM_XmlTag& resource_tag = tag_rdf_resource();
+  const CM_XmlTag& title_tag = tag_dcterms_title();
   // A half-built body must never be sent: a failure spends the update until the next Initv2.
   const auto failed = [this](int status, int position) {
     Pvt_InternalError(position);

@@ -561,7 +561,18 @@ bool CM_XmlScanner::Pvt_AttValue(CM_XmlScanAttr& attr, std::string& slot, bool& 
 
 // Character data up to the next markup; "]]>" is an error in it.
 bool CM_XmlScanner::Pvt_Content() {
+  // Mostly blanks between tags, or a title: a run of plain bytes up to the next tag.
   const size_t start = m_at;
+  const char* const stop = text_run_end(m_in.data() + m_at, m_in.data() + m_in.size());
+  if (stop == m_in.data() + m_in.size() || *stop != '<') return Pvt_DecodedContent(start);
+  m_at = static_cast<size_t>(stop - m_in.data());
+  if (m_handler->WantsText() && m_at > start)
+    m_handler->Characters(m_in.substr(start, m_at - start));
+  return true;
+}
+
+bool CM_XmlScanner::Pvt_DecodedContent(size_t start) {
+  m_at = start;
   bool decoding = false;
   for (;;) {
     const size_t run = m_at;

@@ -132,6 +132,8 @@ class CM_XmlScanner {
                       const Binding*& binding, bool& empty);
   bool Pvt_EndTag();
   bool Pvt_Content();
+  // Pvt_Content of text with references, line ends or characters past ASCII, from start.
+  bool Pvt_DecodedContent(size_t start);
   bool Pvt_Name(std::string_view& name, size_t& colon, NameRef& known);
   // Sets attr's value and ascii; decodes into slot only when the value needs it (decoded true),
   // else the value is a view of the document.
