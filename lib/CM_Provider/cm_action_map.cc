@@ -1,5 +1,8 @@
 #include "CM_Provider/cm_action_map.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <new>
 #include <utility>
 
 #include "CM_Provider/cm_mr_cmi_parser.h"
@@ -20,27 +23,85 @@ const char* action_name(CM_ActionType type) {
   return "Unknown";
 }
 
-CM_Action::CM_Action(CM_ActionType type, CM_ChangeData* data) : m_type(type), m_data(data) {}
+CM_Action::CM_Action(CM_ActionType type, CM_ChangeData* data)
+    : m_type(type), m_data(data, DataRelease{}) {}
+
+CM_Action::CM_Action(CM_ActionType type, CM_ChangeData* data, DataRelease release)
+    : m_type(type), m_data(data, release) {}
 
 CM_Action::~CM_Action() = default;
+
+void CM_Action::DataRelease::operator()(CM_ChangeData* data) const {
+  if (in_block)
+    data->~CM_ChangeData();
+  else
+    delete data;
+}
 
 std::string CM_Action::record_id() const {
   if (!m_data) return std::string();
   return m_data->get_record_id();
 }
 
+namespace {
+
+constexpr std::size_t kAlign = alignof(std::max_align_t);
+constexpr std::size_t kFirstBlock = 4096;
+constexpr std::size_t kLargestBlock = 64 * 1024;
+
+constexpr std::size_t rounded(std::size_t size) { return (size + kAlign - 1) / kAlign * kAlign; }
+
+}  // namespace
+
+void* CM_ActionMap::Pvt_Room(std::size_t size) {
+  size = rounded(size);
+  if (m_left < size) {
+    // Blocks double up to the largest: a few actions take a page, ten thousand a few blocks.
+    m_block = std::max(size, m_blocks.empty() ? kFirstBlock : std::min(kLargestBlock, 2 * m_block));
+    m_blocks.push_back(std::make_unique<char[]>(m_block));
+    m_free = m_blocks.back().get();
+    m_left = m_block;
+  }
+  void* room = m_free;
+  m_free += size;
+  m_left -= size;
+  return room;
+}
+
 bool CM_ActionMap::add(std::unique_ptr<CM_Action> action) {
   if (!action) return false;
   std::string id = action->record_id();
   auto it = m_map.find(id);
-  if (it == m_map.end()) {
-    CM_ActionList list;
-    list.push_back(std::move(action));
-    m_map.emplace(std::move(id), std::move(list));
-    return true;
+  const bool created = it == m_map.end();
+  if (created) it = m_map.emplace(std::move(id), CM_ActionList()).first;
+  // All room first, so that a failure leaves the map as it was; nothing after it throws.
+  void* data_room = nullptr;
+  void* action_room = nullptr;
+  try {
+    CM_ActionList& list = it->second;
+    if (list.size() == list.capacity()) list.reserve(std::max<std::size_t>(4, 2 * list.size()));
+    if (action->m_data) data_room = Pvt_Room(sizeof(CM_ChangeData));
+    action_room = Pvt_Room(sizeof(CM_Action));
+  } catch (...) {
+    if (created) m_map.erase(it);
+    throw;
   }
-  it->second.push_back(std::move(action));
-  return false;
+  CM_ChangeData* data =
+      data_room ? new (data_room) CM_ChangeData(std::move(*action->m_data)) : nullptr;
+  const CM_Action* kept =
+      new (action_room) CM_Action(action->m_type, data, CM_Action::DataRelease{true});
+  it->second.push_back(kept);
+  return created;
+}
+
+void CM_ActionMap::clear() {
+  for (auto& entry : m_map)
+    for (const CM_Action* action : entry.second) action->~CM_Action();
+  m_map.clear();
+  m_blocks.clear();
+  m_free = nullptr;
+  m_left = 0;
+  m_block = 0;
 }
 
 std::size_t CM_ActionMap::action_count() const {

@@ -1,7 +1,8 @@
 // Scheduled work of one provider: CM_Action (one association change for one record) and
 // CM_ActionMap (record id -> the record's actions, in scheduling order). ASSOCIATE and
 // DISASSOCIATE fill the map, COMMIT hands it to the association engine and empties it.
-// Ownership: an action owns its CM_ChangeData; the map owns its lists and their actions.
+// Ownership: an action owns its CM_ChangeData; the map owns its lists and their actions, which
+// it keeps (with their data) in blocks of its own.
 // Not thread-safe: the host calls one operation at a time. Any module above cm_core may read it.
 #ifndef CM_PROVIDER_CM_ACTION_MAP_H
 #define CM_PROVIDER_CM_ACTION_MAP_H
@@ -42,12 +43,21 @@ class CM_Action {
   std::string record_id() const;
 
  private:
+  friend class CM_ActionMap;
+  // Data in the map's blocks is only destroyed; the map gives the room back.
+  struct DataRelease {
+    bool in_block = false;
+    void operator()(CM_ChangeData* data) const;
+  };
+  CM_Action(CM_ActionType type, CM_ChangeData* data, DataRelease release);
+
   CM_ActionType m_type;
-  std::unique_ptr<CM_ChangeData> m_data;
+  std::unique_ptr<CM_ChangeData, DataRelease> m_data;
 };
 
-// Actions of one record, in the order they were scheduled. Nothing is merged or filtered.
-using CM_ActionList = std::vector<std::unique_ptr<CM_Action>>;
+// Actions of one record, in the order they were scheduled. Nothing is merged or filtered. The
+// map owns them: they live until it removes their entry.
+using CM_ActionList = std::vector<const CM_Action*>;
 
 // Record id -> actions, ordered by byte-wise comparison of the ids (std::string's order).
 class CM_ActionMap {
@@ -56,14 +66,17 @@ class CM_ActionMap {
   using const_iterator = Map::const_iterator;
 
   CM_ActionMap() = default;
+  ~CM_ActionMap() { clear(); }
   CM_ActionMap(const CM_ActionMap&) = delete;
   CM_ActionMap& operator=(const CM_ActionMap&) = delete;
 
-  // Files `action` at the end of its record's list. Returns true when the record had no entry
-  // before (a new entry was made), false when the action joined an existing list.
+  // Files `action` at the end of its record's list: the action and its data move into the
+  // map's own blocks, and what `action` held is freed. Returns true when the record had no entry
+  // before (a new entry was made), false when the action joined an existing list. Throws
+  // std::bad_alloc, the map unchanged.
   bool add(std::unique_ptr<CM_Action> action);
   // Removes every entry, releasing its actions.
-  void clear() { m_map.clear(); }
+  void clear();
 
   bool empty() const { return m_map.empty(); }
   std::size_t size() const { return m_map.size(); }  // number of records
@@ -74,7 +87,16 @@ class CM_ActionMap {
   const_iterator end() const { return m_map.end(); }
 
  private:
+  // Room for one object. A COMMIT reads the actions one after the other and releases them all,
+  // ten thousands of them in a bulk link: side by side in a few blocks they read without cache
+  // misses and go with their blocks, instead of two heap frees each.
+  void* Pvt_Room(std::size_t size);
+
   Map m_map;
+  std::vector<std::unique_ptr<char[]>> m_blocks;
+  char* m_free = nullptr;   // in the newest block
+  std::size_t m_left = 0;   // bytes from m_free to its end
+  std::size_t m_block = 0;  // size of the newest block
 };
 
 #endif

@@ -43,6 +43,11 @@ class CM_ChangeData {
  public:
   CM_ChangeData();
   virtual ~CM_ChangeData();
+  CM_ChangeData(const CM_ChangeData&) = default;
+  // Takes the texts over; the action map moves each change it files into storage of its own.
+  CM_ChangeData(CM_ChangeData&&) noexcept = default;
+  CM_ChangeData& operator=(const CM_ChangeData&) = default;
+  CM_ChangeData& operator=(CM_ChangeData&&) noexcept = default;
 
   const std::string& get_universal_selector() const { return m_universal_selector; }
   const std::string& get_display_name() const { return m_display_name; }
