@@ -46,6 +46,11 @@ uint64_t big_endian(uint64_t loaded) {
 #endif
 }
 
+// Whether a and b hold the same bytes; the same text in the same place is not read.
+bool same_text(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && (a.data() == b.data() || a == b);
+}
+
 // How many leading bytes a and b share, compared eight at a time while they can be.
 size_t common_prefix(std::string_view a, std::string_view b) {
   const size_t limit = std::min(a.size(), b.size());
@@ -268,14 +273,18 @@ void CM_OslcBaseMr::Pvt_ApplyInKeyOrder(const CM_ActionList& list, const CM_Link
   auto link = read.links.begin();
   for (auto step = steps.begin(); step != steps.end();) {
     const std::string_view selector = items[step->index].selector;
-    for (; link != read.links.end() && link->selector < selector; ++link)
+    // One comparison a link: it tells both whether to pass the link and whether it is this one.
+    int order = 1;
+    for (; link != read.links.end() && (order = link->selector.compare(selector)) < 0; ++link)
       edited.links.push_back(*link);
-    bool present = link != read.links.end() && link->selector == selector;
+    bool present = link != read.links.end() && order == 0;
     std::string_view title;
     if (present) title = (link++)->title;
-    // Equal selectors have equal heads: most steps are told apart without reading a string.
+    // Equal selectors have equal heads: most steps are told apart without reading a string, and
+    // the first of a run is the selector itself.
     const uint64_t head = step->head;
-    for (; step != steps.end() && step->head == head && items[step->index].selector == selector;
+    for (; step != steps.end() && step->head == head &&
+           same_text(items[step->index].selector, selector);
          ++step) {
       const Item& item = items[step->index];
       if (!item.associate) {
