@@ -87,9 +87,8 @@ class CM_ActionMap {
   const_iterator end() const { return m_map.end(); }
 
  private:
-  // Room for one object. A COMMIT reads the actions one after the other and releases them all,
-  // ten thousands of them in a bulk link: side by side in a few blocks they read without cache
-  // misses and go with their blocks, instead of two heap frees each.
+  // Room for one object. A COMMIT releases every action at once, tens of thousands in a bulk
+  // link: in a few blocks they go with their blocks instead of two heap frees each.
   void* Pvt_Room(std::size_t size);
 
   Map m_map;
