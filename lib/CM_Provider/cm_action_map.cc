@@ -43,31 +43,6 @@ std::string CM_Action::record_id() const {
   return m_data->get_record_id();
 }
 
-namespace {
-
-constexpr std::size_t kAlign = alignof(std::max_align_t);
-constexpr std::size_t kFirstBlock = 4096;
-constexpr std::size_t kLargestBlock = 64 * 1024;
-
-constexpr std::size_t rounded(std::size_t size) { return (size + kAlign - 1) / kAlign * kAlign; }
-
-}  // namespace
-
-void* CM_ActionMap::Pvt_Room(std::size_t size) {
-  size = rounded(size);
-  if (m_left < size) {
-    // Blocks double up to the largest: a few actions take a page, ten thousand a few blocks.
-    m_block = std::max(size, m_blocks.empty() ? kFirstBlock : std::min(kLargestBlock, 2 * m_block));
-    m_blocks.push_back(std::make_unique<char[]>(m_block));
-    m_free = m_blocks.back().get();
-    m_left = m_block;
-  }
-  void* room = m_free;
-  m_free += size;
-  m_left -= size;
-  return room;
-}
-
 bool CM_ActionMap::add(std::unique_ptr<CM_Action> action) {
   if (!action) return false;
   std::string id = action->record_id();
@@ -80,8 +55,8 @@ bool CM_ActionMap::add(std::unique_ptr<CM_Action> action) {
   try {
     CM_ActionList& list = it->second;
     if (list.size() == list.capacity()) list.reserve(std::max<std::size_t>(4, 2 * list.size()));
-    if (action->m_data) data_room = Pvt_Room(sizeof(CM_ChangeData));
-    action_room = Pvt_Room(sizeof(CM_Action));
+    if (action->m_data) data_room = m_room.allocate(sizeof(CM_ChangeData), alignof(CM_ChangeData));
+    action_room = m_room.allocate(sizeof(CM_Action), alignof(CM_Action));
   } catch (...) {
     if (created) m_map.erase(it);
     throw;
@@ -98,10 +73,7 @@ void CM_ActionMap::clear() {
   for (auto& entry : m_map)
     for (const CM_Action* action : entry.second) action->~CM_Action();
   m_map.clear();
-  m_blocks.clear();
-  m_free = nullptr;
-  m_left = 0;
-  m_block = 0;
+  m_room.release();
 }
 
 std::size_t CM_ActionMap::action_count() const {

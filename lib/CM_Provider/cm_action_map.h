@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <string>
 #include <vector>
 
@@ -87,15 +88,10 @@ class CM_ActionMap {
   const_iterator end() const { return m_map.end(); }
 
  private:
-  // Room for one object. A COMMIT releases every action at once, tens of thousands in a bulk
-  // link: in a few blocks they go with their blocks instead of two heap frees each.
-  void* Pvt_Room(std::size_t size);
-
   Map m_map;
-  std::vector<std::unique_ptr<char[]>> m_blocks;
-  char* m_free = nullptr;   // in the newest block
-  std::size_t m_left = 0;   // bytes from m_free to its end
-  std::size_t m_block = 0;  // size of the newest block
+  // The filed actions and their data. A COMMIT releases every action at once, tens of thousands
+  // in a bulk link: they go with a few blocks instead of two heap frees each.
+  std::pmr::monotonic_buffer_resource m_room{4096};
 };
 
 #endif

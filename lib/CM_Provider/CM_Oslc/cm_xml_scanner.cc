@@ -357,7 +357,7 @@ bool CM_XmlScanner::Pvt_Attributes(std::string_view qname, size_t colon, const N
   size_t decoded = 0;
   bool declares = false;
   // Where each attribute's lead and the tail begin, for the tag's shape.
-  size_t starts[kShapeAttrs + 1];
+  size_t starts[kShapeAttrs];
   size_t value_at[kShapeAttrs];
   size_t tail_at = m_at;
   bool plain = true;
